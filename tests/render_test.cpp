@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "System/ProgressBar/Style.hpp"
+
+namespace pb = System::ProgressBar;
+using pb::Progress;
+using pb::Style;
+
+namespace {
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+Style<> styleOfWidth(std::int64_t n) {
+  Style<> s = pb::defStyle();
+  s.styleWidth = pb::ConstantWidth{n};
+  return s;
+}
+
+// A style with no labels, so that the inner width W is n - 2.
+Style<> bareStyle(std::int64_t n) {
+  Style<> s = styleOfWidth(n);
+  s.stylePostfix = pb::emptyLabel();
+  return s;
+}
+
+std::string render(const Style<>& s, std::int64_t done, std::int64_t todo) {
+  return pb::renderProgressBar(s, Progress<>{done, todo}, pb::Timing{});
+}
+
+TEST(Render, DefaultStyleExamples) {
+  const struct {
+    std::int64_t width, done, todo;
+    const char* line;
+  } rows[] = {
+      {20, 3, 10, "[===>.........]  30%"},
+      {20, 1, 100, "[.............]   1%"},
+      {20, 100, 100, "[=============] 100%"},
+      {20, 250, 100, "[=============] 250%"},
+      {6, 3, 10, "[]  30%"},          // no room: W = 0, longer than n
+      {-5, 3, 10, "[]  30%"},
+      {kMin, 3, 10, "[]  30%"},       // no wrap to a huge width
+      {20, 0, 0, "[.............] 100%"},  // todo 0: no done cells although complete
+      {20, 5, 0, "[.............] 100%"},
+      {20, 100, 10, "[============] 1000%"},  // a longer label narrows the bar
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(render(styleOfWidth(r.width), r.done, r.todo), r.line)
+        << r.width << " " << r.done << "/" << r.todo;
+  }
+  Style<> terminal = pb::defStyle();
+  terminal.styleWidth = pb::TerminalWidth{20};
+  EXPECT_EQ(render(terminal, 3, 10), "[===>.........]  30%");
+}
+
+TEST(Render, FillCells) {
+  const struct {
+    std::int64_t w, done, todo;
+    const char* bar;
+  } rows[] = {
+      {1, 0, 1, "[.]"},        {1, 1, 1, "[=]"},       {1, 1, 2, "[.]"},
+      {2, 1, 2, "[=>]"},       {3, 1, 3, "[=>.]"},     {100, 29, 100, nullptr},
+      {13, -1, 10, "[>..............]"},  // D = -2: mark and 14 todo cells
+      {13, 3, -10, "[>................]"},  // D = -4
+      {13, -3, -10, "[===>.........]"},    // D = 3
+      {0, 5, 10, "[]"},
+  };
+  for (const auto& r : rows) {
+    const std::string line = render(bareStyle(r.w + 2), r.done, r.todo);
+    if (r.bar != nullptr) {
+      EXPECT_EQ(line, r.bar) << r.w << " " << r.done << "/" << r.todo;
+    } else {
+      EXPECT_EQ(line, "[" + std::string(29, '=') + ">" + std::string(70, '.') + "]");
+    }
+  }
+}
+
+TEST(Render, DoneCountIsExactForExtremeCounts) {
+  // W = 10; floor(done * 10 / todo) computed without overflow.
+  const struct {
+    std::int64_t done, todo;
+    const char* bar;
+  } rows[] = {
+      {kMax, kMax, "[==========]"},
+      {kMax - 1, kMax, "[=========>]"},  // 9.999...: D = 9
+      {kMin, kMin, "[==========]"},
+      {kMax / 2, kMax, "[====>.....]"},
+      {1, kMax, "[..........]"},
+      {-1, kMax, "[>..........]"},  // D = -1
+      {kMin, 1, "[>...................]"},  // D kept at -W: 2W cells at most
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(render(bareStyle(12), r.done, r.todo), r.bar) << r.done << "/" << r.todo;
+  }
+}
+
+TEST(Render, HugeNegativeDoneStaysBounded) {
+  // Unclamped, this would ask for a bar of 3.8e16 cells.
+  const std::string line = render(bareStyle(40), -1'000'000'000'000'000, 1);
+  EXPECT_EQ(line, "[>" + std::string(75, '.') + "]");
+}
+
+TEST(Render, LabelsAreMeasuredInCodePointsWithGapsOnlyWhenNonEmpty) {
+  Style<> s = styleOfWidth(20);
+  s.stylePrefix = "äöü";  // 3 code points in 6 bytes: W = 20 - 3 - 1 - 2 - 1 - 4 = 9
+  EXPECT_EQ(render(s, 1, 2), "äöü [====>....]  50%");
+  s.stylePostfix = "";
+  EXPECT_EQ(render(s, 1, 2), "äöü [=======>......]");
+  s.stylePrefix = pb::emptyLabel();
+  EXPECT_EQ(render(s, 1, 2), "[=========>........]");
+  s.styleOpen = "⟦";
+  s.styleClose = "⟧";
+  s.styleDone = U'█';
+  s.styleCurrent = U'▶';
+  s.styleTodo = U'·';
+  EXPECT_EQ(render(s, 1, 2), "⟦█████████▶········⟧");
+  s.styleDone = 0xD800;  // not a character: drawn as U+FFFD
+  EXPECT_EQ(render(s, 18, 18), "⟦\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"
+                               "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD⟧");
+}
+
+TEST(Render, EscapesArePlacedOnceEachAndNeverCounted) {
+  Style<> s = styleOfWidth(20);
+  s.stylePrefix = "P";
+  const auto tag = [](const char* name) {
+    return pb::Escape<>([name](const Progress<>&) { return std::string("<") + name + ">"; });
+  };
+  s.styleEscapePrefix = tag("p");
+  s.styleEscapeOpen = tag("o");
+  s.styleEscapeDone = tag("d");
+  s.styleEscapeCurrent = tag("c");
+  s.styleEscapeTodo = tag("t");
+  s.styleEscapeClose = tag("x");
+  s.styleEscapePostfix = tag("s");
+  // W = 20 - 2 - 2 - 5 = 11, whatever the escapes hold.
+  EXPECT_EQ(render(s, 3, 10), "<p>P <o>[<d>===<c>><t>.......<x>]<s>  30%");
+  // Next to empty runs every escape is still written once.
+  EXPECT_EQ(render(s, 0, 10), "<p>P <o>[<d><c><t>...........<x>]<s>   0%");
+  EXPECT_EQ(render(s, 10, 10), "<p>P <o>[<d>===========<c><t><x>]<s> 100%");
+}
+
+TEST(Render, EachLabelAndEscapeRunsExactlyOnce) {
+  int labelRuns = 0, escapeRuns = 0;
+  Style<> s = styleOfWidth(30);
+  s.stylePrefix = pb::Label<>([&](const Progress<>&, const pb::Timing&) {
+    ++labelRuns;
+    return std::string(labelRuns, 'x');  // a second run would change the text
+  });
+  s.stylePostfix = s.stylePrefix;
+  const pb::Escape<> counting = [&](const Progress<>&) {
+    ++escapeRuns;
+    return std::string();
+  };
+  s.styleEscapeOpen = s.styleEscapeClose = s.styleEscapeDone = s.styleEscapeCurrent =
+      s.styleEscapeTodo = s.styleEscapePrefix = s.styleEscapePostfix = counting;
+  const std::string line = render(s, 1, 2);
+  EXPECT_EQ(labelRuns, 2);
+  EXPECT_EQ(escapeRuns, 7);
+  EXPECT_EQ(line.size(), 30u);
+}
+
+TEST(Render, CallerFailuresPropagate) {
+  Style<> s = styleOfWidth(20);
+  s.styleEscapeTodo = [](const Progress<>&) -> std::string { throw std::runtime_error("esc"); };
+  EXPECT_THROW(render(s, 1, 2), std::runtime_error);
+}
+
+TEST(Render, WidthTooLargeForMemoryThrowsInsteadOfWrapping) {
+  Style<> s = bareStyle(kMax);
+  s.styleDone = U'█';
+  EXPECT_THROW(render(s, 1, 1), std::length_error);
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "System/ProgressBar/Label.hpp"
+
+namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
+using pb::Duration;
+using pb::Progress;
+using pb::Timing;
+
+namespace {
+
+const pb::TimePoint kStart{std::chrono::nanoseconds(1'700'000'000'000'000'000)};
+
+Timing after(std::chrono::nanoseconds dt) { return Timing{kStart, kStart + dt}; }
+
+mpz_class picos(const char* digits) { return mpz_class(digits); }
+
+std::string text(const Duration& d) { return pb::renderDuration(d); }
+
+// Records what the renderer was given.
+struct Spy {
+  int calls = 0;
+  mpz_class last;
+  pb::DurationRenderer renderer() {
+    return [this](const Duration& d) {
+      ++calls;
+      last = d.picoseconds();
+      return std::string("spy");
+    };
+  }
+};
+
+TEST(Duration, ConvertsChronoDurationsExactly) {
+  EXPECT_EQ(Duration(1s).picoseconds(), picos("1000000000000"));
+  EXPECT_EQ(Duration(-3ns).picoseconds(), -3000);
+  EXPECT_EQ(Duration(std::chrono::hours(-2)).picoseconds(), picos("-7200000000000000"));
+  EXPECT_EQ(Duration(std::chrono::duration<std::uint64_t, std::nano>(UINT64_MAX)).picoseconds(),
+            picos("18446744073709551615000"));
+  EXPECT_EQ(Duration(std::chrono::duration<double>(1.5)).picoseconds(), picos("1500000000000"));
+  // 0.1 s as a double is slightly above 0.1: floor keeps the exact picoseconds.
+  EXPECT_EQ(Duration(std::chrono::duration<double>(0.1)).picoseconds(), picos("100000000000"));
+  EXPECT_EQ(Duration(std::chrono::duration<double>(-0.1)).picoseconds(), picos("-100000000001"));
+  EXPECT_EQ(Duration(std::chrono::duration<long double, std::femto>(2.5L)).picoseconds(), 0);
+  EXPECT_EQ(Duration(std::chrono::duration<int, std::ratio<1, 3>>(1)).picoseconds(),
+            picos("333333333333"));
+  EXPECT_THROW(Duration(std::chrono::duration<double>(
+                   std::numeric_limits<double>::infinity())),
+               std::domain_error);
+  EXPECT_THROW(Duration(std::chrono::duration<float>(std::numeric_limits<float>::quiet_NaN())),
+               std::domain_error);
+}
+
+TEST(RenderDuration, RoundsTiesToEvenAndJoinsParts) {
+  const struct {
+    const char* ps;
+    const char* text;
+  } rows[] = {
+      {"0", "00"},
+      {"59000000000000", "59"},
+      {"59500000000000", "01:00"},  // 59.5 goes to the even 60
+      {"58500000000000", "58"},
+      {"58500000000001", "59"},
+      {"500000000000", "00"},
+      {"1500000000000", "02"},
+      {"2500000000000", "02"},
+      {"-1500000000000", "-2"},
+      {"-400000000000", "00"},
+      {"61000000000000", "01:01"},
+      {"3599000000000000", "59:59"},
+      {"3600000000000000", "01:00"},  // minutes alone, hours zero
+      {"3605000000000000", "01:05"},
+      {"3661000000000000", "01:01:01"},
+      {"90061000000000000", "25:01:01"},
+      {"86400000000000000", "24:00"},  // hours only, minutes and seconds zero
+      {"360000000000000000", "100:00"},
+      {"-65000000000000", "-1:-5"},
+      {"-3661000000000000", "-1:-1:-1"},
+      // Seconds beyond 64 bits: hours printed in full, nothing wrapped.
+      {"9223372036854775808000000000000", "2562047788015215:30:08"},
+      {"-9223372036854775809000000000000", "-2562047788015215:-30:-9"},
+      {"36893488147419103232000000000000", "10248191152060862:32"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(text(Duration(picos(r.ps))), r.text) << r.ps;
+}
+
+TEST(ElapsedTime, PassesTheExactDifferenceToTheRenderer) {
+  Spy spy;
+  const pb::Label<> label = pb::elapsedTime(spy.renderer());
+  EXPECT_EQ(label.runLabel({0, 0}, after(0ns)), "spy");
+  EXPECT_EQ(spy.last, 0);
+  label.runLabel({0, 0}, after(-1500ms));
+  EXPECT_EQ(spy.last, picos("-1500000000000"));
+  // Time points at the far ends of the 64-bit range differ by more than 2^63 ns.
+  const pb::TimePoint lo{std::chrono::nanoseconds(std::numeric_limits<std::int64_t>::min())};
+  const pb::TimePoint hi{std::chrono::nanoseconds(std::numeric_limits<std::int64_t>::max())};
+  label.runLabel({0, 0}, Timing{lo, hi});
+  EXPECT_EQ(spy.last, picos("18446744073709551615000"));
+  EXPECT_EQ(spy.calls, 3);
+  EXPECT_EQ(pb::elapsedTime(pb::renderDuration).runLabel({0, 0}, after(0ns)), "00");
+}
+
+TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
+  const struct {
+    std::int64_t done, todo;
+    std::chrono::nanoseconds dt;
+  } rows[] = {
+      {0, 100, 10s},
+      {-1, 100, 10s},
+      {50, 100, 0ns},
+      {50, 100, 1s},  // exactly one second is not enough
+      {50, 100, -10s},
+      {1, 1'000'000'000'000'001, 100s},  // todo beyond 10^12 times done
+  };
+  for (const auto& r : rows) {
+    Spy spy;
+    EXPECT_EQ(pb::remainingTime(spy.renderer(), "?").runLabel({r.done, r.todo}, after(r.dt)), "?");
+    EXPECT_EQ(pb::totalTime(spy.renderer(), "--").runLabel({r.done, r.todo}, after(r.dt)), "--");
+    EXPECT_EQ(spy.calls, 0);
+  }
+}
+
+TEST(Estimates, FixedPointArithmetic) {
+  const struct {
+    std::int64_t done, todo;
+    std::chrono::nanoseconds dt;
+    const char* remaining;
+    const char* total;
+  } rows[] = {
+      {50, 100, 90s, "90000000000000", "180000000000000"},
+      // fraction 333333333333, factor 3000000000003: not 2 * dt exactly.
+      {1, 3, 10s, "20000000000030", "30000000000030"},
+      {2, 1, 10s, "-5000000000000", "5000000000000"},
+      {5, 0, 10s, "0", "10000000000000"},
+      {5, -7, 10s, "0", "10000000000000"},
+      {1, 1, 1s + 1ns, "0", "1000000001000"},
+      {1, 1'000'000'000'000, 2s, "1999999999998000000000000", "2000000000000000000000000"},
+  };
+  for (const auto& r : rows) {
+    Spy spy;
+    pb::remainingTime(spy.renderer(), "?").runLabel({r.done, r.todo}, after(r.dt));
+    EXPECT_EQ(spy.last, picos(r.remaining)) << r.done << "/" << r.todo;
+    pb::totalTime(spy.renderer(), "?").runLabel({r.done, r.todo}, after(r.dt));
+    EXPECT_EQ(spy.last, picos(r.total)) << r.done << "/" << r.todo;
+    EXPECT_EQ(spy.calls, 2);
+  }
+  const Timing oneThirdAfter10s = after(10s);
+  EXPECT_EQ(pb::remainingTime(pb::renderDuration, "?").runLabel({1, 3}, oneThirdAfter10s), "20");
+  EXPECT_EQ(pb::remainingTime(pb::renderDuration, "?").runLabel({50, 100}, after(90s)), "01:30");
+  EXPECT_EQ(pb::totalTime(pb::renderDuration, "?").runLabel({50, 100}, after(90s)), "03:00");
+  EXPECT_EQ(pb::remainingTime(pb::renderDuration, "?").runLabel({2, 1}, after(10s)), "-5");
+}
+
+TEST(Estimates, LongRunsPrintExactHours) {
+  // 1 of 10^12 after 100 days: the total is 8.64e18 s, beyond nothing but GMP.
+  const Timing t = after(std::chrono::hours(24 * 100));
+  EXPECT_EQ(pb::totalTime(pb::renderDuration, "?").runLabel({1, 1'000'000'000'000}, t),
+            "2400000000000000:00");
+  // 1 of 2*10^11 after 200 years of nanoseconds: more than 2^63 seconds.
+  const Timing years{pb::TimePoint{},
+                     pb::TimePoint{std::chrono::nanoseconds(std::numeric_limits<std::int64_t>::max())}};
+  EXPECT_EQ(pb::totalTime(pb::renderDuration, "?").runLabel({1, 200'000'000'000}, years),
+            "512409557603043100:23:20");
+}
+
+}  // namespace
