@@ -4,22 +4,23 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ios>
 #include <stdexcept>
-#include <streambuf>
 #include <string>
 
 #include "System/ProgressBar/Bar.hpp"
 #include "support/fake_clock.hpp"
+#include "support/fd_buf.hpp"
 #include "support/recording_buf.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
 using testsupport::FailingBuf;
+using testsupport::drain;
+using testsupport::FdBuf;
 
 namespace {
 
@@ -103,32 +104,6 @@ TEST(BarFailure, AFailingFirstDrawCreatesNoBar) {
   EXPECT_EQ(buf.take(), "");
 }
 
-// A stream buffer over a file descriptor, writing with plain write(2) so that
-// a blocked write is a cancellation point.
-class FdBuf : public std::streambuf {
- public:
-  explicit FdBuf(int fd) : fd_(fd) {}
-
- protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::streamsize done = 0;
-    while (done < n) {
-      const ssize_t w = ::write(fd_, s + done, static_cast<std::size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return done;
-      done += w;
-    }
-    return done;
-  }
-  int_type overflow(int_type c) override {
-    const char ch = static_cast<char>(c);
-    return xsputn(&ch, 1) == 1 ? traits_type::not_eof(c) : traits_type::eof();
-  }
-
- private:
-  int fd_;
-};
-
 struct CancelCase {
   pb::ProgressBar<>* bar;
   std::atomic<bool> started{false};
@@ -139,14 +114,6 @@ void* updateInThread(void* arg) {
   c->started = true;
   pb::incProgress(*c->bar, 7);  // blocks writing to the full pipe
   return nullptr;
-}
-
-std::string drain(int fd) {
-  std::string all;
-  char chunk[4096];
-  ssize_t n;
-  while ((n = ::read(fd, chunk, sizeof chunk)) > 0) all.append(chunk, static_cast<std::size_t>(n));
-  return all;
 }
 
 TEST(BarFailure, CancelledWhileWritingLeavesAUsableBar) {

@@ -59,7 +59,7 @@ struct BarAccess;
 /// The bar's lock with the `State` it guards. Updates take it for the whole of
 /// their work; `read()` takes it briefly to copy the state.
 template <class Custom = std::monostate>
-class LockedState {
+class alignas(64) LockedState {  // its own cache lines: updaters contend here only
  public:
   /// A copy of the current state, taken under the lock.
   State<Custom> read() const {
