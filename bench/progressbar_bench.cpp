@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <streambuf>
+#include <vector>
 
 #include "System/ProgressBar.hpp"
 #include "alloc_counter.hpp"
@@ -160,6 +161,39 @@ BENCHMARK(BM_Exact);
 BENCHMARK(BM_ElapsedTime);
 BENCHMARK(BM_RemainingTime);
 BENCHMARK(BM_TotalTime);
+
+// A loop over cheap elements: the tracked range against incProgress per element.
+const std::vector<std::int64_t>& cheapElements() {
+  static const std::vector<std::int64_t> elements(100'000, 1);
+  return elements;
+}
+
+void BM_LoopIncProgress(benchmark::State& state) {
+  const auto bar = throttledBar();
+  AllocationScope allocs(state);
+  for (auto _ : state) {
+    std::int64_t sum = 0;
+    for (const std::int64_t e : cheapElements()) {
+      sum += e;
+      pb::incProgress(bar, 1);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cheapElements().size()));
+}
+BENCHMARK(BM_LoopIncProgress);
+
+void BM_Track(benchmark::State& state) {
+  const auto bar = throttledBar();
+  AllocationScope allocs(state);
+  for (auto _ : state) {
+    std::int64_t sum = 0;
+    for (const std::int64_t e : pb::track(bar, cheapElements())) sum += e;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cheapElements().size()));
+}
+BENCHMARK(BM_Track);
 
 void BM_RenderDuration(benchmark::State& state) {
   const pb::Duration d(std::chrono::seconds(3725) + std::chrono::milliseconds(400));

@@ -96,10 +96,13 @@ int main(int argc, char** argv) {
   }
   std::printf("\n%-36s %10s %9s %9s %9s  %s\n", "benchmark (median)", "ns/op", "x floor",
               "allocs/op", "ns/cell", "target");
+  std::printf("%-36s %10s\n", "", "(loops: ns/element)");
   int missed = 0;
   for (const Row& r : reporter.rows) {
+    Row shown = r;
+    if (r.counters.count("items_per_second")) shown.ns = 1e9 / r.counters.at("items_per_second");
     const double floor = floorNs.count(r.threads) ? floorNs[r.threads] : 0;
-    const double ratio = floor > 0 ? r.ns / floor : 0;
+    const double ratio = floor > 0 ? shown.ns / floor : 0;
     const double allocs = r.counters.count("allocs") ? r.counters.at("allocs") : -1;
     const double perCell = r.counters.count("ns/cell") ? r.counters.at("ns/cell") * 1e9 : 0;
     std::string target;
@@ -123,7 +126,7 @@ int main(int argc, char** argv) {
     }
     char cell[16] = "";
     if (perCell > 0) std::snprintf(cell, sizeof cell, "%.3f", perCell);
-    std::printf("%-36s %10.1f %9.2f %9.3f %9s  %s\n", r.name.c_str(), r.ns, ratio, allocs, cell,
+    std::printf("%-36s %10.1f %9.2f %9.3f %9s  %s\n", r.name.c_str(), shown.ns, ratio, allocs, cell,
                 target.c_str());
   }
   std::printf("\n%s\n", missed == 0 ? "every target met" : "some targets missed");

@@ -14,21 +14,17 @@
 #include "support/fake_clock.hpp"
 #include "support/fd_buf.hpp"
 #include "support/recording_buf.hpp"
+#include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
+using testsupport::styleOfWidth;
 using testsupport::FailingBuf;
 using testsupport::drain;
 using testsupport::FdBuf;
 
 namespace {
-
-pb::Style<> width20() {
-  pb::Style<> s = pb::defStyle();
-  s.styleWidth = pb::ConstantWidth{20};
-  return s;
-}
 
 struct Boom : std::runtime_error {
   Boom() : std::runtime_error("boom") {}
@@ -37,7 +33,7 @@ struct Boom : std::runtime_error {
 TEST(BarFailure, ThrowingCallableLeavesTheStateAndWritesNothing) {
   FailingBuf buf;
   std::ostream out(&buf);
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{3, 10});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{3, 10});
   buf.take();
   for (const auto after : {0ms, 500ms}) {  // too soon, then not too soon
     testclock::advance(after);
@@ -59,7 +55,7 @@ TEST(BarFailure, FailingStreamsThrowAndKeepTheOldState) {
     FailingBuf buf;
     buf.mode = mode;
     std::ostream out(&buf);
-    const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 10});
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10});
     const auto before = bar.pbStateMv().read();
     buf.armed = true;
     testclock::advance(1s);
@@ -80,7 +76,7 @@ TEST(BarFailure, AStreamThatThrowsByItselfPropagatesItsOwnException) {
   buf.mode = FailingBuf::Mode::kThrowOnWrite;
   std::ostream out(&buf);
   out.exceptions(std::ios_base::badbit);
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 10});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10});
   buf.armed = true;
   EXPECT_THROW(pb::incProgress(bar, 10), std::runtime_error);
   EXPECT_TRUE(out.good());
@@ -93,10 +89,10 @@ TEST(BarFailure, AFailingFirstDrawCreatesNoBar) {
   FailingBuf buf;
   buf.armed = true;
   std::ostream out(&buf);
-  EXPECT_THROW(pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 10}),
+  EXPECT_THROW(pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10}),
                std::ios_base::failure);
   buf.armed = false;
-  pb::Style<> s = width20();
+  pb::Style<> s = styleOfWidth(20);
   s.stylePrefix = pb::Label<>([](const Progress<>&, const pb::Timing&) -> std::string {
     throw Boom();
   });
@@ -121,7 +117,7 @@ TEST(BarFailure, CancelledWhileWritingLeavesAUsableBar) {
   ASSERT_EQ(::pipe(fds), 0);
   FdBuf buf(fds[1]);
   std::ostream out(&buf);
-  auto bar = pb::hNewProgressBar(out, width20(), std::nan(""), Progress<>{0, 10});
+  auto bar = pb::hNewProgressBar(out, styleOfWidth(20), std::nan(""), Progress<>{0, 10});
   // Fill the pipe so that the next draw blocks.
   ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
   const std::string filler(4096, 'x');

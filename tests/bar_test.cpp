@@ -10,10 +10,12 @@
 #include "System/ProgressBar/Bar.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
+#include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
+using testsupport::styleOfWidth;
 using pb::Style;
 
 namespace {
@@ -21,12 +23,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Style<> width20(pb::OnComplete onComplete = pb::WriteNewline) {
-  Style<> s = pb::defStyle();
-  s.styleWidth = pb::ConstantWidth{20};
-  s.styleOnComplete = onComplete;
-  return s;
-}
 
 class BarTest : public ::testing::Test {
  protected:
@@ -48,7 +44,7 @@ TEST_F(BarTest, CreationDrawsTheFirstLineWithItsTerminator) {
   };
   for (const auto& r : rows) {
     buf.flushes = 0;
-    const auto bar = pb::hNewProgressBar(out, width20(r.onComplete), 10.0,
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, r.onComplete), 10.0,
                                          Progress<>{r.done, r.todo});
     EXPECT_EQ(buf.take(), r.bytes);
     EXPECT_EQ(buf.flushes, 1);
@@ -60,7 +56,7 @@ TEST_F(BarTest, CreationDrawsTheFirstLineWithItsTerminator) {
 
 TEST_F(BarTest, OnAStringStream) {
   std::ostringstream s;
-  const auto bar = pb::hNewProgressBar(s, width20(), 10.0, Progress<>{0, 100});
+  const auto bar = pb::hNewProgressBar(s, styleOfWidth(20), 10.0, Progress<>{0, 100});
   EXPECT_EQ(s.str(), "[.............]   0%\r");
   pb::incProgress(bar, 100);
   EXPECT_EQ(s.str(), "[.............]   0%\r[=============] 100%\n");
@@ -71,10 +67,10 @@ TEST_F(BarTest, RefreshDelayIsTheReciprocalOfTheRate) {
     double rate, delay;
   } rows[] = {{10, 0.1}, {0.0, kInf}, {-0.0, -kInf}, {kInf, 0.0}, {-4, -0.25}};
   for (const auto& r : rows) {
-    EXPECT_EQ(pb::hNewProgressBar(out, width20(), r.rate, Progress<>{0, 1}).pbRefreshDelay(),
+    EXPECT_EQ(pb::hNewProgressBar(out, styleOfWidth(20), r.rate, Progress<>{0, 1}).pbRefreshDelay(),
               r.delay);
   }
-  EXPECT_TRUE(std::isnan(pb::hNewProgressBar(out, width20(), kNaN, Progress<>{0, 1})
+  EXPECT_TRUE(std::isnan(pb::hNewProgressBar(out, styleOfWidth(20), kNaN, Progress<>{0, 1})
                              .pbRefreshDelay()));
 }
 
@@ -82,7 +78,7 @@ TEST_F(BarTest, RefreshDelayIsTheReciprocalOfTheRate) {
 // applies one increment; says whether that update was drawn.
 bool drawnAfter(std::ostream& out, testsupport::RecordingBuf& buf, double rate,
                 std::chrono::nanoseconds after, std::int64_t inc = 1) {
-  const auto bar = pb::hNewProgressBar(out, width20(), rate, Progress<>{0, 1000});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), rate, Progress<>{0, 1000});
   buf.take();
   testclock::advance(after);
   pb::incProgress(bar, inc);
@@ -126,7 +122,7 @@ TEST_F(BarTest, CompleteProgressIsAlwaysDrawn) {
 }
 
 TEST_F(BarTest, ThrottledUpdatesAccumulateUntilTheNextDraw) {
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 1000});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
   buf.take();
   buf.flushes = 0;
   for (int i = 0; i < 500; ++i) {
@@ -150,7 +146,7 @@ TEST_F(BarTest, ThrottledUpdatesAccumulateUntilTheNextDraw) {
 }
 
 TEST_F(BarTest, CompleteBarsRedrawOnEveryUpdateUntilMadeIncompleteAgain) {
-  const auto bar = pb::hNewProgressBar(out, width20(pb::Clear), 10.0, Progress<>{10, 10});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, pb::Clear), 10.0, Progress<>{10, 10});
   buf.take();
   pb::incProgress(bar, 0);
   pb::incProgress(bar, 0);
@@ -164,7 +160,7 @@ TEST_F(BarTest, CompleteBarsRedrawOnEveryUpdateUntilMadeIncompleteAgain) {
 
 TEST_F(BarTest, IncrementsWrapAndAreNeverClamped) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{max, max});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{max, max});
   pb::incProgress(bar, 1);
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone,
             std::numeric_limits<std::int64_t>::min());
@@ -193,7 +189,7 @@ TEST_F(BarTest, UpdatesSeeTheTimeOfTheCallAndCarryCustomValues) {
 }
 
 TEST_F(BarTest, CopiesShareOneState) {
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 100});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 100});
   const auto copy = bar;
   pb::incProgress(copy, 5);
   pb::incProgress(bar, 5);

@@ -9,23 +9,19 @@
 #include "System/ProgressBar/Bar.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
+#include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
+using testsupport::styleOfWidth;
 
 namespace {
-
-pb::Style<> width20() {
-  pb::Style<> s = pb::defStyle();
-  s.styleWidth = pb::ConstantWidth{20};
-  return s;
-}
 
 TEST(BarThreads, NoUpdateIsLostAndTheCompletingOneIsDrawn) {
   testsupport::RecordingBuf buf;
   std::ostream out(&buf);
-  const auto bar = pb::hNewProgressBar(out, width20(), 10.0, Progress<>{0, 20'000});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 20'000});
   std::vector<std::thread> threads;
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([copy = bar] {  // each thread holds its own copy
@@ -48,7 +44,7 @@ TEST(BarThreads, NoUpdateIsLostAndTheCompletingOneIsDrawn) {
 TEST(BarThreads, EveryUpdateDrawnUnderContentionYieldsWholeLines) {
   testsupport::RecordingBuf buf;
   std::ostream out(&buf);
-  const auto bar = pb::hNewProgressBar(out, width20(), std::nan(""), Progress<>{0, 4'000});
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), std::nan(""), Progress<>{0, 4'000});
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&bar] {

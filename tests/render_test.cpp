@@ -5,21 +5,18 @@
 #include <string>
 
 #include "System/ProgressBar/Style.hpp"
+#include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
 using pb::Progress;
 using pb::Style;
+using testsupport::styleOfWidth;
 
 namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-Style<> styleOfWidth(std::int64_t n) {
-  Style<> s = pb::defStyle();
-  s.styleWidth = pb::ConstantWidth{n};
-  return s;
-}
 
 // A style with no labels, so that the inner width W is n - 2.
 Style<> bareStyle(std::int64_t n) {

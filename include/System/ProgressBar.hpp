@@ -14,9 +14,11 @@
 //
 // Records and the live bar: ProgressBar/Progress.hpp, ProgressBar/Bar.hpp.
 // Styles and the renderer: ProgressBar/Style.hpp. Labels: ProgressBar/Label.hpp.
+// Loops that advance a bar: ProgressBar/Track.hpp.
 #pragma once
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Label.hpp"
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/Style.hpp"
+#include "System/ProgressBar/Track.hpp"

@@ -11,7 +11,7 @@ std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept {
   return onComplete == OnComplete::Clear ? std::string_view("\r\x1b[K") : std::string_view("\n");
 }
 
-void writeDraw(std::ostream& stream, std::string_view line, std::string_view terminator) {
+void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces) {
   const std::ios_base::iostate before = stream.rdstate();
   // A failed draw must not leave the stream failed for the next one; the
   // caller's own error bits, if any, are kept.
@@ -19,8 +19,9 @@ void writeDraw(std::ostream& stream, std::string_view line, std::string_view ter
     if (before == std::ios_base::goodbit) stream.clear();
   };
   try {
-    stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    if (stream) stream.write(terminator.data(), static_cast<std::streamsize>(terminator.size()));
+    for (const std::string_view piece : pieces) {
+      if (stream) stream.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    }
     if (stream) stream.flush();
   } catch (...) {  // also the forced unwind of a cancelled thread: rethrown
     restore();

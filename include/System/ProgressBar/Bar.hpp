@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -29,10 +30,13 @@ TimePoint readWallClock() noexcept;
 // terminal or the query fails.
 std::optional<std::int64_t> terminalColumns() noexcept;
 
-// Writes the line, then the terminator, then flushes. A write or flush that
-// fails throws (the stream's own exception, or std::ios_base::failure) after
-// putting the stream's error state back as it was.
-void writeDraw(std::ostream& stream, std::string_view line, std::string_view terminator);
+// Writes each piece in order (one write each), then flushes once. A write or
+// flush that fails throws (the stream's own exception, or
+// std::ios_base::failure) after putting the stream's error state back as it was.
+void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces);
+
+// Before a line printed above a live bar: carriage return, erase the line.
+inline constexpr std::string_view kEraseLine = "\r\x1b[K";
 
 std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept;
 
@@ -143,8 +147,8 @@ template <class Custom>
 void drawProgressBar(std::ostream& stream, const Style<Custom>& style,
                      const Progress<Custom>& progress, const Timing& timing) {
   const Text line = renderProgressBar(style, progress, timing);
-  detail::writeDraw(stream, line,
-                    detail::terminatorFor(detail::isComplete(progress), style.styleOnComplete));
+  detail::writeDraw(stream, {line, detail::terminatorFor(detail::isComplete(progress),
+                                                         style.styleOnComplete)});
 }
 
 /// Creates a bar on `stream` and draws its first line before returning.
@@ -177,6 +181,11 @@ ProgressBar<Custom> newProgressBar(const Style<Custom>& style, double maxRefresh
   return hNewProgressBar(std::cerr, style, maxRefreshRate, initialProgress);
 }
 
+namespace detail {
+template <class Custom, class F>
+void updateAt(const ProgressBar<Custom>& bar, TimePoint now, F& f);
+}  // namespace detail
+
 /// Applies `f` (a callable from `const Progress<Custom>&` to `Progress<Custom>`)
 /// to the stored progress under the bar's lock and stores the result. The line
 /// is redrawn when more than `pbRefreshDelay()` seconds have passed since the
@@ -189,8 +198,14 @@ ProgressBar<Custom> newProgressBar(const Style<Custom>& style, double maxRefresh
 template <class Custom, class F>
   requires std::is_invocable_r_v<Progress<Custom>, F&, const Progress<Custom>&>
 void updateProgress(const ProgressBar<Custom>& bar, F&& f) {
+  detail::updateAt(bar, detail::readWallClock(), f);
+}
+
+namespace detail {
+// The update with its time stamp already taken.
+template <class Custom, class F>
+void updateAt(const ProgressBar<Custom>& bar, TimePoint now, F& f) {
   auto& shared = detail::BarAccess::shared(bar);
-  const TimePoint now = detail::readWallClock();
   std::lock_guard<std::mutex> lock(detail::BarAccess::mutex(shared.state));
   State<Custom>& state = detail::BarAccess::state(shared.state);
   Progress<Custom> next = std::invoke(f, std::as_const(state.stProgress));
@@ -202,17 +217,34 @@ void updateProgress(const ProgressBar<Custom>& bar, F&& f) {
   state.stProgress = std::move(next);
   state.stRenderTime = now;
 }
+}  // namespace detail
 
 /// Adds `n` to `progressDone` (wrapping modulo 2^64; n may be zero or
 /// negative), as `updateProgress` does.
 template <class Custom>
 void incProgress(const ProgressBar<Custom>& bar, std::int64_t n) {
-  updateProgress(bar, [n](const Progress<Custom>& p) {
-    return Progress<Custom>{
-        static_cast<std::int64_t>(static_cast<std::uint64_t>(p.progressDone) +
-                                  static_cast<std::uint64_t>(n)),
-        p.progressTodo, p.progressCustom};
-  });
+  updateProgress(bar, [n](const Progress<Custom>& p) { return detail::addToDone(p, n); });
+}
+
+/// Prints `text` and a line feed above a live bar, so that log lines and the
+/// bar never tear each other: under the bar's lock, erases the bar's line
+/// ("\r\x1b[K"), writes the text and "\n", and draws the bar again below with
+/// its stored progress and the current time. Once the stored progress is
+/// complete the bar is finished, so only the text and "\n" are written. It does
+/// not count as a draw for the throttle and changes no state. Failures behave
+/// as an update's: they propagate, and the stream's error state is put back.
+template <class Custom>
+void printAbove(const ProgressBar<Custom>& bar, std::string_view text) {
+  auto& shared = detail::BarAccess::shared(bar);
+  const TimePoint now = detail::readWallClock();
+  std::lock_guard<std::mutex> lock(detail::BarAccess::mutex(shared.state));
+  const Progress<Custom>& progress = detail::BarAccess::state(shared.state).stProgress;
+  if (detail::isComplete(progress)) {
+    detail::writeDraw(*shared.stream, {text, "\n"});
+    return;
+  }
+  const Text line = renderProgressBar(shared.style, progress, Timing{shared.startTime, now});
+  detail::writeDraw(*shared.stream, {detail::kEraseLine, text, "\n", line, "\r"});
 }
 
 }  // namespace System::ProgressBar

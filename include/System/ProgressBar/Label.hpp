@@ -309,4 +309,47 @@ Label<Custom> totalTime(DurationRenderer render, Text alternative) {
                                        std::move(alternative));
 }
 
+// ---------------------------------------------------------------------------
+// Throughput and steady widths
+
+namespace detail {
+// done per second over the timing's elapsed time, with an SI prefix, or
+// nothing while no time has elapsed.
+std::optional<Text> throughputText(std::int64_t done, const Timing& timing, std::string_view unit);
+// `text` with spaces put before (or after) it up to `width` code points.
+Text padText(Text text, std::int64_t width, bool left);
+}  // namespace detail
+
+/// Work done per second since the bar started: done divided by the elapsed
+/// time, computed exactly and rounded to three significant digits (ties to
+/// even) with an SI prefix: "0.50 files/s", "999 items/s", "1.25k items/s",
+/// "12.0M B/s" (prefixes k M G T P E Z Y R Q). `unit` follows a space;
+/// `alternative` is shown while no time has elapsed.
+template <class Custom = std::monostate>
+Label<Custom> throughput(Text unit, Text alternative) {
+  return Label<Custom>([unit = std::move(unit), alternative = std::move(alternative)](
+                           const Progress<Custom>& p, const Timing& t) -> Text {
+    std::optional<Text> text = detail::throughputText(p.progressDone, t, unit);
+    return text ? std::move(*text) : alternative;
+  });
+}
+
+/// `label`'s text with spaces put in front up to `width` code points, never
+/// cut: `padLeft(5, remainingTime(renderDuration, "?"))` keeps the bar from
+/// shifting when "59" becomes "01:00".
+template <class Custom>
+Label<Custom> padLeft(std::int64_t width, const Label<Custom>& label) {
+  return Label<Custom>([width, label](const Progress<Custom>& p, const Timing& t) {
+    return detail::padText(label.runLabel(p, t), width, true);
+  });
+}
+
+/// `label`'s text with spaces put after it up to `width` code points, never cut.
+template <class Custom>
+Label<Custom> padRight(std::int64_t width, const Label<Custom>& label) {
+  return Label<Custom>([width, label](const Progress<Custom>& p, const Timing& t) {
+    return detail::padText(label.runLabel(p, t), width, false);
+  });
+}
+
 }  // namespace System::ProgressBar

@@ -50,6 +50,14 @@ namespace detail {
 __extension__ typedef __int128 Int128;
 __extension__ typedef unsigned __int128 UInt128;
 
+// `p` with n added to progressDone, wrapping modulo 2^64.
+template <class Custom>
+Progress<Custom> addToDone(const Progress<Custom>& p, std::int64_t n) {
+  return Progress<Custom>{static_cast<std::int64_t>(static_cast<std::uint64_t>(p.progressDone) +
+                                                    static_cast<std::uint64_t>(n)),
+                          p.progressTodo, p.progressCustom};
+}
+
 template <class Custom>
 constexpr bool isComplete(const Progress<Custom>& p) noexcept {
   return p.progressDone >= p.progressTodo;
