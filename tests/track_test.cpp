@@ -67,6 +67,8 @@ TEST_F(TrackTest, EarlyExitsCountTheElementsBeforeThem) {
   EXPECT_EQ(done(bar), 2 + 3);
 }
 
+// clang 14 cannot compile libstdc++ 12's range adaptors, whatever they adapt.
+#if !defined(__clang__) || __clang_major__ >= 15
 TEST_F(TrackTest, WorksWithTheRangesLibrary) {
   const auto bar = make(10);
   auto evens = pb::track(bar, std::views::iota(0, 10)) |
@@ -75,7 +77,17 @@ TEST_F(TrackTest, WorksWithTheRangesLibrary) {
   for (const int i : evens) count += i >= 0 ? 1 : 0;
   EXPECT_EQ(count, 5);
   EXPECT_EQ(done(bar), 10);
-  EXPECT_EQ(std::ranges::size(pb::track(bar, std::vector<int>(7))), 7u);
+}
+#endif
+
+TEST_F(TrackTest, OwnsRvalueRangesAndIsSized) {
+  const auto bar = make(7);
+  auto tracked = pb::track(bar, std::vector<int>(7, 2));
+  EXPECT_EQ(std::ranges::size(tracked), 7u);
+  int sum = 0;
+  for (const int i : tracked) sum += i;
+  EXPECT_EQ(sum, 14);
+  EXPECT_EQ(done(bar), 7);
 }
 
 }  // namespace

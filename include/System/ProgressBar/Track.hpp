@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <ranges>
+#include <type_traits>
 #include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
@@ -52,10 +53,18 @@ class TrackClock {
 
 }  // namespace detail
 
-/// A view over `Base` whose iteration advances a bar: see `track`.
-template <std::ranges::input_range Base, class Custom>
-  requires std::ranges::view<Base>
-class TrackView : public std::ranges::view_interface<TrackView<Base, Custom>> {
+/// A view whose iteration advances a bar: see `track`. `R` is the wrapped
+/// range's type as given: a reference (the view refers to the range) or a
+/// value (the view owns it).
+//
+// It derives from view_base rather than view_interface, and does not go
+// through std::views::all, so that clang 14 with libstdc++ 12, which cannot
+// compile those, can use it.
+template <class R, class Custom>
+  requires std::ranges::input_range<std::remove_reference_t<R>>
+class TrackView : public std::ranges::view_base {
+  using Base = std::remove_reference_t<R>;
+
  public:
   class Sentinel;
 
@@ -95,19 +104,36 @@ class TrackView : public std::ranges::view_interface<TrackView<Base, Custom>> {
     std::ranges::sentinel_t<Base> end_{};
   };
 
-  TrackView(Base base, ProgressBar<Custom> bar) : base_(std::move(base)), bar_(std::move(bar)) {}
+  TrackView(R&& range, ProgressBar<Custom> bar)
+      : range_(hold(std::forward<R>(range))), bar_(std::move(bar)) {}
 
-  Iterator begin() { return Iterator(std::ranges::begin(base_), bar_); }
-  Sentinel end() { return Sentinel(std::ranges::end(base_)); }
-
+  Iterator begin() { return Iterator(std::ranges::begin(base()), bar_); }
+  Sentinel end() { return Sentinel(std::ranges::end(base())); }
   auto size()
     requires std::ranges::sized_range<Base>
   {
-    return std::ranges::size(base_);
+    return std::ranges::size(base());
   }
+  bool empty() { return std::ranges::begin(base()) == std::ranges::end(base()); }
 
  private:
-  Base base_;
+  static constexpr bool kRefers = std::is_lvalue_reference_v<R>;
+  static auto hold(R&& range) {
+    if constexpr (kRefers) {
+      return &range;
+    } else {
+      return Base(std::move(range));
+    }
+  }
+  Base& base() {
+    if constexpr (kRefers) {
+      return *range_;
+    } else {
+      return range_;
+    }
+  }
+
+  std::conditional_t<kRefers, Base*, Base> range_;
   ProgressBar<Custom> bar_;
 };
 
@@ -118,12 +144,13 @@ class TrackView : public std::ranges::view_interface<TrackView<Base, Custom>> {
 /// exception in element i has counted the i elements before it. The wall
 /// clock is read only every so often (at most about a millisecond apart), so
 /// a throttled redraw may come that much late; an element that completes the
-/// work is drawn at once. The result is an input range, sized when `range` is:
-/// each pass over it counts again.
-template <std::ranges::viewable_range R, class Custom>
-  requires std::ranges::input_range<R>
-TrackView<std::views::all_t<R>, Custom> track(const ProgressBar<Custom>& bar, R&& range) {
-  return TrackView<std::views::all_t<R>, Custom>(std::views::all(std::forward<R>(range)), bar);
+/// work is drawn at once. The result is an input range and a view, sized when
+/// `range` is; an lvalue range is referred to, an rvalue one is moved in. Each
+/// pass over it counts again.
+template <class R, class Custom>
+  requires std::ranges::input_range<std::remove_reference_t<R>>
+TrackView<R, Custom> track(const ProgressBar<Custom>& bar, R&& range) {
+  return TrackView<R, Custom>(std::forward<R>(range), bar);
 }
 
 }  // namespace System::ProgressBar
