@@ -54,4 +54,12 @@ int main() {
   coloured.styleEscapeTodo = [](const pb::Progress<>&) { return "\x1b[0m"; };
   show(coloured, 37, 10s);
   show(coloured, 80, 10s);
+
+  // A live bar that erases itself once complete, leaving the next line clean.
+  pb::Style<> vanishing = plain;
+  vanishing.stylePrefix = "Cleaning up";
+  vanishing.styleOnComplete = pb::Clear;
+  const auto bar = pb::hNewProgressBar(std::cout, vanishing, 10.0, pb::Progress<>{0, 3});
+  for (int i = 0; i < 3; ++i) pb::incProgress(bar, 1);
+  std::cout << "(the Clear bar erased itself)\n";
 }

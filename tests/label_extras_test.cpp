@@ -32,6 +32,7 @@ TEST(Throughput, ThreeSignificantDigitsWithTiesToEvenAcrossEachBoundary) {
       {999, 1s, "999 it/s"},   {9994, 10s, "999 it/s"},   {9995, 10s, "1.00k it/s"},
       {1000, 1s, "1.00k it/s"}, {1250, 1s, "1.25k it/s"}, {12'000'000, 1s, "12.0M it/s"},
       {999'499, 1s, "999k it/s"}, {999'500, 1s, "1.00M it/s"},
+      {999'499'999, 1s, "999M it/s"}, {999'500'000, 1s, "1.00G it/s"},
       {-1250, 1s, "-1.25k it/s"},
       {INT64_MAX, 1ns, "9.22R it/s"},
   };
