@@ -1,40 +1,39 @@
-// A label of one's own (throughput), and a custom value carried in the
-// progress (the name of the file in work).
+// A label of one's own: the wall-clock time at which the work should end,
+// from the elapsed time and the share done ("done at 14:32:05").
 #include <System/ProgressBar.hpp>
 
 #include <chrono>
-#include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace pb = System::ProgressBar;
 
-int main() {
-  // Items per second since the bar started, from the progress and the timing.
-  const pb::Label<std::string> rate([](const pb::Progress<std::string>& p, const pb::Timing& t) {
-    const double seconds = std::chrono::duration<double>(t.timingLastUpdate - t.timingStart).count();
-    if (seconds <= 0) return std::string("-- files/s");
+namespace {
+
+pb::Label<> finishesAt() {
+  return pb::Label<>([](const pb::Progress<>& p, const pb::Timing& t) -> std::string {
+    if (p.progressDone <= 0 || t.timingLastUpdate <= t.timingStart) return "done at --:--:--";
+    const auto elapsed = t.timingLastUpdate - t.timingStart;
+    const auto total = elapsed * p.progressTodo / p.progressDone;
+    const std::time_t end =
+        std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(
+            t.timingStart + total));
+    std::tm local{};
+    localtime_r(&end, &local);
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f files/s", static_cast<double>(p.progressDone) / seconds);
-    return std::string(text);
+    std::strftime(text, sizeof text, "done at %H:%M:%S", &local);
+    return text;
   });
-  const pb::Label<std::string> file([](const pb::Progress<std::string>& p, const pb::Timing&) {
-    return p.progressCustom;
-  });
+}
 
-  pb::Style<std::string> style = pb::defStyle<std::string>();
-  style.stylePrefix = file;
-  style.stylePostfix = pb::percentage<std::string>() + " " + rate;
-  style.styleWidth = pb::ConstantWidth{64};
+}  // namespace
 
-  const std::vector<std::string> files = {"alpha.txt", "beta.txt", "gamma.txt", "delta.txt"};
-  const auto bar = pb::newProgressBar(style, 10.0,
-                                      pb::Progress<std::string>{0, 4, "starting"});
-  for (const std::string& name : files) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    pb::updateProgress(bar, [&](const pb::Progress<std::string>& p) {
-      return pb::Progress<std::string>{p.progressDone + 1, p.progressTodo, name};
-    });
+int main() {
+  const pb::Style<> style{.stylePostfix = pb::percentage() + " " + finishesAt()};
+  const auto bar = pb::newProgressBar(style, 10.0, pb::Progress<>{0, 100});
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pb::incProgress(bar, 1);
   }
 }

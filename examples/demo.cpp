@@ -1,10 +1,12 @@
-// A five-second tour of the library: the default bar, a styled bar with
-// time labels, several threads sharing one bar, and a bar that clears itself.
+// A short tour of the library: the default bar, a styled bar with time
+// labels, several threads sharing one bar, several bars on one display, and a
+// bar that clears itself.
 #include <System/ProgressBar.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -32,8 +34,8 @@ void styledBar() {
   style.styleDone = U'█';
   style.styleCurrent = U'▓';
   style.styleTodo = U'░';
-  style.stylePrefix = "Copying " + pb::elapsedTime(pb::renderDuration);
-  style.stylePostfix = pb::exact() + " " + pb::remainingTime(pb::renderDuration, "--") + " left";
+  style.stylePrefix = "Copying " + pb::elapsedTime(pb::humanDuration);
+  style.stylePostfix = pb::exact() + " " + pb::remainingTime(pb::humanDuration, "--") + " left";
   style.styleEscapeDone = [](const pb::Progress<>&) { return "\x1b[32m"; };
   style.styleEscapeTodo = [](const pb::Progress<>&) { return "\x1b[90m"; };
   style.styleEscapeClose = [](const pb::Progress<>&) { return "\x1b[0m"; };
@@ -62,6 +64,23 @@ void sharedBar() {
   for (auto& w : workers) w.join();
 }
 
+void displayScene() {
+  std::cerr << "Three tasks, one display:\n";
+  pb::Display display;
+  std::vector<std::thread> tasks;
+  for (const auto& [name, steps] : {std::pair{"fetch", 60}, {"build", 90}, {"test", 120}}) {
+    pb::Style<> style{.stylePrefix = pb::padRight(6, pb::Label<>(name))};
+    style.stylePostfix = pb::exact() + " " + pb::percentage();
+    tasks.emplace_back([bar = display.add(style, pb::Progress<>{0, steps}), steps = steps] {
+      for (int i = 0; i < steps; ++i) {
+        step(12ms);
+        pb::incProgress(bar, 1);
+      }
+    });
+  }
+  for (auto& t : tasks) t.join();
+}
+
 void clearingBar() {
   std::cerr << "A bar that clears itself when done:\n";
   pb::Style<> style = pb::defStyle();
@@ -81,5 +100,6 @@ int main() {
   defaultBar();
   styledBar();
   sharedBar();
+  displayScene();
   clearingBar();
 }

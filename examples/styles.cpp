@@ -1,4 +1,4 @@
-// A gallery of styles, each drawn complete or part-way on its own line.
+// A gallery of styles, each rendered at 37 of 100 on its own line.
 #include <System/ProgressBar.hpp>
 
 #include <chrono>
@@ -9,7 +9,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Draws one bar at `done` of 100, as if `elapsed` had passed since it started.
+// One line at `done` of 100, as if `elapsed` had passed since the start.
 void show(const pb::Style<>& style, std::int64_t done, std::chrono::seconds elapsed) {
   const pb::TimePoint start{};
   std::cout << pb::renderProgressBar(style, pb::Progress<>{done, 100},
@@ -20,8 +20,7 @@ void show(const pb::Style<>& style, std::int64_t done, std::chrono::seconds elap
 }  // namespace
 
 int main() {
-  pb::Style<> plain = pb::defStyle();
-  plain.styleWidth = pb::ConstantWidth{60};
+  const pb::Style<> plain{.styleWidth = pb::ConstantWidth{60}};
   show(plain, 37, 10s);
 
   pb::Style<> blocks = plain;  // Unicode characters; widths count code points
@@ -33,15 +32,13 @@ int main() {
   show(blocks, 37, 10s);
 
   pb::Style<> timed = plain;  // labels combine with +
-  timed.stylePrefix = pb::elapsedTime(pb::renderDuration) + " elapsed";
-  timed.stylePostfix = pb::exact() + ", " + pb::remainingTime(pb::renderDuration, "?") + " left";
+  timed.stylePrefix = pb::elapsedTime(pb::humanDuration) + " elapsed";
+  timed.stylePostfix = pb::exact() + ", " + pb::remainingTime(pb::humanDuration, "?") + " left";
   show(timed, 37, 100s);
 
-  pb::Style<> eta = plain;
-  eta.styleOpen = "";
-  eta.styleClose = "";
-  eta.styleDone = U'#';
-  eta.styleCurrent = U'#';
+  pb::Style<> eta = plain;  // a bar with no brackets, the estimate after it
+  eta.styleOpen = eta.styleClose = "";
+  eta.styleDone = eta.styleCurrent = U'#';
   eta.styleTodo = U'-';
   eta.stylePrefix = pb::percentage();
   eta.stylePostfix = "ETA " + pb::totalTime(pb::renderDuration, "unknown");
@@ -53,13 +50,4 @@ int main() {
   };
   coloured.styleEscapeTodo = [](const pb::Progress<>&) { return "\x1b[0m"; };
   show(coloured, 37, 10s);
-  show(coloured, 80, 10s);
-
-  // A live bar that erases itself once complete, leaving the next line clean.
-  pb::Style<> vanishing = plain;
-  vanishing.stylePrefix = "Cleaning up";
-  vanishing.styleOnComplete = pb::Clear;
-  const auto bar = pb::hNewProgressBar(std::cout, vanishing, 10.0, pb::Progress<>{0, 3});
-  for (int i = 0; i < 3; ++i) pb::incProgress(bar, 1);
-  std::cout << "(the Clear bar erased itself)\n";
 }

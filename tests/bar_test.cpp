@@ -1,3 +1,5 @@
+// The live bar on a stream of its own: creation, the throttle and its
+// lock-free shortcut, updates, and the misuses a caller can make.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -5,9 +7,11 @@
 #include <cstdint>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
 #include "support/styles.hpp"
@@ -16,16 +20,15 @@ namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
 using testsupport::styleOfWidth;
-using pb::Style;
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-
 class BarTest : public ::testing::Test {
  protected:
+  void SetUp() override { testclock::setCoarse(0ns, 4ms); }
   testsupport::RecordingBuf buf;
   std::ostream out{&buf};
 };
@@ -52,12 +55,8 @@ TEST_F(BarTest, CreationDrawsTheFirstLineWithItsTerminator) {
     EXPECT_EQ(bar.pbStateMv().read().stRenderTime, testclock::now());
     EXPECT_EQ(&bar.pbHandle(), &out);
   }
-}
-
-TEST_F(BarTest, OnAStringStream) {
   std::ostringstream s;
   const auto bar = pb::hNewProgressBar(s, styleOfWidth(20), 10.0, Progress<>{0, 100});
-  EXPECT_EQ(s.str(), "[.............]   0%\r");
   pb::incProgress(bar, 100);
   EXPECT_EQ(s.str(), "[.............]   0%\r[=============] 100%\n");
 }
@@ -70,8 +69,8 @@ TEST_F(BarTest, RefreshDelayIsTheReciprocalOfTheRate) {
     EXPECT_EQ(pb::hNewProgressBar(out, styleOfWidth(20), r.rate, Progress<>{0, 1}).pbRefreshDelay(),
               r.delay);
   }
-  EXPECT_TRUE(std::isnan(pb::hNewProgressBar(out, styleOfWidth(20), kNaN, Progress<>{0, 1})
-                             .pbRefreshDelay()));
+  EXPECT_TRUE(std::isnan(
+      pb::hNewProgressBar(out, styleOfWidth(20), kNaN, Progress<>{0, 1}).pbRefreshDelay()));
 }
 
 // Creates a bar at the current fake time, then moves the clock by `after` and
@@ -89,6 +88,8 @@ bool drawnAfter(std::ostream& out, testsupport::RecordingBuf& buf, double rate,
   return drawn;
 }
 
+// The decisions of the throttle, whichever way an update takes: the coarse
+// clock (lag 0 to 4 ms, bound 4 ms), the precise one, or the lock.
 TEST_F(BarTest, ThrottleDecisions) {
   const struct {
     double rate;
@@ -96,6 +97,7 @@ TEST_F(BarTest, ThrottleDecisions) {
     bool drawn;
   } rows[] = {
       {10, 50ms, false},
+      {10, 96ms, false},   // the last coarse reading that proves it too soon
       {10, 100ms, false},  // equal to the delay is too soon
       {10, 100ms + 1ns, true},
       {10, -1h, false},  // clock set back
@@ -110,13 +112,57 @@ TEST_F(BarTest, ThrottleDecisions) {
       {3, 333'333'333ns, false},  // 1/3 rounds to 0.33333333333333331
       {3, 333'333'334ns, true},
   };
-  for (const auto& r : rows) {
-    EXPECT_EQ(drawnAfter(out, buf, r.rate, r.after), r.drawn)
-        << "rate " << r.rate << " after " << r.after.count() << "ns";
+  for (const std::chrono::nanoseconds lag : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(4ms)}) {
+    testclock::setCoarse(lag, 4ms);
+    for (const auto& r : rows) {
+      EXPECT_EQ(drawnAfter(out, buf, r.rate, r.after), r.drawn)
+          << "rate " << r.rate << " after " << r.after.count() << "ns, lag " << lag.count();
+    }
+  }
+  for (const std::int64_t inc : {std::int64_t{-1}, -(std::int64_t{1} << 33)}) {  // under the lock
+    EXPECT_FALSE(drawnAfter(out, buf, 10, 50ms, inc));
+    EXPECT_TRUE(drawnAfter(out, buf, 10, 101ms, inc));
   }
 }
 
-TEST_F(BarTest, CompleteProgressIsAlwaysDrawn) {
+// Far from the deadline the coarse clock decides alone; within the lag bound
+// of it the precise clock is read; a lag seen beyond the bound widens it.
+TEST_F(BarTest, TheCoarseClockDecidesOnlyWhereItsLagCannotMatter) {
+  testclock::setCoarse(1ms, 4ms);
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+  const auto preciseReadsFor = [&](std::chrono::nanoseconds at) {
+    testclock::set(bar.pbStartTime() + at);
+    const std::int64_t before = testclock::preciseReads();
+    pb::incProgress(bar, 1);
+    return testclock::preciseReads() - before;
+  };
+  EXPECT_EQ(preciseReadsFor(50ms), 0);
+  EXPECT_EQ(preciseReadsFor(97ms), 0);  // coarse 96 ms: proves too soon
+  EXPECT_EQ(preciseReadsFor(97ms + 1ns), 1);
+  EXPECT_EQ(buf.take(), "[.............]   0%\r") << "nothing drawn but the first line";
+  // A lag of 9 ms shows at the next precise reading (which also finds the
+  // draw due): from that draw on the bound is 18 ms.
+  testclock::setCoarse(9ms, 4ms);
+  EXPECT_EQ(preciseReadsFor(106ms), 1);
+  EXPECT_NE(buf.take(), "");
+  testclock::setCoarse(0ns, 4ms);
+  EXPECT_EQ(preciseReadsFor(106ms + 81ms), 0);
+  EXPECT_EQ(preciseReadsFor(106ms + 83ms), 1);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 6);
+}
+
+TEST_F(BarTest, TheCompletingIncrementIsDrawnAtOnceWithoutTheThrottle) {
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  buf.take();
+  for (int i = 1; i <= 9; ++i) {
+    pb::incProgress(bar, 1);
+    EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, i);
+  }
+  EXPECT_EQ(buf.take(), "");
+  pb::incProgress(bar, 1);
+  EXPECT_EQ(buf.take(), "[=============] 100%\n");
+  pb::incProgress(bar, 0);  // a complete bar redraws on every update
+  EXPECT_EQ(buf.take(), "[=============] 100%\n");
   EXPECT_TRUE(drawnAfter(out, buf, 0.0, 0ns, 1000));
   EXPECT_TRUE(drawnAfter(out, buf, 10, -1h, 5000));
 }
@@ -136,8 +182,7 @@ TEST_F(BarTest, ThrottledUpdatesAccumulateUntilTheNextDraw) {
   pb::incProgress(bar, 1);
   EXPECT_EQ(buf.take(), "[======>......]  50%\r");
   EXPECT_EQ(buf.flushes, 1);
-  // Measured from the last draw: 1 ms later is too soon again.
-  testclock::advance(1ms);
+  testclock::advance(1ms);  // measured from the last draw: too soon again
   pb::incProgress(bar, 498);
   EXPECT_EQ(buf.take(), "");
   testclock::advance(1ms);
@@ -145,7 +190,7 @@ TEST_F(BarTest, ThrottledUpdatesAccumulateUntilTheNextDraw) {
   EXPECT_EQ(buf.take(), "[=============] 100%\n");
 }
 
-TEST_F(BarTest, CompleteBarsRedrawOnEveryUpdateUntilMadeIncompleteAgain) {
+TEST_F(BarTest, CompleteBarsRedrawUntilMadeIncompleteAgain) {
   const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, pb::Clear), 10.0, Progress<>{10, 10});
   buf.take();
   pb::incProgress(bar, 0);
@@ -162,20 +207,22 @@ TEST_F(BarTest, IncrementsWrapAndAreNeverClamped) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{max, max});
   pb::incProgress(bar, 1);
-  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone,
-            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, std::numeric_limits<std::int64_t>::min());
   pb::incProgress(bar, -1);
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, max);
+  // Fast increments count exactly too, far from any limit.
+  const auto big = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{max - 10, max});
+  for (int i = 0; i < 9; ++i) pb::incProgress(big, 1);
+  EXPECT_EQ(big.pbStateMv().read().stProgress.progressDone, max - 1);
 }
 
 TEST_F(BarTest, UpdatesSeeTheTimeOfTheCallAndCarryCustomValues) {
-  Style<std::string> s = pb::defStyle<std::string>();
-  s.styleWidth = pb::ConstantWidth{30};
-  s.stylePrefix = pb::Label<std::string>(
-      [](const Progress<std::string>& p, const pb::Timing& t) {
-        return p.progressCustom + "@" +
-               std::to_string((t.timingLastUpdate - t.timingStart) / 1ms);
-      });
+  pb::Style<std::string> s{.stylePrefix = pb::Label<std::string>(
+                               [](const Progress<std::string>& p, const pb::Timing& t) {
+                                 return p.progressCustom + "@" +
+                                        std::to_string((t.timingLastUpdate - t.timingStart) / 1ms);
+                               }),
+                           .styleWidth = pb::ConstantWidth{30}};
   const auto bar = pb::hNewProgressBar(out, s, kNaN, Progress<std::string>{0, 4, "a"});
   EXPECT_EQ(buf.take(), "a@0 [...................]   0%\r");
   testclock::advance(250ms);
@@ -188,13 +235,84 @@ TEST_F(BarTest, UpdatesSeeTheTimeOfTheCallAndCarryCustomValues) {
   EXPECT_EQ(buf.take(), "b@250 [========>........]  50%\r");
 }
 
-TEST_F(BarTest, CopiesShareOneState) {
-  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 100});
+TEST_F(BarTest, CopiesAndMovedFromHandlesShareOneState) {
+  auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 100});
   const auto copy = bar;
   pb::incProgress(copy, 5);
-  pb::incProgress(bar, 5);
-  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
-  EXPECT_EQ(&copy.pbStateMv(), &bar.pbStateMv());
+  const auto moved = std::move(bar);
+  pb::incProgress(bar, 5);  // NOLINT(bugprone-use-after-move): still the same bar
+  pb::incProgress(moved, 5);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 15);  // NOLINT
+  EXPECT_EQ(&copy.pbStateMv(), &moved.pbStateMv());
+  auto other = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1});
+  other = std::move(bar);  // NOLINT
+  EXPECT_EQ(&other.pbStateMv(), &moved.pbStateMv());
+  EXPECT_EQ(&bar.pbStateMv(), &moved.pbStateMv());  // NOLINT
+}
+
+TEST_F(BarTest, AStreamThatCannotWriteFailsTheDrawInsteadOfLosingIt) {
+  std::stringstream readToEnd("x");
+  std::string word;
+  readToEnd >> word;  // eofbit only
+  ASSERT_TRUE(readToEnd.eof() && !readToEnd.fail());
+  EXPECT_THROW(pb::hNewProgressBar(readToEnd, styleOfWidth(20), 10.0, Progress<>{0, 10}),
+               std::ios_base::failure);
+  std::stringstream s;
+  const auto bar = pb::hNewProgressBar(s, styleOfWidth(20), kNaN, Progress<>{0, 10});
+  s.setstate(std::ios_base::eofbit);
+  EXPECT_THROW(pb::incProgress(bar, 3), std::ios_base::failure);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 0);
+  EXPECT_TRUE(s.eof()) << "the caller's own bits stay";
+}
+
+// A custom value whose copy fails during an update: nothing is drawn and the
+// bar keeps its whole previous state. Its assignment is never used.
+struct Brittle {
+  int value = 0;
+  static inline bool failCopies = false;
+  Brittle() = default;
+  explicit Brittle(int v) : value(v) {}
+  Brittle(const Brittle& other) : value(other.value) {
+    if (failCopies) throw std::runtime_error("copy");
+  }
+  Brittle(Brittle&& other) : Brittle(static_cast<const Brittle&>(other)) {}
+  Brittle& operator=(const Brittle&) { throw std::logic_error("assigned"); }
+  Brittle& operator=(Brittle&&) { throw std::logic_error("assigned"); }
+};
+
+TEST_F(BarTest, ACustomValueThatFailsToCopyLeavesTheStateWhole) {
+  pb::Style<Brittle> s{.styleWidth = pb::ConstantWidth{20}};
+  const auto bar = pb::hNewProgressBar(out, s, kNaN, Progress<Brittle>{0, 10, Brittle(1)});
+  testclock::advance(1s);
+  pb::updateProgress(bar, [](const Progress<Brittle>& p) {
+    return Progress<Brittle>{p.progressDone + 2, p.progressTodo, Brittle(2)};
+  });
+  buf.take();
+  const auto before = bar.pbStateMv().read();
+  testclock::advance(1s);
+  Brittle::failCopies = true;
+  EXPECT_THROW(pb::updateProgress(bar,
+                                  [](const Progress<Brittle>& p) {
+                                    return Progress<Brittle>{p.progressDone + 5, 10, p.progressCustom};
+                                  }),
+               std::runtime_error);
+  Brittle::failCopies = false;
+  const auto after = bar.pbStateMv().read();
+  EXPECT_EQ(buf.take(), "");
+  EXPECT_EQ(after.stProgress.progressDone, 2);
+  EXPECT_EQ(after.stProgress.progressCustom.value, 2);
+  EXPECT_EQ(after.stRenderTime, before.stRenderTime);
+}
+
+TEST(WallClock, SaturatesOutsideTheRangeOfATimePoint) {
+  using pb::detail::saturatedNanoseconds;
+  const std::int64_t max = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t min = std::numeric_limits<std::int64_t>::min();
+  EXPECT_EQ(saturatedNanoseconds(1'767'225'600, 5), 1'767'225'600'000'000'005);
+  EXPECT_EQ(saturatedNanoseconds(9'223'372'036, 854'775'807), max);
+  EXPECT_EQ(saturatedNanoseconds(9'223'372'037, 0), max);  // the year 2262
+  EXPECT_EQ(saturatedNanoseconds(max, 999'999'999), max);
+  EXPECT_EQ(saturatedNanoseconds(min, 0), min);
 }
 
 }  // namespace

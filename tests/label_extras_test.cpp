@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Padding.hpp"
+#include "System/ProgressBar/Rates.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Counts.hpp"
 
 namespace pb = System::ProgressBar;
 using pb::Label;

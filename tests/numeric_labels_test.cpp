@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Counts.hpp"
 
 namespace pb = System::ProgressBar;
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Time.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;

@@ -1,14 +1,52 @@
-// The one place that reads the real-time clock; test builds link their own.
+// The one place that reads the real-time clocks; test builds link their own.
 #include <time.h>
 
-#include "System/ProgressBar/Bar.hpp"
+#include <cstdint>
+#include <limits>
+
+#include "System/ProgressBar/Tick.hpp"
+#include "System/ProgressBar/detail/BarCore.hpp"
 
 namespace System::ProgressBar::detail {
+namespace {
+
+std::int64_t nanoseconds(const timespec& t) noexcept {
+  return saturatedNanoseconds(t.tv_sec, t.tv_nsec);
+}
+
+}  // namespace
 
 TimePoint readWallClock() noexcept {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  return TimePoint(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+  return TimePoint(std::chrono::nanoseconds(nanoseconds(now)));
+}
+
+std::int64_t readCoarseClock() noexcept {
+#ifdef CLOCK_REALTIME_COARSE
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0) return nanoseconds(now);
+#endif
+  return std::numeric_limits<std::int64_t>::max();
+}
+
+std::int64_t coarseLagBound() noexcept {
+#ifdef CLOCK_REALTIME_COARSE
+  // The coarse clock is the real-time clock as of the kernel's last timer
+  // tick, and clock_getres reports that tick. Two ticks leave room for a tick
+  // that is serviced late; a lag seen beyond it widens the bound (BarCore).
+  timespec resolution{};
+  if (::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 && resolution.tv_sec == 0 &&
+      resolution.tv_nsec > 0) {
+    return 2 * std::int64_t{resolution.tv_nsec};
+  }
+#endif
+  return -1;
+}
+
+bool tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
+                std::chrono::nanoseconds interval, const bool& stopping) {
+  return !wake.wait_for(lock, interval, [&stopping] { return stopping; });
 }
 
 }  // namespace System::ProgressBar::detail

@@ -6,7 +6,7 @@
 
 #include <gmpxx.h>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/detail/BarCore.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {

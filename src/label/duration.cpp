@@ -1,14 +1,21 @@
-// Exact conversion of chrono durations to picoseconds.
+// Exact conversion of chrono durations to picoseconds, and between the two
+// forms a Duration holds.
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
 
-#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Time.hpp"
+#include "label/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
 
-constexpr unsigned long kPicosPerSecond = 1'000'000'000'000UL;
+mpz_class fromUnsigned128(UInt128 v) {
+  mpz_class out = static_cast<unsigned long>(v >> 64);
+  out <<= 64;
+  out += static_cast<unsigned long>(v);
+  return out;
+}
 
 mpz_class fromIntmax(std::intmax_t v) {
   // gmpxx has no long long overloads; intmax_t is a long on LP64.
@@ -19,7 +26,7 @@ mpz_class fromIntmax(std::intmax_t v) {
 // count * num / den seconds in picoseconds, rounded toward negative infinity.
 mpz_class scale(mpz_class count, std::intmax_t num, std::intmax_t den) {
   count *= fromIntmax(num);
-  count *= kPicosPerSecond;
+  count *= static_cast<unsigned long>(kPicosPerSecond);
   mpz_class q;
   mpz_fdiv_q(q.get_mpz_t(), count.get_mpz_t(), fromIntmax(den).get_mpz_t());
   return q;
@@ -27,13 +34,27 @@ mpz_class scale(mpz_class count, std::intmax_t num, std::intmax_t den) {
 
 }  // namespace
 
-mpz_class picosecondsFromInteger(std::intmax_t count, std::intmax_t num, std::intmax_t den) {
-  return scale(fromIntmax(count), num, den);
+mpz_class mpzFromInt128(Int128 value) {
+  mpz_class out = fromUnsigned128(magnitude(value));
+  if (value < 0) out = -out;
+  return out;
 }
 
-mpz_class picosecondsFromUnsigned(std::uintmax_t count, std::intmax_t num, std::intmax_t den) {
-  static_assert(sizeof(unsigned long) == sizeof(std::uintmax_t));
-  return scale(mpz_class(static_cast<unsigned long>(count)), num, den);
+std::optional<Int128> int128FromMpz(const mpz_class& value) {
+  if (mpz_sizeinbase(value.get_mpz_t(), 2) > 127) return std::nullopt;
+  const mpz_class m = abs(value);
+  const UInt128 high = mpz_get_ui(mpz_class(m >> 64).get_mpz_t());
+  const UInt128 low = mpz_get_ui(mpz_class(m - (mpz_class(m >> 64) << 64)).get_mpz_t());
+  const Int128 v = static_cast<Int128>((high << 64) | low);
+  return value < 0 ? -v : v;
+}
+
+mpz_class picosecondsFromSigned(Int128 count, std::intmax_t num, std::intmax_t den) {
+  return scale(mpzFromInt128(count), num, den);
+}
+
+mpz_class picosecondsFromUnsigned(UInt128 count, std::intmax_t num, std::intmax_t den) {
+  return scale(fromUnsigned128(count), num, den);
 }
 
 mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax_t den) {
@@ -55,7 +76,7 @@ mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax
   }
   if (count < 0) mantissa = -mantissa;
   mantissa *= fromIntmax(num);
-  mantissa *= kPicosPerSecond;
+  mantissa *= static_cast<unsigned long>(kPicosPerSecond);
   mpz_class denominator = fromIntmax(den);
   if (exponent >= 0) {
     mantissa <<= static_cast<mp_bitcnt_t>(exponent);

@@ -1,13 +1,18 @@
 #include "label/text.hpp"
 
+#include <utf8proc.h>
+
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "System/ProgressBar/Label.hpp"
+#include "label/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
+
+constexpr char kEscape = '\x1b';
 
 // Length of the well-formed sequence at the start of `s`, or 0 when it is
 // ill-formed; `bad` then receives the length of the maximal ill-formed
@@ -60,7 +65,25 @@ std::size_t asciiPrefix(std::string_view s) noexcept {
   return i;
 }
 
+// Printable ASCII: no controls, no escape.
+std::size_t printableAsciiPrefix(std::string_view s) noexcept {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c >= 0x7F) break;
+    ++i;
+  }
+  return i;
+}
+
 }  // namespace
+
+std::size_t decode(std::string_view text, char32_t& cp) noexcept {
+  std::size_t bad = 0;
+  if (const std::size_t good = decodeOne(text, bad, cp)) return good;
+  cp = kReplacement;
+  return bad;
+}
 
 void appendCodePoint(std::string& out, char32_t cp) {
   if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
@@ -88,25 +111,62 @@ void appendCodePoint(std::string& out, char32_t cp) {
   out.append(bytes, n);
 }
 
-std::size_t codePointCount(std::string_view text) noexcept {
-  std::size_t count = 0;
+std::size_t columnsOf(char32_t cp) noexcept {
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return 0;
+  if (cp < 0x7F) return 1;
+  const int width = utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp));
+  return width < 0 ? 0 : static_cast<std::size_t>(width);
+}
+
+std::size_t escapeSequenceLength(std::string_view text) noexcept {
+  if (text.size() < 2) return text.size();
+  std::size_t i = 2;
+  if (text[1] == '[') {  // CSI: parameters and intermediates, then one final byte
+    while (i < text.size()) {
+      const auto c = static_cast<unsigned char>(text[i++]);
+      if (c >= 0x40 && c <= 0x7E) break;
+    }
+    return i;
+  }
+  if (text[1] == ']') {  // OSC: up to BEL or ESC backslash
+    while (i < text.size()) {
+      if (text[i] == '\a') return i + 1;
+      if (text[i] == kEscape && i + 1 < text.size() && text[i + 1] == '\\') return i + 2;
+      ++i;
+    }
+    return i;
+  }
+  return 2;
+}
+
+Measured measure(std::string_view text, Measure how) noexcept {
+  std::size_t length = 0;
+  bool valid = true;
+  const bool columns = how == Measure::kColumns;
   while (!text.empty()) {
-    const std::size_t ascii = asciiPrefix(text);
-    count += ascii;
-    text.remove_prefix(ascii);
+    const std::size_t plain = columns ? printableAsciiPrefix(text) : asciiPrefix(text);
+    length += plain;
+    text.remove_prefix(plain);
     if (text.empty()) break;
+    if (columns && static_cast<unsigned char>(text[0]) < 0x80) {
+      // a control character or an escape sequence: no columns
+      text.remove_prefix(text[0] == kEscape ? escapeSequenceLength(text) : 1);
+      continue;
+    }
     std::size_t bad = 0;
     char32_t cp;
     const std::size_t good = decodeOne(text, bad, cp);
+    if (good == 0) {
+      valid = false;
+      cp = kReplacement;
+    }
     text.remove_prefix(good != 0 ? good : bad);
-    ++count;
+    length += columns ? columnsOf(cp) : 1;
   }
-  return count;
+  return {length, valid};
 }
 
-Text fromUtf8(std::string_view bytes) {
-  Text out;
-  out.reserve(bytes.size());
+void appendValidUtf8(std::string& out, std::string_view bytes) {
   while (!bytes.empty()) {
     const std::size_t ascii = asciiPrefix(bytes);
     out.append(bytes.data(), ascii);
@@ -122,6 +182,12 @@ Text fromUtf8(std::string_view bytes) {
       bytes.remove_prefix(bad);
     }
   }
+}
+
+Text fromUtf8(std::string_view bytes) {
+  Text out;
+  out.reserve(bytes.size());
+  appendValidUtf8(out, bytes);
   return out;
 }
 
@@ -132,8 +198,11 @@ Text fromCodePoints(std::u32string_view codePoints) {
   return out;
 }
 
-void throwBadRepeatCount(const std::string& count) {
-  throw std::invalid_argument("stimes: the repetition count must be positive, got " + count);
+void throwBadRepeatCount(Int128 count) {
+  char digits[kDecimalBuffer];
+  const std::size_t n = formatDecimal(digits, count);
+  throw std::invalid_argument("stimes: the repetition count must be positive, got " +
+                              std::string(digits, n));
 }
 
 }  // namespace System::ProgressBar::detail

@@ -1,14 +1,13 @@
-// Internal text helpers shared by labels and the renderer: UTF-8 decoding,
-// code-point counting and decimal formatting. Do not include from public headers.
+// Internal: UTF-8 text as the renderer and a display measure it. Do not
+// include from public headers.
 #pragma once
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/Style.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -18,15 +17,32 @@ inline constexpr char32_t kReplacement = U'\uFFFD';
 // written as U+FFFD.
 void appendCodePoint(std::string& out, char32_t cp);
 
-// The number of code points in `text`, each maximal ill-formed subsequence of
-// malformed UTF-8 counting as one (as it would once replaced by U+FFFD).
-std::size_t codePointCount(std::string_view text) noexcept;
+// The length of `text` in code points or in terminal columns, and whether it
+// is valid UTF-8. A maximal ill-formed subsequence counts as the U+FFFD it is
+// written as. In columns, escape sequences and control characters take none,
+// wide East Asian characters and emoji two, combining marks none.
+struct Measured {
+  std::size_t length;
+  bool valid;
+};
+Measured measure(std::string_view text, Measure how) noexcept;
 
-// Decimal form of a 64-bit integer into a caller's buffer; returns the length.
-inline constexpr std::size_t kDecimalBuffer = 20;
-inline std::size_t formatDecimal(char (&buffer)[kDecimalBuffer], std::int64_t value) noexcept {
-  return static_cast<std::size_t>(std::to_chars(buffer, buffer + kDecimalBuffer, value).ptr -
-                                  buffer);
+inline std::size_t codePointCount(std::string_view text) noexcept {
+  return measure(text, Measure::kCodePoints).length;
 }
+
+// Columns a single code point takes (0, 1 or 2).
+std::size_t columnsOf(char32_t cp) noexcept;
+
+// `bytes` with each maximal ill-formed subsequence replaced by U+FFFD.
+void appendValidUtf8(std::string& out, std::string_view bytes);
+
+// The length of the escape sequence at the start of `text` (which starts
+// with ESC): CSI, OSC, or ESC and one byte.
+std::size_t escapeSequenceLength(std::string_view text) noexcept;
+
+// Decodes the code point at the start of non-empty `text`, valid or not
+// (U+FFFD for a maximal ill-formed subsequence); returns its length in bytes.
+std::size_t decode(std::string_view text, char32_t& cp) noexcept;
 
 }  // namespace System::ProgressBar::detail

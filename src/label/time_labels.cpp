@@ -1,55 +1,94 @@
-// Elapsed time, the fixed-point estimates and the duration text.
+// Elapsed time, the fixed-point estimates and the two duration texts.
 #include <cstdint>
 #include <optional>
 
-#include "System/ProgressBar/Label.hpp"
-#include "label/text.hpp"
+#include "System/ProgressBar/Time.hpp"
+#include "label/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
 
-constexpr std::int64_t kPicosPerSecond = 1'000'000'000'000;
-constexpr Int128 kFixedOne = kPicosPerSecond;                          // 10^12
-constexpr Int128 kFixedOneSquared = kFixedOne * kFixedOne;             // 10^24
-constexpr int kLimbs = (128 + GMP_NUMB_BITS - 1) / GMP_NUMB_BITS;
+constexpr Int128 kFixedOne = kPicosPerSecond;               // 10^12
+constexpr Int128 kFixedOneSquared = kFixedOne * kFixedOne;  // 10^24
 
-static_assert(GMP_NAIL_BITS == 0, "limb views assume GMP without nails");
-
-// A read-only mpz over a 128-bit value on the stack: GMP arithmetic on the
-// estimate's small operands without allocating for them.
-class MpzView {
- public:
-  explicit MpzView(Int128 value) noexcept {
-    UInt128 magnitude =
-        value < 0 ? UInt128{0} - static_cast<UInt128>(value) : static_cast<UInt128>(value);
-    mp_size_t size = 0;
-    while (magnitude != 0) {
-      limbs_[size++] = static_cast<mp_limb_t>(magnitude);
-      magnitude >>= GMP_NUMB_BITS - 1;
-      magnitude >>= 1;
-    }
-    mpz_roinit_n(view_, limbs_, value < 0 ? -size : size);
-  }
-  mpz_srcptr get() const noexcept { return view_; }
-
- private:
-  mp_limb_t limbs_[kLimbs] = {};
-  mpz_t view_;
-};
-
-// timingLastUpdate - timingStart in picoseconds; exact for any two time points.
 Int128 elapsedPicoseconds(const Timing& timing) noexcept {
-  const Int128 ns = Int128{timing.timingLastUpdate.time_since_epoch().count()} -
-                    Int128{timing.timingStart.time_since_epoch().count()};
-  return ns * 1000;
+  return nanosecondsBetween(timing.timingStart, timing.timingLastUpdate) * kPicosPerNano;
+}
+
+// Appends `part` in decimal with at least two characters: "07", "59", "-5".
+void appendPart(Text& out, Int128 part) {
+  char digits[kDecimalBuffer];
+  const std::size_t length = formatDecimal(digits, part);
+  if (length < 2) out.push_back('0');
+  out.append(digits, length);
+}
+
+// Whole seconds of a duration, ties to even.
+std::optional<Int128> smallSeconds(const Duration& d) {
+  if (const std::optional<Int128> ps = d.smallPicoseconds()) {
+    return roundHalfEven(*ps, kFixedOne);
+  }
+  return std::nullopt;
+}
+
+mpz_class bigSeconds(const Duration& d) {
+  return roundHalfEven(d.picoseconds(), mpz_class(static_cast<unsigned long>(kPicosPerSecond)));
+}
+
+void appendColonSeconds(Text& out, Int128 s) {
+  const Int128 h = s / 3600, r = s % 3600;
+  const Int128 m = r / 60, sec = r % 60;
+  if (h != 0) {
+    appendPart(out, h);
+    out.push_back(':');
+  }
+  if (m != 0) {
+    appendPart(out, m);
+    out.push_back(':');
+  }
+  appendPart(out, sec);
+}
+
+// "45s", "2m05s", "1h02m", "3d04h" for a magnitude `a` in seconds, whose
+// days are given apart when they do not fit (`days`).
+void appendHuman(Text& out, UInt128 a, const std::string* days) {
+  const auto number = [&out](UInt128 v) {
+    char digits[kDecimalBuffer];
+    out.append(digits, formatDecimal(digits, static_cast<Int128>(v)));
+  };
+  const auto two = [&out](UInt128 v) {
+    out.push_back(static_cast<char>('0' + static_cast<int>(v / 10)));
+    out.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+  };
+  if (days != nullptr || a >= 86400) {
+    if (days != nullptr) {
+      out += *days;
+    } else {
+      number(a / 86400);
+    }
+    out.push_back('d');
+    two((a % 86400) / 3600);
+    out.push_back('h');
+  } else if (a >= 3600) {
+    number(a / 3600);
+    out.push_back('h');
+    two((a % 3600) / 60);
+    out.push_back('m');
+  } else if (a >= 60) {
+    number(a / 60);
+    out.push_back('m');
+    two(a % 60);
+    out.push_back('s');
+  } else {
+    number(a);
+    out.push_back('s');
+  }
 }
 
 }  // namespace
 
 Duration elapsedDuration(const Timing& timing) {
-  mpz_class ps;
-  mpz_set(ps.get_mpz_t(), MpzView(elapsedPicoseconds(timing)).get());
-  return Duration(std::move(ps));
+  return Duration::fromPicoseconds(elapsedPicoseconds(timing));
 }
 
 std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::int64_t todo,
@@ -65,47 +104,16 @@ std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::
     if (fraction == 0) return std::nullopt;  // todo beyond 10^12 times done
     factor = kFixedOneSquared / fraction;
   }
-  const MpzView dtView(dt);
-  mpz_class result;
-  mpz_mul(result.get_mpz_t(), dtView.get(), MpzView(factor).get());
-  mpz_fdiv_q_ui(result.get_mpz_t(), result.get_mpz_t(),
-                static_cast<unsigned long>(kPicosPerSecond));
-  if (kind == Estimate::kRemaining) mpz_sub(result.get_mpz_t(), result.get_mpz_t(), dtView.get());
-  return Duration(std::move(result));
-}
-
-namespace {
-
-// Appends the two-digit decimal of `part`.
-void appendPart(Text& out, std::int64_t part) {
-  char digits[kDecimalBuffer];
-  const std::size_t length = formatDecimal(digits, part);
-  if (length < 2) out.push_back('0');
-  out.append(digits, length);
-}
-
-Text renderSeconds(std::int64_t s) {
-  const std::int64_t h = s / 3600, r = s % 3600;
-  const std::int64_t m = r / 60, sec = r % 60;
-  Text out;
-  if (h != 0) {
-    appendPart(out, h);
-    out.push_back(':');
+  // dt and the factor are positive, so the floor is the quotient.
+  Int128 product;
+  if (!__builtin_mul_overflow(dt, factor, &product)) {
+    const Int128 total = product / kFixedOne;
+    return Duration::fromPicoseconds(kind == Estimate::kRemaining ? total - dt : total);
   }
-  if (m != 0) {
-    appendPart(out, m);
-    out.push_back(':');
-  }
-  appendPart(out, sec);
-  return out;
-}
-
-}  // namespace
-
-Text renderDecimal(std::int64_t n) {
-  Text out;
-  appendPart(out, n);
-  return out;
+  mpz_class total = mpzFromInt128(dt) * mpzFromInt128(factor);
+  mpz_fdiv_q_ui(total.get_mpz_t(), total.get_mpz_t(), static_cast<unsigned long>(kPicosPerSecond));
+  if (kind == Estimate::kRemaining) total -= mpzFromInt128(dt);
+  return Duration(std::move(total));
 }
 
 }  // namespace System::ProgressBar::detail
@@ -114,27 +122,41 @@ namespace System::ProgressBar {
 
 Text renderDuration(const Duration& duration) {
   using namespace detail;
-  const mpz_class& ps = duration.picoseconds();
-  // Whole seconds, ties to even.
-  mpz_class seconds;
-  const unsigned long remainder = mpz_fdiv_q_ui(seconds.get_mpz_t(), ps.get_mpz_t(),
-                                                static_cast<unsigned long>(kPicosPerSecond));
-  const unsigned long half = static_cast<unsigned long>(kPicosPerSecond / 2);
-  if (remainder > half || (remainder == half && mpz_odd_p(seconds.get_mpz_t()))) {
-    seconds += 1;
+  Text out;
+  if (const std::optional<Int128> seconds = smallSeconds(duration)) {
+    appendColonSeconds(out, *seconds);
+    return out;
   }
-  if (mpz_fits_slong_p(seconds.get_mpz_t())) return renderSeconds(seconds.get_si());
-  // Beyond 64 bits: hours can be any size; minutes and seconds are small.
+  // Beyond 127 bits: hours can be any size; minutes and seconds are small.
+  const mpz_class seconds = bigSeconds(duration);
   mpz_class hours, rest;
   mpz_tdiv_qr_ui(hours.get_mpz_t(), rest.get_mpz_t(), seconds.get_mpz_t(), 3600);
   const long r = rest.get_si();  // keeps the sign of seconds
-  Text out = hours.get_str();
+  out = hours.get_str();
   out.push_back(':');
   if (r / 60 != 0) {
     appendPart(out, r / 60);
     out.push_back(':');
   }
   appendPart(out, r % 60);
+  return out;
+}
+
+Text humanDuration(const Duration& duration) {
+  using namespace detail;
+  Text out;
+  if (const std::optional<Int128> seconds = smallSeconds(duration)) {
+    if (*seconds < 0) out.push_back('-');
+    appendHuman(out, magnitude(*seconds), nullptr);
+    return out;
+  }
+  const mpz_class seconds = bigSeconds(duration);
+  const mpz_class a = abs(seconds);
+  mpz_class days, rest;
+  mpz_fdiv_qr_ui(days.get_mpz_t(), rest.get_mpz_t(), a.get_mpz_t(), 86400);
+  if (seconds < 0) out.push_back('-');
+  const std::string dayText = days.get_str();
+  appendHuman(out, static_cast<UInt128>(rest.get_ui()), &dayText);
   return out;
 }
 

@@ -1,21 +1,112 @@
 #include "support/fake_clock.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/Tick.hpp"
+#include "System/ProgressBar/detail/BarCore.hpp"
 
 namespace {
 // 2026-01-01T00:00:00Z, so that tests start from a plausible wall-clock time.
 std::atomic<std::int64_t> g_now{1'767'225'600'000'000'000};
+std::atomic<std::int64_t> g_lag{0};
+std::atomic<std::int64_t> g_bound{4'000'000};
+std::atomic<std::int64_t> g_preciseReads{0};
+std::atomic<std::int64_t> g_coarseReads{0};
 }  // namespace
 
 namespace testclock {
 void set(TimePoint now) { g_now.store(now.time_since_epoch().count()); }
 void advance(std::chrono::nanoseconds by) { g_now.fetch_add(by.count()); }
 TimePoint now() { return TimePoint(std::chrono::nanoseconds(g_now.load())); }
+void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound) {
+  g_lag.store(lag.count());
+  g_bound.store(bound.count());
+}
+std::int64_t preciseReads() { return g_preciseReads.load(); }
+std::int64_t coarseReads() { return g_coarseReads.load(); }
 }  // namespace testclock
 
 namespace System::ProgressBar::detail {
-TimePoint readWallClock() noexcept { return testclock::now(); }
+TimePoint readWallClock() noexcept {
+  g_preciseReads.fetch_add(1, std::memory_order_relaxed);
+  return testclock::now();
+}
+std::int64_t readCoarseClock() noexcept {
+  g_coarseReads.fetch_add(1, std::memory_order_relaxed);
+  return g_now.load() - g_lag.load();
+}
+std::int64_t coarseLagBound() noexcept { return g_bound.load(); }
+}  // namespace System::ProgressBar::detail
+
+// Ticks happen when a test lets them: each `testclock::tick()` lets the
+// ticker's thread through one wait and returns once that tick has been drawn
+// and the thread waits again (or stopped).
+namespace {
+std::mutex g_tickMutex;
+std::condition_variable g_tickChanged;
+// Under g_tickMutex:
+std::int64_t g_ticksAllowed = 0;
+std::int64_t g_ticksTaken = 0;
+std::int64_t g_waits = 0;        // entries into the wait
+std::int64_t g_waitsAtTake = 0;  // the entries when the last tick was taken
+bool g_tickerGone = false;
+}  // namespace
+
+namespace testclock {
+void releaseTick() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  ++g_ticksAllowed;
+  g_tickChanged.notify_all();
+}
+void tick() {
+  std::unique_lock<std::mutex> lock(g_tickMutex);
+  ++g_ticksAllowed;
+  g_tickChanged.notify_all();
+  g_tickChanged.wait(lock, [] {
+    return (g_ticksTaken == g_ticksAllowed && g_waits > g_waitsAtTake) || g_tickerGone;
+  });
+}
+void resetTicks() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  g_ticksAllowed = g_ticksTaken = g_waits = g_waitsAtTake = 0;
+  g_tickerGone = false;
+}
+}  // namespace testclock
+
+namespace System::ProgressBar::detail {
+bool tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lock,
+                std::chrono::nanoseconds, const bool& stopping) {
+  {
+    std::lock_guard<std::mutex> tick(g_tickMutex);
+    ++g_waits;
+    g_tickChanged.notify_all();
+  }
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> tick(g_tickMutex);
+      if (g_ticksAllowed > g_ticksTaken) {  // a tick let through goes first
+        ++g_ticksTaken;
+        g_waitsAtTake = g_waits;
+        return true;
+      }
+      if (stopping) {
+        g_tickerGone = true;
+        g_tickChanged.notify_all();
+        return false;
+      }
+    }
+    // Neither: wait for a tick without holding the ticker's lock, so that
+    // stop() can set its flag.
+    lock.unlock();
+    {
+      std::unique_lock<std::mutex> tick(g_tickMutex);
+      g_tickChanged.wait_for(tick, std::chrono::milliseconds(1),
+                             [] { return g_ticksAllowed > g_ticksTaken; });
+    }
+    lock.lock();
+  }
+}
 }  // namespace System::ProgressBar::detail

@@ -1,8 +1,10 @@
-// A wall clock that tests set by hand; linked into the test library in place
-// of the real one.
+// A wall clock that tests set by hand, linked into the test library in place
+// of the real one. The coarse clock reads the precise one minus a lag the test
+// chooses, and claims a lag bound the test chooses.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 #include "System/ProgressBar/Progress.hpp"
 
@@ -13,5 +15,17 @@ using System::ProgressBar::TimePoint;
 void set(TimePoint now);
 void advance(std::chrono::nanoseconds by);
 TimePoint now();
+// The coarse clock reads `now() - lag`; the bound the library is told.
+void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound);
+// How many times the library read each clock.
+std::int64_t preciseReads();
+std::int64_t coarseReads();
+
+// Lets the ticker's thread tick once and waits until that tick is drawn.
+void tick();
+// Lets it tick once, without waiting.
+void releaseTick();
+// Forgets earlier tickers (call before making one).
+void resetTicks();
 
 }  // namespace testclock

@@ -4,18 +4,16 @@
 // constant labels wherever a label is expected:
 //
 //   Label<> counts = exact<>() + " " + percentage<>();   // "  5/100   5%"
+//
+// The stock labels live beside this header: counts in Counts.hpp, times in
+// Time.hpp, rates in Rates.hpp, byte sizes in Bytes.hpp, padding in Padding.hpp.
 #pragma once
 
-#include <gmpxx.h>
-
-#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <optional>
-#include <ratio>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -28,34 +26,144 @@ namespace System::ProgressBar {
 
 namespace detail {
 
+// Compiled helpers of this header.
 // Valid UTF-8 for any bytes: each maximal ill-formed subsequence becomes
 // U+FFFD, valid input comes back unchanged.
 Text fromUtf8(std::string_view bytes);
 // UTF-8 for code points; surrogates and values above U+10FFFF become U+FFFD.
 Text fromCodePoints(std::u32string_view codePoints);
-Text percentageText(std::int64_t done, std::int64_t todo);
-Text exactText(std::int64_t done, std::int64_t todo);
-[[noreturn]] void throwBadRepeatCount(const std::string& count);
+// Throws std::invalid_argument naming a repetition count of zero or less.
+[[noreturn]] void throwBadRepeatCount(Int128 count);
 
 template <class T>
 concept TextLike = std::convertible_to<const T&, std::string_view> ||
                    std::convertible_to<const T&, std::u8string_view> ||
                    std::convertible_to<const T&, std::u32string_view>;
 
-}  // namespace detail
+template <class T>
+inline constexpr bool kDependentFalse = false;
+
+// One node of a label. Every copy of a label shares its node, so copying or
+// combining labels copies no text and no callable. Nodes append their text to
+// a buffer, so that a combined label builds its text in one string.
+template <class Custom>
+class LabelNode {
+ public:
+  virtual ~LabelNode() = default;
+  virtual void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const = 0;
+};
 
 template <class Custom>
-class Label;
+using LabelNodePtr = std::shared_ptr<const LabelNode<Custom>>;
 
-namespace detail {
+// A node around any callable (Progress, Timing) -> text.
+template <class Custom, class F>
+class CallableNode final : public LabelNode<Custom> {
+ public:
+  explicit CallableNode(F f) : f_(std::move(f)) {}
+  void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
+    out += std::invoke(f_, p, t);
+  }
+
+ private:
+  F f_;
+};
+
+// A node around a callable that appends its text itself: (Text&, p, t) -> void.
+template <class Custom, class F>
+class AppendingNode final : public LabelNode<Custom> {
+ public:
+  explicit AppendingNode(F f) : f_(std::move(f)) {}
+  void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
+    f_(out, p, t);
+  }
+
+ private:
+  F f_;
+};
+
+// What `runLabel` holds for every label made by this library.
 template <class Custom>
-Label<Custom> constantLabel(Text text);
+struct NodeCall {
+  LabelNodePtr<Custom> node;
+  Text operator()(const Progress<Custom>& p, const Timing& t) const {
+    Text out;
+    node->appendTo(out, p, t);
+    return out;
+  }
+};
+
+template <class Custom>
+class ConstantNode final : public LabelNode<Custom> {
+ public:
+  explicit ConstantNode(Text text) : text_(std::move(text)) {}
+  void appendTo(Text& out, const Progress<Custom>&, const Timing&) const override { out += text_; }
+
+ private:
+  Text text_;
+};
+
+template <class Custom>
+class SequenceNode final : public LabelNode<Custom> {
+ public:
+  explicit SequenceNode(std::vector<LabelNodePtr<Custom>> parts) : parts_(std::move(parts)) {}
+  void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
+    for (const auto& part : parts_) part->appendTo(out, p, t);
+  }
+
+ private:
+  std::vector<LabelNodePtr<Custom>> parts_;
+};
+
+template <class Custom>
+class RepeatNode final : public LabelNode<Custom> {
+ public:
+  RepeatNode(LabelNodePtr<Custom> part, UInt128 times) : part_(std::move(part)), times_(times) {}
+  void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
+    for (UInt128 i = 0; i < times_; ++i) part_->appendTo(out, p, t);
+  }
+
+ private:
+  LabelNodePtr<Custom> part_;
+  UInt128 times_;
+};
+
+// A label's node: its own when this library made it, otherwise a node around
+// whatever callable the caller put into `runLabel`.
+template <class Label>
+auto nodeOf(const Label& label) {
+  using Custom = typename Label::CustomType;
+  if (const auto* call = label.runLabel.template target<NodeCall<Custom>>()) return call->node;
+  using Function = typename Label::Function;
+  return LabelNodePtr<Custom>(std::make_shared<CallableNode<Custom, Function>>(label.runLabel));
 }
+
+// Appends a label's text to `out`.
+template <class Label, class Custom>
+void appendLabelText(Text& out, const Label& label, const Progress<Custom>& p, const Timing& t) {
+  if (const auto* call = label.runLabel.template target<NodeCall<Custom>>()) {
+    call->node->appendTo(out, p, t);
+  } else {
+    out += label.runLabel(p, t);
+  }
+}
+
+// A repetition count: any integer type but bool and the character types.
+template <class N>
+inline constexpr bool kRepeatCount =
+    std::is_integral_v<N> && !std::is_same_v<std::remove_cv_t<N>, bool> &&
+    !std::is_same_v<std::remove_cv_t<N>, char> && !std::is_same_v<std::remove_cv_t<N>, wchar_t> &&
+    !std::is_same_v<std::remove_cv_t<N>, char8_t> &&
+    !std::is_same_v<std::remove_cv_t<N>, char16_t> &&
+    !std::is_same_v<std::remove_cv_t<N>, char32_t>;
+
+}  // namespace detail
 
 /// A label: a callable from (Progress, Timing) to Text, run afresh at every
 /// draw. Labels are immutable values; copies share their callable and any text
-/// they hold. Every label this library makes is pure, so one label may be
-/// shared between bars and threads.
+/// they hold, and so do labels combined from them, so copying and combining
+/// cost the same whatever a label holds. Every label this library makes is
+/// pure, so one label may be shared between bars and threads.
 ///
 /// A string converts to a constant label implicitly: UTF-8 (`"..."`,
 /// `u8"..."`, `std::string`, `std::string_view`) or code points (`U"..."`,
@@ -64,6 +172,7 @@ Label<Custom> constantLabel(Text text);
 template <class Custom = std::monostate>
 class Label {
  public:
+  using CustomType = Custom;
   using Function = std::function<Text(const Progress<Custom>&, const Timing&)>;
 
   /// The label's callable; `label.runLabel(progress, timing)` gives its text.
@@ -73,10 +182,26 @@ class Label {
   template <class F>
     requires(!std::same_as<std::remove_cvref_t<F>, Label> &&
              !detail::TextLike<std::remove_cvref_t<F>> &&
-             std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&,
-                                   const Progress<Custom>&, const Timing&>)
+             std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&, const Progress<Custom>&,
+                                   const Timing&>)
   Label(F&& f)  // NOLINT(google-explicit-constructor)
-      : runLabel(std::forward<F>(f)) {}
+      : Label(detail::LabelNodePtr<Custom>(
+            std::make_shared<detail::CallableNode<Custom, std::remove_cvref_t<F>>>(
+                std::forward<F>(f)))) {}
+
+  /// A callable that does not return text is not a label.
+  template <class F>
+    requires(!std::same_as<std::remove_cvref_t<F>, Label> &&
+             !detail::TextLike<std::remove_cvref_t<F>> &&
+             std::is_invocable_v<const std::remove_cvref_t<F>&, const Progress<Custom>&,
+                                 const Timing&> &&
+             !std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&,
+                                    const Progress<Custom>&, const Timing&>)
+  Label(F&&) {  // NOLINT(google-explicit-constructor)
+    static_assert(detail::kDependentFalse<F>,
+                  "a label's callable must return text (std::string): "
+                  "(const Progress<C>&, const Timing&) -> std::string");
+  }
 
   /// Constant labels from UTF-8 text (the implicit `fromString`).
   Label(const char* utf8)  // NOLINT(google-explicit-constructor)
@@ -84,43 +209,51 @@ class Label {
   Label(const std::string& utf8)  // NOLINT(google-explicit-constructor)
       : Label(std::string_view(utf8)) {}
   Label(std::string_view utf8)  // NOLINT(google-explicit-constructor)
-      : Label(detail::constantLabel<Custom>(detail::fromUtf8(utf8))) {}
+      : Label(constant(detail::fromUtf8(utf8))) {}
   Label(const char8_t* utf8)  // NOLINT(google-explicit-constructor)
       : Label(std::u8string_view(utf8)) {}
   Label(std::u8string_view utf8)  // NOLINT(google-explicit-constructor)
-      : Label(std::string_view(reinterpret_cast<const char*>(utf8.data()),
-                               utf8.size())) {}
+      : Label(std::string_view(reinterpret_cast<const char*>(utf8.data()), utf8.size())) {}
   /// Constant labels from code points (the implicit `fromString`).
   Label(const char32_t* codePoints)  // NOLINT(google-explicit-constructor)
       : Label(std::u32string_view(codePoints)) {}
   Label(std::u32string_view codePoints)  // NOLINT(google-explicit-constructor)
-      : Label(detail::constantLabel<Custom>(
-            detail::fromCodePoints(codePoints))) {}
+      : Label(constant(detail::fromCodePoints(codePoints))) {}
+
+  /// A label around a node of this library's.
+  explicit Label(detail::LabelNodePtr<Custom> node) : runLabel(detail::NodeCall<Custom>{node}) {}
 
   /// `a + b` is `appendLabel(a, b)`; either side may be a string literal.
   friend Label operator+(const Label& left, const Label& right) {
-    return Label([left, right](const Progress<Custom>& p, const Timing& t) {
-      Text text = left.runLabel(p, t);
-      text += right.runLabel(p, t);
-      return text;
-    });
+    return Label(detail::LabelNodePtr<Custom>(std::make_shared<detail::SequenceNode<Custom>>(
+        std::vector<detail::LabelNodePtr<Custom>>{detail::nodeOf(left), detail::nodeOf(right)})));
+  }
+  template <class T>
+    requires(!std::convertible_to<const T&, Label>)
+  friend Label operator+(const Label&, const T&) {
+    static_assert(detail::kDependentFalse<T>,
+                  "a label joins only with a label of the same custom type or with text");
+    return {""};
+  }
+  template <class T>
+    requires(!std::convertible_to<const T&, Label>)
+  friend Label operator+(const T&, const Label&) {
+    static_assert(detail::kDependentFalse<T>,
+                  "a label joins only with a label of the same custom type or with text");
+    return {""};
+  }
+
+ private:
+  static detail::LabelNodePtr<Custom> constant(Text text) {
+    return std::make_shared<detail::ConstantNode<Custom>>(std::move(text));
   }
 };
-
-namespace detail {
-template <class Custom>
-Label<Custom> constantLabel(Text text) {
-  // Shared, so that copying or combining the label copies no text.
-  auto shared = std::make_shared<const Text>(std::move(text));
-  return Label<Custom>(
-      [shared](const Progress<Custom>&, const Timing&) { return *shared; });
-}
-}  // namespace detail
 
 /// A label whose text is always `text`, unchanged.
 template <class Custom = std::monostate>
 Label<Custom> msg(Text text) {
-  return detail::constantLabel<Custom>(std::move(text));
+  return Label<Custom>(detail::LabelNodePtr<Custom>(
+      std::make_shared<detail::ConstantNode<Custom>>(std::move(text))));
 }
 
 /// A label whose text is always `codePoints` as UTF-8 (surrogates and values
@@ -140,7 +273,7 @@ Label<Custom> fromString(std::string_view utf8) {
 /// The label whose text is always empty; the neutral element of `appendLabel`.
 template <class Custom = std::monostate>
 Label<Custom> emptyLabel() {
-  return Label<Custom>([](const Progress<Custom>&, const Timing&) { return Text(); });
+  return msg<Custom>(Text());
 }
 
 /// A label whose text is `left`'s text followed by `right`'s; both are run
@@ -153,14 +286,13 @@ Label<Custom> appendLabel(const Label<Custom>& left, const Label<Custom>& right)
 /// Concatenates any number of labels, run in order with the same progress and
 /// timing; the empty sequence gives empty text.
 template <class Custom>
-Label<Custom> concatLabels(std::vector<Label<Custom>> labels) {
+Label<Custom> concatLabels(const std::vector<Label<Custom>>& labels) {
   if (labels.size() == 1) return labels.front();
-  return Label<Custom>([labels = std::move(labels)](const Progress<Custom>& p,
-                                                    const Timing& t) {
-    Text text;
-    for (const Label<Custom>& label : labels) text += label.runLabel(p, t);
-    return text;
-  });
+  std::vector<detail::LabelNodePtr<Custom>> nodes;
+  nodes.reserve(labels.size());
+  for (const Label<Custom>& label : labels) nodes.push_back(detail::nodeOf(label));
+  return Label<Custom>(detail::LabelNodePtr<Custom>(
+      std::make_shared<detail::SequenceNode<Custom>>(std::move(nodes))));
 }
 
 /// As above, from a braced list whose elements may be string literals:
@@ -177,179 +309,25 @@ template <class Custom>
 Label<Custom> sconcat(const Label<Custom>& first, std::vector<Label<Custom>> rest) {
   if (rest.empty()) return first;
   rest.insert(rest.begin(), first);
-  return concatLabels(std::move(rest));
+  return concatLabels(rest);
 }
 
 /// A label whose text is `label`'s text `count` times over; running it runs
-/// `label` exactly `count` times. Throws `std::invalid_argument` when `count`
-/// is zero or less.
-template <std::integral N, class Custom>
+/// `label` exactly `count` times. `count` is any integer type but bool and
+/// the character types. Throws `std::invalid_argument` when `count` is zero or
+/// less.
+template <class N, class Custom>
 Label<Custom> stimes(N count, const Label<Custom>& label) {
-  if (std::cmp_less_equal(count, 0)) detail::throwBadRepeatCount(std::to_string(count));
-  if (std::cmp_equal(count, 1)) return label;
-  const auto times = static_cast<std::make_unsigned_t<N>>(count);
-  return Label<Custom>([label, times](const Progress<Custom>& p, const Timing& t) {
-    Text text;
-    for (std::make_unsigned_t<N> i = 0; i < times; ++i) text += label.runLabel(p, t);
-    return text;
-  });
-}
-
-/// The whole percent that done is of todo, rounded to nearest with ties to
-/// even, right-aligned to 4 characters: " 30%", "100%", "150%", " -1%".
-/// "100%" whenever todo is 0. Exact for every pair of 64-bit counts.
-template <class Custom = std::monostate>
-Label<Custom> percentage() {
-  return Label<Custom>([](const Progress<Custom>& p, const Timing&) {
-    return detail::percentageText(p.progressDone, p.progressTodo);
-  });
-}
-
-/// Done, right-aligned to the width of todo, then "/", then todo: "  5/100".
-template <class Custom = std::monostate>
-Label<Custom> exact() {
-  return Label<Custom>([](const Progress<Custom>& p, const Timing&) {
-    return detail::exactText(p.progressDone, p.progressTodo);
-  });
-}
-
-// ---------------------------------------------------------------------------
-// Time labels
-
-namespace detail {
-mpz_class picosecondsFromInteger(std::intmax_t count, std::intmax_t num, std::intmax_t den);
-mpz_class picosecondsFromUnsigned(std::uintmax_t count, std::intmax_t num, std::intmax_t den);
-mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax_t den);
-}  // namespace detail
-
-/// An exact, signed, unbounded count of picoseconds.
-class Duration {
- public:
-  explicit Duration(mpz_class picoseconds) : picoseconds_(std::move(picoseconds)) {}
-
-  /// Converts any chrono duration exactly, rounded toward negative infinity to
-  /// whole picoseconds. A non-finite floating count throws `std::domain_error`.
-  template <class Rep, class Period>
-  Duration(std::chrono::duration<Rep, Period> d)  // NOLINT(google-explicit-constructor)
-      : picoseconds_(convert(d.count(), Period::num, Period::den)) {}
-
-  const mpz_class& picoseconds() const noexcept { return picoseconds_; }
-
- private:
-  template <class Rep>
-  static mpz_class convert(Rep count, std::intmax_t num, std::intmax_t den) {
-    if constexpr (std::is_floating_point_v<Rep>) {
-      return detail::picosecondsFromFloat(count, num, den);
-    } else if constexpr (std::is_signed_v<Rep>) {
-      return detail::picosecondsFromInteger(count, num, den);
-    } else {
-      return detail::picosecondsFromUnsigned(count, num, den);
-    }
+  static_assert(detail::kRepeatCount<N>,
+                "stimes: the count must be an integer, not bool or a character type");
+  if constexpr (std::is_signed_v<N>) {
+    if (count <= 0) detail::throwBadRepeatCount(static_cast<detail::Int128>(count));
+  } else {
+    if (count == 0) detail::throwBadRepeatCount(0);
   }
-
-  mpz_class picoseconds_;
-};
-
-/// A callable that turns a duration into text; `renderDuration` is the stock one.
-using DurationRenderer = std::function<Text(const Duration&)>;
-
-/// Hours, minutes and seconds joined by ":", rounded to the whole second with
-/// ties to even; hours and minutes appear only when non-zero and every part
-/// has at least two digits: "00", "59", "01:00", "25:01:01", "-1:-5" (−65 s).
-/// Hours are never wrapped or cut, however many digits they take.
-Text renderDuration(const Duration& duration);
-
-namespace detail {
-// Two-digit decimal: "07", "59", "123", "-5".
-Text renderDecimal(std::int64_t n);
-Duration elapsedDuration(const Timing& timing);
-enum class Estimate { kRemaining, kTotal };
-// The estimate, or nothing while none can be made (nothing done yet, one
-// second or less elapsed, or todo beyond 10^12 times done).
-std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done,
-                                         std::int64_t todo, const Timing& timing);
-
-template <class Custom>
-Label<Custom> estimateLabel(Estimate kind, DurationRenderer render, Text alternative) {
-  return Label<Custom>([kind, render = std::move(render),
-                        alternative = std::move(alternative)](
-                           const Progress<Custom>& p, const Timing& t) -> Text {
-    std::optional<Duration> d = estimateDuration(kind, p.progressDone, p.progressTodo, t);
-    return d ? render(*d) : alternative;
-  });
-}
-}  // namespace detail
-
-/// The time since the bar started (`timingLastUpdate - timingStart`, exact to
-/// the picosecond; negative if the clock went back), shown by `render`.
-template <class Custom = std::monostate>
-Label<Custom> elapsedTime(DurationRenderer render) {
-  return Label<Custom>([render = std::move(render)](const Progress<Custom>&,
-                                                     const Timing& t) {
-    return render(detail::elapsedDuration(t));
-  });
-}
-
-/// The estimated time still needed, shown by `render`; `alternative` while no
-/// estimate can be made: nothing done yet, at most one second elapsed, or
-/// todo more than 10^12 times done. The estimate scales the elapsed time by
-/// todo/done in picosecond fixed point; it is zero when todo <= 0 and negative
-/// when done exceeds todo.
-template <class Custom = std::monostate>
-Label<Custom> remainingTime(DurationRenderer render, Text alternative) {
-  return detail::estimateLabel<Custom>(detail::Estimate::kRemaining, std::move(render),
-                                       std::move(alternative));
-}
-
-/// The estimated time of the whole work, shown by `render`; `alternative`
-/// under the same conditions as `remainingTime`.
-template <class Custom = std::monostate>
-Label<Custom> totalTime(DurationRenderer render, Text alternative) {
-  return detail::estimateLabel<Custom>(detail::Estimate::kTotal, std::move(render),
-                                       std::move(alternative));
-}
-
-// ---------------------------------------------------------------------------
-// Throughput and steady widths
-
-namespace detail {
-// done per second over the timing's elapsed time, with an SI prefix, or
-// nothing while no time has elapsed.
-std::optional<Text> throughputText(std::int64_t done, const Timing& timing, std::string_view unit);
-// `text` with spaces put before (or after) it up to `width` code points.
-Text padText(Text text, std::int64_t width, bool left);
-}  // namespace detail
-
-/// Work done per second since the bar started: done divided by the elapsed
-/// time, computed exactly and rounded to three significant digits (ties to
-/// even) with an SI prefix: "0.50 files/s", "999 items/s", "1.25k items/s",
-/// "12.0M B/s" (prefixes k M G T P E Z Y R Q). `unit` follows a space;
-/// `alternative` is shown while no time has elapsed.
-template <class Custom = std::monostate>
-Label<Custom> throughput(Text unit, Text alternative) {
-  return Label<Custom>([unit = std::move(unit), alternative = std::move(alternative)](
-                           const Progress<Custom>& p, const Timing& t) -> Text {
-    std::optional<Text> text = detail::throughputText(p.progressDone, t, unit);
-    return text ? std::move(*text) : alternative;
-  });
-}
-
-/// `label`'s text with spaces put in front up to `width` code points, never
-/// cut: `padLeft(5, remainingTime(renderDuration, "?"))` keeps the bar from
-/// shifting when "59" becomes "01:00".
-template <class Custom>
-Label<Custom> padLeft(std::int64_t width, const Label<Custom>& label) {
-  return Label<Custom>([width, label](const Progress<Custom>& p, const Timing& t) {
-    return detail::padText(label.runLabel(p, t), width, true);
-  });
-}
-
-/// `label`'s text with spaces put after it up to `width` code points, never cut.
-template <class Custom>
-Label<Custom> padRight(std::int64_t width, const Label<Custom>& label) {
-  return Label<Custom>([width, label](const Progress<Custom>& p, const Timing& t) {
-    return detail::padText(label.runLabel(p, t), width, false);
-  });
+  if (count == 1) return label;
+  return Label<Custom>(detail::LabelNodePtr<Custom>(std::make_shared<detail::RepeatNode<Custom>>(
+      detail::nodeOf(label), static_cast<detail::UInt128>(count))));
 }
 
 }  // namespace System::ProgressBar

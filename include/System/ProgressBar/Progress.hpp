@@ -9,13 +9,15 @@
 
 namespace System::ProgressBar {
 
-/// Text in UTF-8. Every length and width the library measures is counted in
-/// Unicode code points, never in bytes or terminal columns.
+/// Text in UTF-8. The renderer counts every length in Unicode code points;
+/// a display counts terminal columns.
 using Text = std::string;
 
 /// A wall-clock UTC instant with nanosecond resolution (seconds and
 /// nanoseconds since the POSIX epoch, as the real-time clock reports them).
 using TimePoint = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+class SpeedHistory;
 
 /// What a caller reports: how much is done, how much there is in all, and a
 /// value of the caller's own that the library carries but never looks at.
@@ -34,6 +36,10 @@ struct Progress {
 struct Timing {
   TimePoint timingStart;
   TimePoint timingLastUpdate;
+  /// The drawing bar's record of its recent speed, read by the recent-rate
+  /// labels. A bar fills it in; in a `Timing` you build yourself it is null,
+  /// and those labels then use the average since the start.
+  SpeedHistory* timingHistory = nullptr;
 };
 
 /// What a bar's lock holds between updates: the latest progress (stored by
@@ -50,12 +56,14 @@ namespace detail {
 __extension__ typedef __int128 Int128;
 __extension__ typedef unsigned __int128 UInt128;
 
-// `p` with n added to progressDone, wrapping modulo 2^64.
-template <class Custom>
-Progress<Custom> addToDone(const Progress<Custom>& p, std::int64_t n) {
-  return Progress<Custom>{static_cast<std::int64_t>(static_cast<std::uint64_t>(p.progressDone) +
-                                                    static_cast<std::uint64_t>(n)),
-                          p.progressTodo, p.progressCustom};
+// `to - from` in nanoseconds, exact for any two time points.
+constexpr Int128 nanosecondsBetween(TimePoint from, TimePoint to) noexcept {
+  return Int128{to.time_since_epoch().count()} - Int128{from.time_since_epoch().count()};
+}
+
+// a + b modulo 2^64, as progress counts add.
+constexpr std::int64_t wrappingAdd(std::int64_t a, std::int64_t b) noexcept {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
 
 template <class Custom>

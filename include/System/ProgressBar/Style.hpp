@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <variant>
 
+#include "System/ProgressBar/Counts.hpp"
 #include "System/ProgressBar/Label.hpp"
 #include "System/ProgressBar/Progress.hpp"
 
@@ -17,8 +19,10 @@ struct ConstantWidth {
   std::int64_t n;
 };
 
-/// The line is as wide as the terminal on standard output, asked once when a
-/// bar is created; n is the fallback when standard output is not a terminal.
+/// The line is as wide as the terminal: for a bar of its own, the terminal on
+/// standard output, asked once when the bar is created; for a bar of a
+/// `Display`, the display's terminal, asked again before each frame. n is the
+/// width when there is no terminal to ask.
 struct TerminalWidth {
   std::int64_t n;
 };
@@ -39,11 +43,18 @@ using enum OnComplete;
 template <class Custom = std::monostate>
 using Escape = std::function<Text(const Progress<Custom>&)>;
 
-/// How a bar looks and ends. Start from `defStyle()` and replace fields:
+namespace detail {
+// The escape of the default style: no text, and never called by the renderer.
+template <class Custom>
+struct NoEscape {
+  Text operator()(const Progress<Custom>&) const { return Text(); }
+};
+}  // namespace detail
+
+/// How a bar looks and ends. Every field has the value `defStyle()` gives it,
+/// so a style can name just what it changes:
 ///
-///   Style<> s = defStyle();
-///   s.styleDone = U'█';
-///   s.stylePrefix = "Copying";
+///   Style<> s{.styleDone = U'█', .stylePrefix = "Copying"};
 ///   s.styleWidth = ConstantWidth{60};
 ///
 /// Characters are single code points (surrogates and values above U+10FFFF
@@ -51,50 +62,130 @@ using Escape = std::function<Text(const Progress<Custom>&)>;
 /// number of times, from whichever thread draws.
 template <class Custom = std::monostate>
 struct Style {
-  Text styleOpen;                      ///< left end of the bar proper
-  Text styleClose;                     ///< right end of the bar proper
-  char32_t styleDone;                  ///< fills the completed part
-  char32_t styleCurrent;               ///< marks the current position
-  char32_t styleTodo;                  ///< fills the remaining part
-  Label<Custom> stylePrefix;           ///< shown before the bar, then a space
-  Label<Custom> stylePostfix;          ///< shown after the bar, after a space
-  ProgressBarWidth styleWidth;         ///< width of the whole visible line
-  Escape<Custom> styleEscapeOpen;      ///< written before the open text
-  Escape<Custom> styleEscapeClose;     ///< written before the close text
-  Escape<Custom> styleEscapeDone;      ///< written before the done run
-  Escape<Custom> styleEscapeCurrent;   ///< written before the current mark
-  Escape<Custom> styleEscapeTodo;      ///< written before the todo run
-  Escape<Custom> styleEscapePrefix;    ///< written at the very start
-  Escape<Custom> styleEscapePostfix;   ///< written before the postfix gap
-  OnComplete styleOnComplete;          ///< what completion does to the line
+  Text styleOpen = "[";                              ///< left end of the bar proper
+  Text styleClose = "]";                             ///< right end of the bar proper
+  char32_t styleDone = U'=';                         ///< fills the completed part
+  char32_t styleCurrent = U'>';                      ///< marks the current position
+  char32_t styleTodo = U'.';                         ///< fills the remaining part
+  Label<Custom> stylePrefix = emptyLabel<Custom>();  ///< shown before the bar, then a space
+  Label<Custom> stylePostfix = percentage<Custom>(); ///< shown after the bar, after a space
+  ProgressBarWidth styleWidth = TerminalWidth{50};   ///< width of the whole visible line
+  Escape<Custom> styleEscapeOpen = detail::NoEscape<Custom>{};     ///< before the open text
+  Escape<Custom> styleEscapeClose = detail::NoEscape<Custom>{};    ///< before the close text
+  Escape<Custom> styleEscapeDone = detail::NoEscape<Custom>{};     ///< before the done run
+  Escape<Custom> styleEscapeCurrent = detail::NoEscape<Custom>{};  ///< before the current mark
+  Escape<Custom> styleEscapeTodo = detail::NoEscape<Custom>{};     ///< before the todo run
+  Escape<Custom> styleEscapePrefix = detail::NoEscape<Custom>{};   ///< at the very start
+  Escape<Custom> styleEscapePostfix = detail::NoEscape<Custom>{};  ///< before the postfix gap
+  OnComplete styleOnComplete = WriteNewline;         ///< what completion does to the line
 };
 
 /// The default style: "[", "]", '=', '>', '.', no prefix, `percentage` as
 /// postfix, `TerminalWidth{50}`, empty escapes, `WriteNewline`. Renders as
-/// "[===>.........]  30%" at width 20 on 3 of 10.
+/// "[===>.........]  30%" at width 20 on 3 of 10. `Style<C>{}` is the same.
 template <class Custom = std::monostate>
 Style<Custom> defStyle() {
-  const Escape<Custom> none = [](const Progress<Custom>&) { return Text(); };
-  return Style<Custom>{"[",  "]",  U'=', U'>', U'.', emptyLabel<Custom>(), percentage<Custom>(),
-                       TerminalWidth{50}, none, none, none, none, none, none, none,
-                       WriteNewline};
+  return Style<Custom>{};
 }
 
 namespace detail {
 
-// The plain values of one line, handed to the compiled renderer.
-struct LineParts {
-  std::string_view escapePrefix, prefix, escapeOpen, open, escapeDone, escapeCurrent,
-      escapeTodo, escapeClose, close, escapePostfix, postfix;
-  char32_t done, current, todo;
-  std::int64_t width;
-  std::int64_t progressDone, progressTodo;
+// Compiled helpers of this header.
+enum class Measure {
+  kCodePoints,  // the renderer's rule: every code point counts one
+  kColumns,     // terminal columns: wide characters two, combining marks none
 };
 
-Text renderLine(const LineParts& parts);
+// The plain values of one line. The prefix and postfix texts are already in
+// the line buffer, in that order; `layoutLine` lays the line out around them.
+struct LineParts {
+  std::string_view escapePrefix, escapeOpen, open, escapeDone, escapeCurrent, escapeTodo,
+      escapeClose, close, escapePostfix;
+  std::size_t prefixBytes = 0, postfixBytes = 0;
+  char32_t done = U'=', current = U'>', todo = U'.';
+  std::int64_t width = 0;
+  std::int64_t progressDone = 0, progressTodo = 0;
+  Measure measure = Measure::kCodePoints;
+  // A bar whose total is not known: the current mark moves across the bar,
+  // one cell per step of `phase`, instead of the bar filling.
+  bool indeterminate = false;
+  std::int64_t phase = 0;
+};
+
+// Turns `line` (prefix text then postfix text) into the whole line. Text that
+// is not valid UTF-8 is written as it was measured: each maximal ill-formed
+// subsequence as U+FFFD. Throws std::length_error for a line too long for memory.
+void layoutLine(Text& line, const LineParts& parts);
 
 inline std::int64_t widthOf(const ProgressBarWidth& width) noexcept {
   return std::visit([](auto w) { return w.n; }, width);
+}
+
+// How a bar draws beyond the renderer's rules: a display measures columns,
+// may leave out escapes, and gives `TerminalWidth` its own width.
+struct RenderOptions {
+  Measure measure = Measure::kCodePoints;
+  bool escapes = true;
+  std::optional<std::int64_t> terminalWidth;
+  bool indeterminate = false;
+  std::int64_t phase = 0;
+};
+
+// The escape texts of one line; kept by a bar so that a draw allocates nothing.
+struct EscapeTexts {
+  Text prefix, open, done, current, todo, close, postfix;
+};
+
+template <class Custom>
+void runEscape(Text& out, const Escape<Custom>& escape, const Progress<Custom>& p, bool enabled) {
+  out.clear();
+  if (!enabled || !escape || escape.template target<NoEscape<Custom>>() != nullptr) return;
+  out = escape(p);
+}
+
+// Renders into `line`, reusing its storage and that of `escapes`. `postfix`,
+// when given, stands in for the style's postfix label.
+template <class Custom>
+void renderInto(Text& line, EscapeTexts& escapes, const Style<Custom>& style,
+                const Progress<Custom>& progress, const Timing& timing,
+                const RenderOptions& options, const Label<Custom>* postfix = nullptr) {
+  line.clear();
+  detail::appendLabelText(line, style.stylePrefix, progress, timing);
+  const std::size_t prefixBytes = line.size();
+  detail::appendLabelText(line, postfix != nullptr ? *postfix : style.stylePostfix, progress,
+                          timing);
+  const bool on = options.escapes;
+  detail::runEscape(escapes.prefix, style.styleEscapePrefix, progress, on);
+  detail::runEscape(escapes.open, style.styleEscapeOpen, progress, on);
+  detail::runEscape(escapes.done, style.styleEscapeDone, progress, on);
+  detail::runEscape(escapes.current, style.styleEscapeCurrent, progress, on);
+  detail::runEscape(escapes.todo, style.styleEscapeTodo, progress, on);
+  detail::runEscape(escapes.close, style.styleEscapeClose, progress, on);
+  detail::runEscape(escapes.postfix, style.styleEscapePostfix, progress, on);
+  std::int64_t width = detail::widthOf(style.styleWidth);
+  if (options.terminalWidth && std::holds_alternative<TerminalWidth>(style.styleWidth)) {
+    width = *options.terminalWidth;
+  }
+  detail::layoutLine(line, LineParts{.escapePrefix = escapes.prefix,
+                                     .escapeOpen = escapes.open,
+                                     .open = style.styleOpen,
+                                     .escapeDone = escapes.done,
+                                     .escapeCurrent = escapes.current,
+                                     .escapeTodo = escapes.todo,
+                                     .escapeClose = escapes.close,
+                                     .close = style.styleClose,
+                                     .escapePostfix = escapes.postfix,
+                                     .prefixBytes = prefixBytes,
+                                     .postfixBytes = line.size() - prefixBytes,
+                                     .done = style.styleDone,
+                                     .current = style.styleCurrent,
+                                     .todo = style.styleTodo,
+                                     .width = width,
+                                     .progressDone = progress.progressDone,
+                                     .progressTodo = progress.progressTodo,
+                                     .measure = options.measure,
+                                     .indeterminate = options.indeterminate,
+                                     .phase = options.phase});
 }
 
 }  // namespace detail
@@ -103,26 +194,19 @@ inline std::int64_t widthOf(const ProgressBarWidth& width) noexcept {
 /// beside each non-empty label and the escape texts in place. The bar proper
 /// fills the rest of the style's width n, so the visible line (escapes not
 /// counted) is n code points long whenever there is room for at least one cell
-/// and done is not negative. Runs each label and escape once; writes nothing,
-/// takes no lock. Failures of the style's callables propagate; a width too
-/// large for memory throws `std::length_error` or `std::bad_alloc`.
+/// and done is not negative; with a negative done count the bar proper has
+/// more cells (up to twice as many). Runs each label and escape once; writes
+/// nothing, takes no lock. Text that is not valid UTF-8 comes out with each
+/// malformed sequence replaced by U+FFFD, counted as one. Failures of the
+/// style's callables propagate; a width too large for memory throws
+/// `std::length_error` or `std::bad_alloc`.
 template <class Custom>
 Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progress,
                        const Timing& timing) {
-  const Text prefix = style.stylePrefix.runLabel(progress, timing);
-  const Text postfix = style.stylePostfix.runLabel(progress, timing);
-  const Text escapePrefix = style.styleEscapePrefix(progress);
-  const Text escapeOpen = style.styleEscapeOpen(progress);
-  const Text escapeDone = style.styleEscapeDone(progress);
-  const Text escapeCurrent = style.styleEscapeCurrent(progress);
-  const Text escapeTodo = style.styleEscapeTodo(progress);
-  const Text escapeClose = style.styleEscapeClose(progress);
-  const Text escapePostfix = style.styleEscapePostfix(progress);
-  return detail::renderLine({escapePrefix, prefix, escapeOpen, style.styleOpen, escapeDone,
-                             escapeCurrent, escapeTodo, escapeClose, style.styleClose,
-                             escapePostfix, postfix, style.styleDone, style.styleCurrent,
-                             style.styleTodo, detail::widthOf(style.styleWidth),
-                             progress.progressDone, progress.progressTodo});
+  Text line;
+  detail::EscapeTexts escapes;
+  detail::renderInto(line, escapes, style, progress, timing, detail::RenderOptions{});
+  return line;
 }
 
 }  // namespace System::ProgressBar

@@ -4,9 +4,9 @@
 //   for (const auto& file : track(bar, files)) copy(file);
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <ranges>
 #include <type_traits>
 #include <utility>
@@ -17,37 +17,86 @@ namespace System::ProgressBar {
 
 namespace detail {
 
-// Adds one to the stored progress per element, reading the wall clock only
-// every `batch_` elements: the batch doubles while a batch takes under a
-// millisecond and halves (down to one) when it takes longer, so cheap elements
-// pay a lock and not a clock read, and slow ones see the time of each element.
+// Counts a loop's elements into a bar in small batches. Each element costs an
+// increment and a comparison; every batch is added to the bar as one
+// increment, which draws when a draw is due and settles anything that needs
+// the lock. Batches are at most kMaxBatch elements and about kBatchTargetNs
+// of work: after each batch the precise clock says how long it took, and the
+// next batch is sized from that. A batch never runs past the element that
+// could complete the work, so the completing element is drawn at once.
 template <class Custom>
-class TrackClock {
+class TrackCounter {
  public:
-  explicit TrackClock(ProgressBar<Custom> bar)
-      : bar_(std::move(bar)), now_(readWallClock()), last_(now_) {}
+  static constexpr std::int64_t kMaxBatch = 64;
+  static constexpr std::int64_t kBatchTargetNs = 200'000;
+
+  explicit TrackCounter(std::shared_ptr<BarShared<Custom>> bar)
+      : bar_(std::move(bar)), last_(readWallClock()) {}
+  TrackCounter(TrackCounter&& other) noexcept
+      : bar_(other.bar_),
+        pending_(std::exchange(other.pending_, 0)),
+        flushAt_(other.flushAt_),
+        batch_(other.batch_),
+        last_(other.last_) {}
+  TrackCounter& operator=(TrackCounter&& other) noexcept {
+    if (this != &other) {
+      leave();
+      bar_ = other.bar_;
+      pending_ = std::exchange(other.pending_, 0);
+      flushAt_ = other.flushAt_;
+      batch_ = other.batch_;
+      last_ = other.last_;
+    }
+    return *this;
+  }
+  // A loop left by `break` or an exception: its elements are counted, nothing
+  // is drawn and nothing can fail.
+  ~TrackCounter() { leave(); }
 
   void advance() {
-    if (++sinceRead_ >= batch_) {
-      now_ = readWallClock();
-      if (now_ - last_ < std::chrono::milliseconds(1)) {
-        if (batch_ < kMaxBatch) batch_ *= 2;
-      } else if (batch_ > 1) {
-        batch_ /= 2;
-      }
-      last_ = now_;
-      sinceRead_ = 0;
+    if (++pending_ >= flushAt_) flush();
+  }
+
+  // Adds what the batch holds, drawing if due. If that fails, the batch is
+  // still to count.
+  void flush() {
+    if (pending_ == 0) return;
+    const std::int64_t n = std::exchange(pending_, 0);
+    CountAttempt attempt;
+    const Count result = bar_->tryCount(n, attempt);
+    const TimePoint now = attempt.haveNow ? attempt.now : readWallClock();
+    try {
+      if (result == Count::kSettle) bar_->settle(n, now);
+      if (result == Count::kApply) bar_->apply(n, now);
+    } catch (...) {
+      pending_ = n;
+      throw;
     }
-    auto addOne = [](const Progress<Custom>& p) { return addToDone(p, 1); };
-    updateAt(bar_, now_, addOne);
+    resize(n, now, result == Count::kCounted ? attempt.room : 0);
   }
 
  private:
-  static constexpr std::int64_t kMaxBatch = std::int64_t{1} << 16;
-  ProgressBar<Custom> bar_;
-  std::int64_t sinceRead_ = 0;
+  // `room`: how much the bar's cell may still take before the lock must
+  // decide; the next batch ends no later than the element that needs it.
+  void resize(std::int64_t n, TimePoint now, std::int64_t room) noexcept {
+    const Int128 took = nanosecondsBetween(last_, now);
+    last_ = now;
+    if (took <= 0) {
+      batch_ = kMaxBatch;
+    } else {
+      const Int128 fit = Int128{kBatchTargetNs} * n / took;
+      batch_ = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
+    }
+    flushAt_ = room < batch_ ? room + 1 : batch_;
+  }
+  void leave() noexcept {
+    if (bar_ && pending_ != 0) bar_->countOnly(std::exchange(pending_, 0));
+  }
+
+  std::shared_ptr<BarShared<Custom>> bar_;
+  std::int64_t pending_ = 0;
+  std::int64_t flushAt_ = 1;
   std::int64_t batch_ = 1;
-  TimePoint now_;
   TimePoint last_;
 };
 
@@ -68,29 +117,38 @@ class TrackView : public std::ranges::view_base {
  public:
   class Sentinel;
 
+  /// A move-only input iterator: the elements it has moved past are counted
+  /// once, whatever happens to it.
   class Iterator {
    public:
     using iterator_concept = std::input_iterator_tag;
     using value_type = std::ranges::range_value_t<Base>;
     using difference_type = std::ranges::range_difference_t<Base>;
 
-    Iterator(std::ranges::iterator_t<Base> it, const ProgressBar<Custom>& bar)
-        : it_(std::move(it)), clock_(bar) {}
+    Iterator(std::ranges::iterator_t<Base> it, std::shared_ptr<detail::BarShared<Custom>> bar)
+        : it_(std::move(it)), counter_(std::move(bar)) {}
+    Iterator(Iterator&&) noexcept = default;
+    Iterator& operator=(Iterator&&) noexcept = default;
 
     decltype(auto) operator*() const { return *it_; }
     /// Moves past the current element and counts it.
     Iterator& operator++() {
       ++it_;
-      clock_.advance();
+      counter_.advance();
       return *this;
     }
     void operator++(int) { ++*this; }
 
-    friend bool operator==(const Iterator& i, const Sentinel& s) { return i.it_ == s.base(); }
+    /// Reaching the end adds the last batch, so the completing line is drawn.
+    friend bool operator==(const Iterator& i, const Sentinel& s) {
+      if (!(i.it_ == s.base())) return false;
+      i.counter_.flush();
+      return true;
+    }
 
    private:
     std::ranges::iterator_t<Base> it_;
-    detail::TrackClock<Custom> clock_;
+    mutable detail::TrackCounter<Custom> counter_;
   };
 
   class Sentinel {
@@ -107,14 +165,27 @@ class TrackView : public std::ranges::view_base {
   TrackView(R&& range, ProgressBar<Custom> bar)
       : range_(hold(std::forward<R>(range))), bar_(std::move(bar)) {}
 
-  Iterator begin() { return Iterator(std::ranges::begin(base()), bar_); }
+  Iterator begin() {
+    return Iterator(std::ranges::begin(base()), detail::BarAccess::pointer(bar_));
+  }
   Sentinel end() { return Sentinel(std::ranges::end(base())); }
   auto size()
     requires std::ranges::sized_range<Base>
   {
     return std::ranges::size(base());
   }
-  bool empty() { return std::ranges::begin(base()) == std::ranges::end(base()); }
+  /// Only where asking does not consume an element.
+  bool empty()
+    requires std::ranges::sized_range<Base> || std::ranges::forward_range<Base>
+  {
+    if constexpr (std::ranges::sized_range<Base>) {
+      return std::ranges::size(base()) == 0;
+    } else {
+      return std::ranges::begin(base()) == std::ranges::end(base());
+    }
+  }
+  /// The bar this view advances.
+  const ProgressBar<Custom>& bar() const noexcept { return bar_; }
 
  private:
   static constexpr bool kRefers = std::is_lvalue_reference_v<R>;
@@ -138,15 +209,16 @@ class TrackView : public std::ranges::view_base {
 };
 
 /// Wraps any input range so that iterating it advances `bar` by one per
-/// element: `for (auto& item : track(bar, items))`. An element is counted, as
-/// `incProgress(bar, 1)` would, when the loop moves past it; so the stored
-/// progress is exact at every moment, and a loop left by `break` or an
-/// exception in element i has counted the i elements before it. The wall
-/// clock is read only every so often (at most about a millisecond apart), so
-/// a throttled redraw may come that much late; an element that completes the
-/// work is drawn at once. The result is an input range and a view, sized when
-/// `range` is; an lvalue range is referred to, an rvalue one is moved in. Each
-/// pass over it counts again.
+/// element: `for (auto& item : track(bar, items))`. When the loop is left, by
+/// its end, `break` or an exception, the bar holds exactly the elements moved
+/// past. During the loop elements are added in batches of at most 64, and of
+/// about 0.2 ms of work when elements are slower than a few microseconds, so
+/// another thread reading the bar sees it behind by at most one batch, and a
+/// redraw comes at most one batch late (after a sudden slowdown, one batch of
+/// the slower elements; then batches shrink to one element). The element that
+/// completes the work is drawn at once. The result is an input range and a
+/// view, sized when `range` is; an lvalue range is referred to, an rvalue one
+/// is moved in. Each pass over it counts again.
 template <class R, class Custom>
   requires std::ranges::input_range<std::remove_reference_t<R>>
 TrackView<R, Custom> track(const ProgressBar<Custom>& bar, R&& range) {

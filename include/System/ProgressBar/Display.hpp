@@ -1,0 +1,163 @@
+// A display: several bars on one output, drawn as a block of rows on a
+// terminal, or as plain log lines anywhere else.
+//
+//   pb::Display display;                                   // on standard error
+//   auto a = display.add(style, pb::Progress<>{0, 300});
+//   auto b = display.add(style, pb::Progress<>{0, 200});
+//   std::jthread ta([&] { for (...) pb::incProgress(a, 1); });
+//   std::jthread tb([&] { for (...) pb::incProgress(b, 1); });
+//
+// Locks: an update takes its bar's lock, then the display's lock to hand over
+// its line; the display never takes a bar's lock while it holds its own, so
+// updates of different bars never wait on each other's locks.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/Style.hpp"
+#include "System/ProgressBar/detail/DisplayCore.hpp"
+
+namespace System::ProgressBar {
+
+/// How a display draws.
+struct DisplayOptions {
+  /// The most frames per second on a terminal; also the refresh rate of every
+  /// bar of the display. An update that completes a bar is drawn at once.
+  double refreshRate = 10.0;
+  /// Outside a terminal, the least time between two log lines of one bar
+  /// while it changes; its first and its final line are written whatever.
+  std::chrono::nanoseconds logInterval = std::chrono::seconds(10);
+  /// Colour (the styles' escapes): nullopt decides from the output, on only
+  /// for a terminal when `NO_COLOR` is unset or empty and `TERM` is not
+  /// `dumb`, and forced on by `CLICOLOR_FORCE` set to anything but "" and "0";
+  /// true or false decides for the caller.
+  std::optional<bool> colour = std::nullopt;
+};
+
+/// Output stated by the caller: a terminal of this many columns (and rows, 0
+/// when not known), for tests and custom sinks that are not a real terminal.
+struct AsTerminal {
+  std::int64_t columns;
+  std::int64_t rows = 0;
+};
+
+/// Output stated by the caller: a plain log (a file, a pipe, CI).
+struct AsLog {};
+
+/// Draws any number of bars on one output. On a terminal the bars form a
+/// block of rows at the bottom of the output, redrawn in place at most
+/// `refreshRate` times a second with one write and one flush per frame; rows
+/// are measured in terminal columns (wide characters two, combining marks
+/// none) and cut to the terminal's width, which is asked again before each
+/// frame, so a row never takes more than one line. A bar whose work completes
+/// keeps its final line above the live rows (`WriteNewline`) or leaves the
+/// block (`Clear`); `printAbove` on any bar writes above the whole block; when
+/// no live row is left, or the display ends, the cursor rests on a fresh line
+/// below. Anywhere else (a file, a pipe, CI, or `TERM=dumb`) there are no
+/// carriage returns, no cursor movement and no escapes: each bar writes a
+/// plain line when it starts, then at most once per `logInterval` while it
+/// changes, and when it completes.
+///
+/// Bars are ordinary `ProgressBar` handles and may carry different custom
+/// types; they may be added and removed from any thread at any time. Updates
+/// of different bars never wait on each other's locks; lines never
+/// interleave. A failing write or label reaches the caller whose update
+/// failed and leaves every bar and the display usable.
+///
+/// A display ends when `end()` is called or it is destroyed: the final frame
+/// is drawn. Handles to its bars stay valid after that: they keep counting
+/// and can be read, but draw nothing more. The stream must outlive every
+/// handle.
+class Display {
+ public:
+  /// On standard error, asking descriptor 2 whether it is a terminal.
+  Display();
+  explicit Display(const DisplayOptions& options);
+  /// On `stream`, whose file descriptor `fd` says whether it is a terminal
+  /// and how wide it is.
+  Display(std::ostream& stream, int fd, const DisplayOptions& options = {});
+  /// On `stream`, drawn as a terminal of the stated size.
+  Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options = {});
+  /// On `stream`, written as a plain log.
+  Display(std::ostream& stream, AsLog log, const DisplayOptions& options = {});
+  /// A display stays where it is made (its bars refer to it); hold it in a
+  /// `std::optional` or a `std::unique_ptr` to move it around.
+  Display(const Display&) = delete;
+  Display& operator=(const Display&) = delete;
+  /// Ends the display; a failure of the final frame is not reported here
+  /// (call `end()` to see it).
+  ~Display();
+
+  /// A new bar in a new row at the bottom of the block. Its first line is
+  /// drawn before this returns; if that fails, no bar is added. A
+  /// `TerminalWidth` style follows the display's width.
+  template <class Custom>
+  ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress) {
+    return addRow(style, initialProgress, std::nullopt, true);
+  }
+  /// A new bar whose total is not known yet (see `UnknownTotal`).
+  template <class Custom>
+  ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress,
+                          UnknownTotal) {
+    return addRow(style, initialProgress, std::nullopt, false);
+  }
+  /// A new bar in a row directly below `parent` (after rows added below it
+  /// before): a step under the task it belongs to. `parent` must be a bar of
+  /// this display (else `std::invalid_argument`); when its row has left the
+  /// block, the new row goes to the top of the block, right below its line.
+  template <class Custom, class ParentCustom>
+  ProgressBar<Custom> addBelow(const ProgressBar<ParentCustom>& parent, const Style<Custom>& style,
+                               const Progress<Custom>& initialProgress) {
+    return addRow(style, initialProgress, rowOf(detail::BarAccess::shared(parent).sink.get()),
+                  true);
+  }
+  /// Takes a bar's row out of the block. The handle keeps counting but draws
+  /// nothing more. A bar of another display is left alone.
+  template <class Custom>
+  void remove(const ProgressBar<Custom>& bar) {
+    if (const std::optional<std::uint64_t> row =
+            detail::BarAccess::shared(bar).sink->rowIn(core_.get())) {
+      core_->removeRow(*row);
+    }
+  }
+
+  /// `text` and a line feed above the block (in a log, as it is).
+  void printAbove(std::string_view text);
+  /// Draws the final frame and leaves the cursor below it. Later calls do
+  /// nothing; later updates of its bars draw nothing.
+  void end();
+  /// Whether the output is drawn as a terminal, and with colour.
+  bool isTerminal() const noexcept;
+  bool colour() const noexcept;
+  /// For a display on a stated terminal: its new width, taken at the next frame.
+  void setColumns(std::int64_t columns) noexcept;
+  /// Redraws every bar with its stored progress at the current time, then
+  /// draws a frame: what a steady tick does (see `Ticker`).
+  void redraw();
+
+ private:
+  template <class Custom>
+  ProgressBar<Custom> addRow(const Style<Custom>& style, const Progress<Custom>& initialProgress,
+                             std::optional<detail::RowId> parent, bool totalKnown) {
+    // If the first draw fails, the row's sink goes with the bar and takes the
+    // row, which never showed a line, with it.
+    const detail::RowId row = core_->addRow(parent, style.styleOnComplete);
+    ProgressBar<Custom> bar = detail::makeBar(
+        style, refreshRate_, initialProgress, std::make_unique<detail::RowSink>(core_, row),
+        totalKnown);
+    core_->attach(row, detail::BarAccess::pointer(bar));
+    return bar;
+  }
+  detail::RowId rowOf(const detail::BarSink* sink) const;
+
+  std::shared_ptr<detail::DisplayCore> core_;
+  double refreshRate_;
+};
+
+}  // namespace System::ProgressBar

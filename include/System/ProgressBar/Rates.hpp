@@ -1,0 +1,159 @@
+// Rate labels: how fast the work goes, on average since the start or
+// following the recent speed, and the time left at the recent speed.
+//
+//   style.stylePostfix = recentByteRate() + " " +
+//                        recentRemainingTime(humanDuration, "?") + " left";
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Time.hpp"
+#include "System/ProgressBar/Units.hpp"
+
+namespace System::ProgressBar {
+
+/// A bar's record of its recent speed: the progress at its last draw and, for
+/// each half-life a label asks for, an exponentially weighted rate over the
+/// time between draws. Every bar keeps its own and hands it to its labels in
+/// `Timing::timingHistory`; the bar reads and writes it only under its lock.
+/// Keep one yourself only to render lines of your own with recent-rate labels
+/// (call `record` for the first line, and `commit` after each line you show).
+class SpeedHistory {
+ public:
+  /// Starts the history at the first line: `done` at `at`.
+  void record(std::int64_t done, TimePoint at) noexcept;
+
+  /// The recent speed in units per second for `done` at `now`, weighting each
+  /// interval between lines by 2^(-age / halfLife): the sum of the weighted
+  /// increases over the sum of the weighted times. Nothing while no time has
+  /// passed since the first line. The result is pending until `commit`.
+  std::optional<double> recentSpeed(std::chrono::nanoseconds halfLife, std::int64_t done,
+                                    TimePoint now);
+
+  /// The line the pending results were computed for was shown: make them the
+  /// history. `discard` forgets them instead.
+  void commit() noexcept;
+  void discard() noexcept;
+
+ private:
+  struct Sums {
+    double weightedDone = 0;
+    double weightedSeconds = 0;
+  };
+  struct Entry {
+    std::int64_t halfLifeNs;
+    Sums committed;
+    Sums pending;
+    bool hasPending;
+  };
+  bool started_ = false;
+  std::int64_t lastDone_ = 0;
+  TimePoint lastAt_{};
+  bool hasPending_ = false;
+  std::int64_t pendingDone_ = 0;
+  TimePoint pendingAt_{};
+  std::vector<Entry> entries_;
+};
+
+namespace detail {
+// Compiled helpers of this header.
+// done per second over the elapsed time of `timing`, or nothing while no time
+// has elapsed: SI prefixes glued to the number ("1.25k items/s"), or a byte
+// unit ("338 MiB/s").
+bool appendAverageRate(Text& out, std::int64_t done, const Timing& timing, std::string_view unit);
+bool appendAverageByteRate(Text& out, std::int64_t done, const Timing& timing, ByteUnits units);
+void appendRate(Text& out, double perSecond, std::string_view unit);
+void appendByteRate(Text& out, double perSecond, ByteUnits units);
+// The recent speed from the timing's history, or the average since the start
+// when it has none; nothing while no time has passed.
+std::optional<double> recentSpeed(std::chrono::nanoseconds halfLife, std::int64_t done,
+                                  const Timing& timing);
+// (todo - done) at `perSecond`; nothing when the speed is not positive.
+std::optional<Duration> timeLeftAt(double perSecond, std::int64_t done, std::int64_t todo);
+
+inline constexpr std::chrono::nanoseconds kDefaultHalfLife = std::chrono::seconds(3);
+}  // namespace detail
+
+/// Work done per second since the bar started: done divided by the elapsed
+/// time, computed exactly and rounded to three significant digits (ties to
+/// even) with an SI prefix: "0.50 files/s", "999 items/s", "1.25k items/s",
+/// "12.0M B/s" (prefixes k M G T P E Z Y R Q). `unit` follows a space;
+/// `alternative` is shown while no time has elapsed.
+template <class Custom = std::monostate>
+Label<Custom> throughput(Text unit, Text alternative) {
+  return detail::timingLabel<Custom>(
+      [unit = std::move(unit), alternative = std::move(alternative)](
+          Text& out, const Progress<Custom>& p, const Timing& t) {
+        if (!detail::appendAverageRate(out, p.progressDone, t, unit)) out += alternative;
+      });
+}
+
+/// Bytes per second since the bar started, with the byte unit's prefix:
+/// "338 MiB/s", "12.0 MB/s", "512 B/s", "0.50 B/s"; three significant digits
+/// with ties to even from exact arithmetic. `alternative` while no time has
+/// elapsed.
+template <class Custom = std::monostate>
+Label<Custom> byteRate(ByteUnits units = ByteUnits::Iec, Text alternative = "--") {
+  return detail::timingLabel<Custom>([units, alternative = std::move(alternative)](
+                                         Text& out, const Progress<Custom>& p, const Timing& t) {
+    if (!detail::appendAverageByteRate(out, p.progressDone, t, units)) out += alternative;
+  });
+}
+
+/// Work per second at the recent speed (see `SpeedHistory`): after the speed
+/// changes, the estimate moves toward the new speed, half of the way every
+/// `halfLife`. Written as `throughput` writes it. Each bar keeps its own
+/// estimate, also when several bars share a style. `alternative` until time
+/// has passed since the first line.
+template <class Custom = std::monostate>
+Label<Custom> recentRate(Text unit, Text alternative,
+                         std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
+  return detail::timingLabel<Custom>(
+      [unit = std::move(unit), alternative = std::move(alternative), halfLife](
+          Text& out, const Progress<Custom>& p, const Timing& t) {
+        const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+        if (speed) {
+          detail::appendRate(out, *speed, unit);
+        } else {
+          out += alternative;
+        }
+      });
+}
+
+/// Bytes per second at the recent speed, written as `byteRate` writes it.
+template <class Custom = std::monostate>
+Label<Custom> recentByteRate(ByteUnits units = ByteUnits::Iec, Text alternative = "--",
+                             std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
+  return detail::timingLabel<Custom>([units, alternative = std::move(alternative), halfLife](
+                                         Text& out, const Progress<Custom>& p, const Timing& t) {
+    const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+    if (speed) {
+      detail::appendByteRate(out, *speed, units);
+    } else {
+      out += alternative;
+    }
+  });
+}
+
+/// The time left at the recent speed, (todo - done) / speed, shown by
+/// `render`; `alternative` while there is no speed yet or it is not positive.
+template <class Custom = std::monostate>
+Label<Custom> recentRemainingTime(DurationRenderer render, Text alternative,
+                                  std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
+  return detail::timingLabel<Custom>(
+      [render = std::move(render), alternative = std::move(alternative), halfLife](
+          Text& out, const Progress<Custom>& p, const Timing& t) {
+        const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+        const std::optional<Duration> left =
+            speed ? detail::timeLeftAt(*speed, p.progressDone, p.progressTodo) : std::nullopt;
+        out += left ? render(*left) : alternative;
+      });
+}
+
+}  // namespace System::ProgressBar

@@ -1,0 +1,73 @@
+// Motion for work whose total is not known: a spinner label, and a style
+// for such bars.
+//
+//   auto bar = pb::newProgressBar(pb::spinnerStyle("lines"), 10.0, pb::Progress<>{0, 0},
+//                                 pb::unknownTotal);
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "System/ProgressBar/Counts.hpp"
+#include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/Style.hpp"
+#include "System/ProgressBar/Time.hpp"
+
+namespace System::ProgressBar {
+
+/// The stock spinner frames: ASCII `|/-\` and a Unicode braille set.
+enum class SpinnerFrames {
+  Ascii,
+  Braille,
+};
+
+namespace detail {
+// Compiled helpers of this header.
+std::vector<Text> spinnerFrames(SpinnerFrames frames);
+// The frame shown at a timing: one step of `stepNs` per frame, in a loop.
+std::size_t spinnerFrameAt(const Timing& timing, std::int64_t stepNs, std::size_t frames) noexcept;
+}  // namespace detail
+
+/// A label that shows one of `frames` in turn, one per `step` of elapsed time,
+/// so that it moves whenever the bar is redrawn (on updates, or on a
+/// `Ticker`).
+template <class Custom = std::monostate>
+Label<Custom> spinner(std::vector<Text> frames,
+                      std::chrono::nanoseconds step = std::chrono::milliseconds(100)) {
+  if (frames.empty()) frames.emplace_back();
+  auto shown = [frames = std::move(frames), step = step.count()](
+                   Text& out, const Progress<Custom>&, const Timing& t) {
+    out += frames[detail::spinnerFrameAt(t, step, frames.size())];
+  };
+  return Label<Custom>(detail::LabelNodePtr<Custom>(
+      std::make_shared<detail::AppendingNode<Custom, decltype(shown)>>(std::move(shown))));
+}
+
+/// A spinner with the stock frames.
+template <class Custom = std::monostate>
+Label<Custom> spinner(SpinnerFrames frames = SpinnerFrames::Braille,
+                      std::chrono::nanoseconds step = std::chrono::milliseconds(100)) {
+  return spinner<Custom>(detail::spinnerFrames(frames), step);
+}
+
+/// A style for a bar whose total is not known: the spinner, the count of
+/// `unit`, the elapsed time and the rate, and no bar proper:
+/// "⠹ 1234 lines 2s 617 lines/s".
+template <class Custom = std::monostate>
+Style<Custom> spinnerStyle(const Text& unit = "items",
+                           SpinnerFrames frames = SpinnerFrames::Braille) {
+  Style<Custom> style;
+  style.styleOpen = "";
+  style.styleClose = "";
+  style.styleWidth = ConstantWidth{0};
+  style.stylePrefix = spinner<Custom>(frames) + " " + count<Custom>() + " " + unit + " " +
+                      elapsedTime<Custom>(humanDuration) + " " +
+                      throughput<Custom>(unit + "/s", "--");
+  style.stylePostfix = emptyLabel<Custom>();
+  return style;
+}
+
+}  // namespace System::ProgressBar

@@ -1,0 +1,23 @@
+// Internal: a display's rows as a terminal shows them. Do not include from
+// public headers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "System/ProgressBar/Progress.hpp"
+
+namespace System::ProgressBar::detail {
+
+// Appends the part of `row` that fits `width` columns: visible characters up
+// to the width, and every escape sequence (so that colour set and reset
+// before and after the cut stays balanced); control characters are dropped.
+// Returns the columns written.
+std::size_t appendCut(Text& out, std::string_view row, std::int64_t width);
+
+// Appends `line` as a plain log line: no control characters, and escape
+// sequences only when `escapes`.
+void appendPlain(Text& out, std::string_view line, bool escapes);
+
+}  // namespace System::ProgressBar::detail

@@ -1,0 +1,61 @@
+// Internal: the arithmetic rules the labels share. Do not include from public
+// headers.
+#pragma once
+
+#include <gmpxx.h>
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+
+#include "System/ProgressBar/Progress.hpp"
+
+namespace System::ProgressBar::detail {
+
+inline constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
+inline constexpr std::int64_t kPicosPerSecond = 1'000'000'000'000;
+inline constexpr std::int64_t kPicosPerNano = 1'000;
+
+// The integer nearest to num / den (den > 0), ties to the even neighbour.
+constexpr Int128 roundHalfEven(Int128 num, Int128 den) noexcept {
+  Int128 q = num / den;
+  Int128 r = num % den;
+  if (r < 0) {  // floor
+    q -= 1;
+    r += den;
+  }
+  const Int128 twice = 2 * r;  // r < den <= 2^126 in every use
+  if (twice > den || (twice == den && (q & 1) != 0)) q += 1;
+  return q;
+}
+constexpr UInt128 roundHalfEven(UInt128 num, UInt128 den) noexcept {
+  UInt128 q = num / den;
+  const UInt128 r = num % den;
+  const UInt128 rest = den - r;  // compare r with den / 2 without overflow
+  if (r > rest || (r == rest && (q & 1) != 0)) q += 1;
+  return q;
+}
+// The same rule for numbers of any size.
+mpz_class roundHalfEven(const mpz_class& num, const mpz_class& den);
+
+// floor(a / b) for b != 0.
+constexpr Int128 floorDiv(Int128 a, Int128 b) noexcept {
+  Int128 q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) q -= 1;
+  return q;
+}
+
+// The magnitude of a signed value, as unsigned.
+constexpr UInt128 magnitude(Int128 v) noexcept {
+  return v < 0 ? UInt128{0} - static_cast<UInt128>(v) : static_cast<UInt128>(v);
+}
+
+// Decimal form into a caller's buffer; returns the length.
+inline constexpr std::size_t kDecimalBuffer = 41;  // a sign and 39 digits of 2^127
+inline std::size_t formatDecimal(char (&buffer)[kDecimalBuffer], std::int64_t value) noexcept {
+  return static_cast<std::size_t>(std::to_chars(buffer, buffer + kDecimalBuffer, value).ptr -
+                                  buffer);
+}
+std::size_t formatDecimal(char (&buffer)[kDecimalBuffer], Int128 value) noexcept;
+
+}  // namespace System::ProgressBar::detail

@@ -1,0 +1,219 @@
+// A display on a terminal, checked on an emulated screen: what a person sees
+// after each step.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "System/ProgressBar.hpp"
+#include "support/fake_clock.hpp"
+#include "support/recording_buf.hpp"
+#include "support/screen.hpp"
+
+namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
+using pb::Progress;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+pb::Style<> named(const char* name, pb::OnComplete onComplete = pb::WriteNewline) {
+  return pb::Style<>{.stylePrefix = name, .styleOnComplete = onComplete};
+}
+
+// A display on a stated terminal, and the screen its bytes are fed to.
+class DisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testclock::setCoarse(0ns, 4ms); }
+  // Feeds what was written since the last look and returns the screen's lines.
+  Lines look() {
+    screen.feed(buf.take());
+    return screen.lines();
+  }
+  testsupport::RecordingBuf buf;
+  std::ostream out{&buf};
+  testsupport::Screen screen{12, 40};
+  pb::Display display{out, pb::AsTerminal{40, 12}, pb::DisplayOptions{.colour = false}};
+};
+
+TEST_F(DisplayTest, RowsAreRedrawnInPlaceWithOneWriteAndOneFlushPerFrame) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 20});
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "b [...............................]   0%"}));
+  buf.flushes = buf.writes = 0;
+  testclock::advance(200ms);
+  pb::incProgress(a, 3);
+  pb::incProgress(b, 5);  // too soon after a's frame: kept for the next one
+  EXPECT_EQ(buf.flushes, 1);
+  EXPECT_EQ(buf.writes, 1);
+  testclock::advance(200ms);
+  pb::incProgress(b, 5);
+  EXPECT_EQ(look(), (Lines{"a [=========>.....................]  30%",
+                           "b [===============>...............]  50%"}));
+  EXPECT_EQ(screen.cursorRow(), 0) << "the cursor rests at the top of the block";
+}
+
+TEST_F(DisplayTest, CompletedRowsKeepTheirLineOrLeaveAndTheCursorEndsBelow) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b", pb::Clear), Progress<>{0, 10});
+  const auto c = display.add(named("c"), Progress<>{0, 10});
+  pb::incProgress(b, 10);  // Clear: its row leaves, the rows below move up
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "c [...............................]   0%"}));
+  pb::incProgress(c, 10);  // complete below a live row: stays in the block
+  pb::incProgress(c, 1);   // a final line stays final
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "c [===============================] 100%"}));
+  pb::incProgress(a, 10);  // the last live row: the cursor moves below
+  EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
+                           "c [===============================] 100%"}));
+  EXPECT_EQ(screen.cursorRow(), 2);
+  EXPECT_EQ(screen.cursorColumn(), 0);
+}
+
+TEST_F(DisplayTest, BarsComeAndGoAndChildrenGoBelowTheirParent) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  const auto a1 = display.addBelow(a, named("a1"), Progress<>{0, 10});
+  const auto a2 = display.addBelow(a, named("a2"), Progress<>{0, 10});
+  const auto a1x = display.addBelow(a1, named("a1x"), Progress<>{0, 10});
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "a1 [..............................]   0%",
+                           "a1x [.............................]   0%",
+                           "a2 [..............................]   0%",
+                           "b [...............................]   0%"}));
+  display.remove(a1);
+  display.remove(b);
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "a1x [.............................]   0%",
+                           "a2 [..............................]   0%"}));
+  pb::incProgress(b, 10);  // removed: counted, never drawn
+  EXPECT_EQ(b.pbStateMv().read().stProgress.progressDone, 10);
+  EXPECT_EQ(look().size(), 3u);
+  pb::incProgress(a, 10);  // a completes at the top: its line stays above the block
+  const auto a3 = display.addBelow(a, named("a3"), Progress<>{0, 10});
+  EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
+                           "a3 [..............................]   0%",
+                           "a1x [.............................]   0%",
+                           "a2 [..............................]   0%"}));
+  pb::Display other(out, pb::AsLog{});
+  EXPECT_THROW(other.addBelow(a, named("x"), Progress<>{0, 1}), std::invalid_argument);
+}
+
+TEST_F(DisplayTest, LinesPrintedAboveTheBlockStayAboveIt) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  pb::printAbove(b, "first log line");
+  display.printAbove("second log line, long enough to wrap over the width");
+  testclock::advance(1s);
+  pb::incProgress(a, 5);
+  EXPECT_EQ(look(), (Lines{"first log line", "second log line, long enough to wrap ove",
+                           "r the width", "a [===============>...............]  50%",
+                           "b [...............................]   0%"}));
+  display.end();
+  pb::printAbove(a, "after the end");
+  EXPECT_EQ(look().back(), "after the end");
+  EXPECT_EQ(screen.cursorRow(), 6);
+}
+
+TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
+  pb::Style<> wide = named("wide");
+  wide.styleWidth = pb::ConstantWidth{60};  // wider than the terminal: cut, not wrapped
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto w = display.add(wide, Progress<>{0, 10});
+  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
+                           "wide [.................................."}));
+  screen.resize(12, 25);
+  display.setColumns(25);
+  testclock::advance(1s);
+  pb::incProgress(a, 5);
+  const Lines lines = look();
+  EXPECT_EQ(lines, (Lines{"a [========>.......]  50%", "wide [..................."}));
+  for (int r = 0; r < 12; ++r) EXPECT_LE(screen.usedColumns(r), 25);
+}
+
+TEST_F(DisplayTest, WideCharactersAndEmojiFillTheRowToTheExactColumn) {
+  const auto a = display.add(named("数据.bin"), Progress<>{1, 2});
+  const auto b = display.add(named("🚀 go"), Progress<>{1, 2});
+  const auto c = display.add(named("e\u0301te\u0301"), Progress<>{1, 2});  // combining accents
+  const Lines lines = look();
+  ASSERT_EQ(lines.size(), 3u);
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(screen.usedColumns(r), 40) << lines[r];
+  EXPECT_EQ(lines[0], "数据.bin [============>...........]  50%");
+}
+
+TEST(DisplayColour, EscapesOnlyWithColourAndNeverCounted) {
+  pb::Style<> s{.styleWidth = pb::ConstantWidth{20}};
+  s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m"); };
+  s.styleEscapeTodo = [](const Progress<>&) { return std::string("\x1b[0m"); };
+  for (const bool colour : {false, true}) {
+    testsupport::RecordingBuf buf;
+    std::ostream out(&buf);
+    pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = colour});
+    EXPECT_EQ(display.colour(), colour);
+    display.add(s, Progress<>{3, 10});
+    const std::string bytes = buf.take();
+    EXPECT_EQ(bytes.find("\x1b[32m") != std::string::npos, colour);
+    testsupport::Screen screen(4, 40);
+    screen.feed(bytes);
+    EXPECT_EQ(screen.row(0), "[===>.........]  30%");
+  }
+}
+
+TEST(DisplayLog, PlainLinesAtTheStartAtMostOncePerIntervalAndAtTheEnd) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Style<> s{.stylePrefix = "job", .styleWidth = pb::TerminalWidth{24}};
+  s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m"); };
+  s.stylePostfix = pb::exact() + " " + pb::elapsedTime(pb::humanDuration);
+  pb::Display display(out, pb::AsLog{}, pb::DisplayOptions{.logInterval = 10s});
+  EXPECT_FALSE(display.isTerminal());
+  const auto a = display.add(s, Progress<>{0, 60});
+  const auto idle = display.add(s, Progress<>{0, 5});
+  for (int second = 1; second <= 60; ++second) {  // a minute of 10 Hz updates
+    for (int tenth = 0; tenth < 10; ++tenth) {
+      testclock::advance(100ms);
+      if (tenth == 9) pb::incProgress(a, 1);
+      pb::updateProgress(idle, [](const Progress<>& p) { return p; });  // changes nothing
+    }
+    if (second == 30) display.printAbove("halfway");
+  }
+  display.end();
+  // The idle bar changes nothing after its first line, so writes nothing more.
+  EXPECT_EQ(buf.take(), "job [.........]  0/60 0s\n"
+                        "job [...........] 0/5 0s\n"
+                        "job [=>......] 10/60 10s\n"
+                        "job [==>.....] 20/60 20s\n"
+                        "job [====>...] 30/60 30s\n"
+                        "halfway\n"
+                        "job [=====>..] 40/60 40s\n"
+                        "job [======>.] 50/60 50s\n"
+                        "job [======] 60/60 1m00s\n");
+}
+
+// A frame that fails reaches the caller whose update failed, and leaves the
+// bar and the display as they were.
+TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
+  testsupport::FailingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  buf.armed = true;
+  testclock::advance(1s);
+  EXPECT_THROW(pb::incProgress(a, 4), std::ios_base::failure);
+  EXPECT_THROW(display.add(named("c"), Progress<>{0, 1}), std::ios_base::failure);
+  EXPECT_EQ(a.pbStateMv().read().stProgress.progressDone, 0);
+  buf.armed = false;
+  pb::incProgress(b, 10);
+  testsupport::Screen screen(6, 40);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"a [...............................]   0%",
+                                   "b [===============================] 100%"}));
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// A bar's whole life: finishing it, loops that end early, totals that are not
+// known, and a steady tick.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "System/ProgressBar.hpp"
+#include "support/fake_clock.hpp"
+#include "support/recording_buf.hpp"
+#include "support/screen.hpp"
+#include "support/styles.hpp"
+
+namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
+using pb::Progress;
+using testsupport::styleOfWidth;
+
+namespace {
+
+class LifeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testclock::setCoarse(0ns, 4ms);
+    testclock::resetTicks();
+  }
+  testsupport::RecordingBuf buf;
+  std::ostream out{&buf};
+};
+
+TEST_F(LifeTest, FinishingDrawsTheTrueLastLineOnceAndLaterUpdatesOnlyCount) {
+  for (const pb::OnComplete onComplete : {pb::WriteNewline, pb::Clear}) {
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, onComplete), 10.0, Progress<>{0, 10});
+    pb::incProgress(bar, 3);  // throttled
+    buf.take();
+    pb::finish(bar);
+    EXPECT_EQ(buf.take(), onComplete == pb::WriteNewline ? "[===>.........]  30%\n"
+                                                         : "[===>.........]  30%\r\x1b[K");
+    pb::finish(bar);
+    testclock::advance(1s);
+    pb::incProgress(bar, 7);
+    pb::updateProgress(bar, [](const Progress<>& p) { return Progress<>{p.progressDone, 9}; });
+    EXPECT_EQ(buf.take(), "");
+    EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
+    pb::printAbove(bar, "log");
+    EXPECT_EQ(buf.take(), "log\n");
+  }
+  // A bar whose completing line was drawn keeps it: finishing adds nothing.
+  const auto done = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1});
+  pb::incProgress(done, 1);
+  buf.take();
+  pb::finish(done);
+  EXPECT_EQ(buf.take(), "");
+}
+
+TEST_F(LifeTest, AMessageStandsInsteadOfThePostfixOrAfterIt) {
+  const auto a = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{3, 10});
+  const auto b = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{3, 10});
+  buf.take();
+  pb::finish(a, "failed: disk full");
+  EXPECT_EQ(buf.take(), "[===>......] failed: disk full\n");
+  pb::finish(b, "failed", pb::FinishMessage::AfterPostfix);
+  EXPECT_EQ(buf.take(), "[====>...........]  30% failed\n");
+}
+
+TEST_F(LifeTest, AGuardEndsATrackedLoopWithItsTrueLineHoweverItEnds) {
+  const std::vector<int> items = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const auto run = [&](int stopAt, bool byThrow) {
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10});
+    try {
+      const auto guard = pb::finishOnExit(bar);
+      for (const int item : pb::track(bar, items)) {
+        if (item == stopAt && byThrow) throw std::runtime_error("stop");
+        if (item == stopAt) break;
+      }
+    } catch (const std::runtime_error&) {
+    }
+    const std::string bytes = buf.take();
+    return bytes.substr(bytes.rfind('\r') + 1);
+  };
+  EXPECT_EQ(run(-1, false), "[=============] 100%\n");  // the end: its own line, no second one
+  EXPECT_EQ(run(6, false), "[=======>.....]  60%\n");
+  EXPECT_EQ(run(6, true), "[=======>.....]  60%\n");
+}
+
+TEST_F(LifeTest, UnknownTotalsMoveNeverCompleteAndTurnIntoOrdinaryBars) {
+  pb::Style<> s = styleOfWidth(16);
+  s.stylePostfix = pb::count();
+  const auto bar = pb::hNewProgressBar(out, s, 10.0, Progress<>{0, 0}, pb::unknownTotal);
+  std::string lines = buf.take();
+  for (int i = 1; i <= 30; ++i) {
+    testclock::advance(101ms);
+    pb::incProgress(bar, 1);
+    lines += buf.take();
+  }
+  // The mark moves one cell per step (0.1 s) and comes back; a new line
+  // never starts.
+  EXPECT_EQ(lines.find('\n'), std::string::npos);
+  EXPECT_EQ(lines.substr(0, 17 * 4), "[>...........] 0\r[.>..........] 1\r[..>.........] 2\r"
+                                     "[...>........] 3\r");
+  EXPECT_NE(lines.find("[.........>..] 9\r[..........>] 10\r[.........>.] 11\r"),
+            std::string::npos);
+  pb::setTotal(bar, 40);
+  EXPECT_EQ(buf.take(), "[========>..] 30\r");
+  const auto unknown = pb::hNewProgressBar(out, s, 10.0, Progress<>{0, 0}, pb::unknownTotal);
+  pb::incProgress(unknown, 5);
+  buf.take();
+  pb::finish(unknown);
+  EXPECT_EQ(buf.take(), "[============] 5\n");
+}
+
+TEST_F(LifeTest, ASpinnerStyleShowsMotionCountTimeAndRate) {
+  const auto bar =
+      pb::hNewProgressBar(out, pb::spinnerStyle("lines", pb::SpinnerFrames::Ascii), 10.0,
+                          Progress<>{0, 0}, pb::unknownTotal);
+  EXPECT_EQ(buf.take(), "| 0 lines 0s -- \r");
+  testclock::advance(250ms);
+  pb::incProgress(bar, 500);
+  EXPECT_EQ(buf.take(), "- 500 lines 0s 2.00k lines/s \r");
+}
+
+TEST_F(LifeTest, ATickRedrawsTheStoredProgressAtTheCurrentTime) {
+  pb::Style<> s = styleOfWidth(24);
+  s.stylePrefix = pb::elapsedTime(pb::humanDuration);
+  const auto bar = pb::hNewProgressBar(out, s, 10.0, Progress<>{0, 10});
+  {
+    pb::Ticker ticker(bar, 1s);
+    buf.take();
+    testclock::advance(1s);
+    testclock::tick();
+    EXPECT_EQ(buf.take(), "1s [..............]   0%\r");
+    pb::incProgress(bar, 2);  // too soon after the tick's draw
+    EXPECT_EQ(buf.take(), "");
+    testclock::advance(1s);
+    testclock::tick();
+    EXPECT_EQ(buf.take(), "2s [==>...........]  20%\r");
+    pb::incProgress(bar, 8);
+    buf.take();
+    testclock::advance(1s);
+    testclock::tick();  // complete: nothing to redraw
+    EXPECT_EQ(buf.take(), "");
+  }
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
+}
+
+TEST_F(LifeTest, ATickThatFailsStopsAndItsFailureReachesTheCaller) {
+  testsupport::FailingBuf failing;
+  std::ostream failingOut(&failing);
+  const auto bar = pb::hNewProgressBar(failingOut, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  pb::Ticker ticker(bar, 1s);
+  failing.armed = true;
+  testclock::releaseTick();
+  EXPECT_THROW(ticker.stop(), std::ios_base::failure);  // joins after the tick failed
+  EXPECT_TRUE(ticker.failure() == nullptr) << "rethrown once";
+  failing.armed = false;
+  pb::incProgress(bar, 10);  // the bar is unharmed
+  EXPECT_NE(failing.take().find("100%"), std::string::npos);
+}
+
+TEST_F(LifeTest, TicksAndUpdatesFromOtherThreadsNeverRaceAndStopCleanly) {
+  pb::Style<> s = styleOfWidth(30);
+  s.stylePrefix = pb::elapsedTime(pb::humanDuration);
+  const auto bar = pb::hNewProgressBar(out, s, std::nan(""), Progress<>{0, 40'000});
+  std::vector<std::thread> workers;
+  {
+    pb::Ticker ticker(bar, 1ms);
+    for (int t = 0; t < 2; ++t) {
+      workers.emplace_back([&bar] {
+        for (int i = 0; i < 20'000; ++i) pb::incProgress(bar, 1);
+      });
+    }
+    for (int i = 0; i < 50; ++i) {
+      testclock::advance(1ms);
+      testclock::tick();
+    }
+  }  // destroyed while the updates may still run
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 40'000);
+  // Whole lines only, the completing one last.
+  const std::string bytes = buf.take();
+  EXPECT_EQ(bytes.substr(bytes.size() - 5), "100%\n");
+  for (std::size_t at = 0, end; at < bytes.size(); at = end + 1) {
+    end = bytes.find_first_of("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(end - at, 30u) << bytes.substr(at, end - at);
+  }
+}
+
+TEST_F(LifeTest, ADisplaysBarsFinishKeepingOrRemovingTheirRowsAndTickTogether) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  pb::Style<> keep{.stylePrefix = pb::elapsedTime(pb::humanDuration)};
+  pb::Style<> gone = keep;
+  gone.styleOnComplete = pb::Clear;
+  const auto a = display.add(keep, Progress<>{1, 10});
+  const auto b = display.add(gone, Progress<>{2, 10});
+  const auto c = display.add(keep, Progress<>{3, 10});
+  {
+    pb::Ticker ticker(display, 1s);
+    testclock::advance(1s);
+    testclock::tick();
+  }
+  pb::finish(b);
+  pb::finish(a, "stopped");
+  testsupport::Screen screen(6, 30);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (std::vector<std::string>{"1s [=>...............] stopped",
+                                                      "1s [======>.............]  30%"}));
+}
+
+}  // namespace

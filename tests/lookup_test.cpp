@@ -1,0 +1,82 @@
+// A caller's functions that share a name with the library's must not replace
+// them: a custom type's namespace full of such functions changes nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "System/ProgressBar.hpp"
+#include "support/fake_clock.hpp"
+
+namespace app {
+
+struct Job {
+  int id = 0;
+};
+
+// Generic functions that match anything: argument-dependent lookup finds them
+// for every call that has a Job in its arguments. Each would abort.
+#define APP_POISON(name)             \
+  template <class... Args>           \
+  int name(Args&&...) {              \
+    std::abort();                    \
+  }
+APP_POISON(renderProgressBar)
+APP_POISON(drawProgressBar)
+APP_POISON(renderInto)
+APP_POISON(runEscape)
+APP_POISON(appendLabelText)
+APP_POISON(nodeOf)
+APP_POISON(isComplete)
+APP_POISON(addToDone)
+APP_POISON(updateAt)
+APP_POISON(resolveWidth)
+APP_POISON(makeBar)
+APP_POISON(timingLabel)
+APP_POISON(estimateLabel)
+APP_POISON(paddedLabel)
+APP_POISON(countLabel)
+APP_POISON(finish)
+APP_POISON(setTotal)
+APP_POISON(hNewProgressBar)
+APP_POISON(incProgress)
+APP_POISON(updateProgress)
+APP_POISON(printAbove)
+APP_POISON(track)
+#undef APP_POISON
+
+}  // namespace app
+
+namespace pb = System::ProgressBar;
+
+namespace {
+
+TEST(Lookup, ACustomTypesNamespaceNeverReplacesTheLibrarysFunctions) {
+  std::ostringstream out;
+  pb::Style<app::Job> s{.stylePrefix = pb::elapsedTime<app::Job>(pb::humanDuration),
+                        .stylePostfix = pb::exact<app::Job>() + " " +
+                                        pb::padLeft(4, pb::percentage<app::Job>()) + " " +
+                                        pb::recentRate<app::Job>("jobs/s", "--") + " " +
+                                        pb::bytes<app::Job>(),
+                        .styleWidth = pb::ConstantWidth{60}};
+  s.styleEscapeDone = [](const pb::Progress<app::Job>&) { return std::string(); };
+  const auto bar = pb::hNewProgressBar(out, s, 10.0, pb::Progress<app::Job>{0, 4, {7}});
+  pb::incProgress(bar, 1);
+  pb::updateProgress(bar, [](const pb::Progress<app::Job>& p) {
+    return pb::Progress<app::Job>{p.progressDone + 1, p.progressTodo, p.progressCustom};
+  });
+  pb::printAbove(bar, "log");
+  const std::vector<int> items = {1, 2};
+  for (const int item : pb::track(bar, items)) (void)item;
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 4);
+  pb::finish(bar);
+  pb::Display display(out, pb::AsLog{});
+  const auto row = display.add(s, pb::Progress<app::Job>{0, 2, {1}});
+  pb::setTotal(row, 1);
+  EXPECT_NE(out.str().find("4/4 100%"), std::string::npos) << out.str();
+  EXPECT_EQ(pb::renderProgressBar(s, pb::Progress<app::Job>{2, 4, {1}}, pb::Timing{}).size(), 60u);
+}
+
+}  // namespace
