@@ -1,20 +1,29 @@
-// Benchmarks: the cost of an update, of a drawn line, and of each label,
-// against the floor every update pays (a clock read, a lock and a call).
+// Benchmarks: the cost of an update, of a drawn line, of each label and of a
+// display's frame, against the floor every update of a thread-safe bar pays
+// (a clock read, a lock and a call). main() starts a thread before anything
+// is measured, so every figure is what a program that has started a thread
+// sees (glibc skips the atomic instruction of a lock in a process that never
+// has).
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <mutex>
 #include <ostream>
+#include <ranges>
 #include <streambuf>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
 #include "alloc_counter.hpp"
+#include "label/text.hpp"  // the measuring routine, internal
 
 namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -43,15 +52,14 @@ class AllocationScope {
   std::uint64_t start_;
 };
 
-pb::Style<> style80() {
-  pb::Style<> s = pb::defStyle();
-  s.styleWidth = pb::ConstantWidth{80};
-  return s;
-}
+pb::Style<> style80() { return pb::Style<>{.styleWidth = pb::ConstantWidth{80}}; }
 
 const pb::Timing kTiming{pb::TimePoint{}, pb::TimePoint{std::chrono::seconds(100)}};
+constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+constexpr double kEveryUpdate = std::numeric_limits<double>::quiet_NaN();
 
-// The floor: what every update must do whatever the library.
+// The floor: what every update of a thread-safe bar must do whatever the
+// library: read the clock, take a lock, call the caller's function.
 std::mutex g_floorMutex;
 void BM_Floor(benchmark::State& state) {
   const std::function<std::int64_t(std::int64_t)> f = [](std::int64_t x) { return x + 1; };
@@ -72,8 +80,7 @@ BENCHMARK(BM_Floor)->Threads(2);
 // Never completes, so every update after the first draw is throttled except
 // one every 0.1 s.
 pb::ProgressBar<> throttledBar() {
-  return pb::hNewProgressBar(g_discard, style80(), 10.0,
-                             pb::Progress<>{0, std::numeric_limits<std::int64_t>::max()});
+  return pb::hNewProgressBar(g_discard, style80(), 10.0, pb::Progress<>{0, kNever});
 }
 
 void BM_IncProgressThrottled(benchmark::State& state) {
@@ -84,6 +91,49 @@ void BM_IncProgressThrottled(benchmark::State& state) {
 BENCHMARK(BM_IncProgressThrottled);
 BENCHMARK(BM_IncProgressThrottled)->Threads(2);
 
+// The same with a steady tick redrawing the bar every 10 ms meanwhile.
+void BM_IncProgressTicking(benchmark::State& state) {
+  const auto bar = throttledBar();
+  const pb::Ticker ticker(bar, 10ms);
+  AllocationScope allocs(state);
+  for (auto _ : state) pb::incProgress(bar, 1);
+}
+BENCHMARK(BM_IncProgressTicking);
+
+void BM_IncProgressSpinner(benchmark::State& state) {
+  const auto bar =
+      pb::hNewProgressBar(g_discard, pb::spinnerStyle(), 10.0, pb::Progress<>{0, 0}, pb::unknownTotal);
+  AllocationScope allocs(state);
+  for (auto _ : state) pb::incProgress(bar, 1);
+}
+BENCHMARK(BM_IncProgressSpinner);
+
+void BM_IncProgressDisplay(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const auto bar = display.add(style80(), pb::Progress<>{0, kNever});
+  AllocationScope allocs(state);
+  for (auto _ : state) pb::incProgress(bar, 1);
+}
+BENCHMARK(BM_IncProgressDisplay);
+
+// Each update of one of 8 bars draws its row and a frame of all 8.
+void BM_DisplayFrame8(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80},
+                      pb::DisplayOptions{.refreshRate = kEveryUpdate, .colour = false});
+  std::vector<pb::ProgressBar<>> bars;
+  for (int i = 0; i < 8; ++i) {
+    pb::Style<> s{.stylePrefix = "task " + std::to_string(i)};
+    bars.push_back(display.add(s, pb::Progress<>{37, 100}));
+  }
+  AllocationScope allocs(state);
+  std::int64_t step = 1, i = 0;
+  for (auto _ : state) {
+    pb::incProgress(bars[static_cast<std::size_t>(i++ % 8)], step);
+    step = -step;
+  }
+}
+BENCHMARK(BM_DisplayFrame8);
+
 void BM_RenderDefault80(benchmark::State& state) {
   const pb::Style<> style = style80();
   const pb::Progress<> progress{37, 100};
@@ -92,14 +142,12 @@ void BM_RenderDefault80(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderDefault80);
 
+// Never throttled; the line stays at 37 of 100 by stepping +1, then -1.
 void BM_IncProgressDrawn(benchmark::State& state) {
-  // Never throttled; the line stays at 37 of 100 as in the render benchmark
-  // by stepping +1, then -1.
-  const auto bar = pb::hNewProgressBar(g_discard, style80(),
-                                       std::numeric_limits<double>::quiet_NaN(),
-                                       pb::Progress<>{37, 100});
+  const auto bar = pb::hNewProgressBar(g_discard, style80(), kEveryUpdate, pb::Progress<>{37, 100});
+  pb::incProgress(bar, 1);  // warm: the line's buffers are in place
   AllocationScope allocs(state);
-  std::int64_t step = 1;
+  std::int64_t step = -1;
   for (auto _ : state) {
     pb::incProgress(bar, step);
     step = -step;
@@ -107,25 +155,37 @@ void BM_IncProgressDrawn(benchmark::State& state) {
 }
 BENCHMARK(BM_IncProgressDrawn);
 
-pb::Style<> fullStyle() {
+// The everyday line: elapsed time, counts, percentage and remaining time.
+pb::Style<> everydayStyle() {
   pb::Style<> s = style80();
-  s.stylePrefix = pb::elapsedTime(pb::renderDuration) + " " +
-                  pb::remainingTime(pb::renderDuration, "--");
-  s.stylePostfix = pb::exact() + " " + pb::percentage();
+  s.stylePrefix = pb::elapsedTime(pb::renderDuration);
+  s.stylePostfix = pb::exact() + " " + pb::percentage() + " " +
+                   pb::remainingTime(pb::renderDuration, "--") + " left";
   return s;
 }
 
-void BM_RenderTimeAndCounts(benchmark::State& state) {
-  const pb::Style<> style = fullStyle();
+void BM_RenderEveryday(benchmark::State& state) {
+  const pb::Style<> style = everydayStyle();
   const pb::Progress<> progress{37, 100};
   AllocationScope allocs(state);
   for (auto _ : state) benchmark::DoNotOptimize(pb::renderProgressBar(style, progress, kTiming));
 }
-BENCHMARK(BM_RenderTimeAndCounts);
+BENCHMARK(BM_RenderEveryday);
+
+void BM_IncProgressDrawnEveryday(benchmark::State& state) {
+  const auto bar = pb::hNewProgressBar(g_discard, everydayStyle(), kEveryUpdate, pb::Progress<>{37, 100});
+  pb::incProgress(bar, 1);
+  AllocationScope allocs(state);
+  std::int64_t step = -1;
+  for (auto _ : state) {
+    pb::incProgress(bar, step);
+    step = -step;
+  }
+}
+BENCHMARK(BM_IncProgressDrawnEveryday);
 
 void renderWidth(benchmark::State& state, char32_t fill) {
-  pb::Style<> style = pb::defStyle();
-  style.styleWidth = pb::ConstantWidth{state.range(0)};
+  pb::Style<> style{.styleWidth = pb::ConstantWidth{state.range(0)}};
   style.styleDone = style.styleTodo = style.styleCurrent = fill;
   const pb::Progress<> progress{37, 100};
   AllocationScope allocs(state);
@@ -139,60 +199,77 @@ void BM_RenderWidthThreeByte(benchmark::State& state) { renderWidth(state, U'█
 BENCHMARK(BM_RenderWidthAscii)->Arg(80)->Arg(1000)->Arg(10000)->Arg(100000);
 BENCHMARK(BM_RenderWidthThreeByte)->Arg(80)->Arg(1000)->Arg(10000)->Arg(100000);
 
-void runLabel(benchmark::State& state, const pb::Label<>& label) {
-  const pb::Progress<> progress{37, 100};
+// Measuring an ASCII label of 64 characters: code points (the renderer's
+// rule) against terminal columns (a display's).
+void measureLabel(benchmark::State& state, pb::detail::Measure how) {
+  const std::string label(64, 'a');
   AllocationScope allocs(state);
-  for (auto _ : state) benchmark::DoNotOptimize(label.runLabel(progress, kTiming));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(pb::detail::measure(label, how));
+    benchmark::ClobberMemory();
+  }
+}
+void BM_MeasureCodePoints(benchmark::State& state) {
+  measureLabel(state, pb::detail::Measure::kCodePoints);
+}
+void BM_MeasureColumns(benchmark::State& state) { measureLabel(state, pb::detail::Measure::kColumns); }
+BENCHMARK(BM_MeasureCodePoints);
+BENCHMARK(BM_MeasureColumns);
+
+void runLabel(benchmark::State& state, const pb::Label<>& label, pb::Progress<> progress = {37, 100},
+              pb::Timing timing = kTiming) {
+  pb::Text text;
+  AllocationScope allocs(state);
+  for (auto _ : state) {
+    text.clear();
+    pb::detail::appendLabelText(text, label, progress, timing);
+    benchmark::DoNotOptimize(text);
+  }
 }
 void BM_Percentage(benchmark::State& state) { runLabel(state, pb::percentage()); }
+void BM_PercentageFloor(benchmark::State& state) { runLabel(state, pb::percentageFloor()); }
 void BM_Exact(benchmark::State& state) { runLabel(state, pb::exact()); }
 void BM_ElapsedTime(benchmark::State& state) {
   runLabel(state, pb::elapsedTime(pb::renderDuration));
 }
+void BM_ElapsedHuman(benchmark::State& state) { runLabel(state, pb::elapsedTime(pb::humanDuration)); }
 void BM_RemainingTime(benchmark::State& state) {
   runLabel(state, pb::remainingTime(pb::renderDuration, "--"));
 }
 void BM_TotalTime(benchmark::State& state) {
   runLabel(state, pb::totalTime(pb::renderDuration, "--"));
 }
+void BM_Throughput(benchmark::State& state) { runLabel(state, pb::throughput("files/s", "--")); }
+void BM_Bytes(benchmark::State& state) {
+  runLabel(state, pb::bytes(), pb::Progress<>{1'299'227'607, std::int64_t{4} << 30});
+}
+void BM_ByteRate(benchmark::State& state) {
+  runLabel(state, pb::byteRate(), pb::Progress<>{1'299'227'607, std::int64_t{4} << 30});
+}
+// The recent labels as a bar runs them: with its history.
+void recentLabel(benchmark::State& state, const pb::Label<>& label) {
+  pb::SpeedHistory history;
+  history.record(0, pb::TimePoint{});
+  pb::Timing timing = kTiming;
+  timing.timingHistory = &history;
+  runLabel(state, label, pb::Progress<>{1'299'227'607, std::int64_t{4} << 30}, timing);
+}
+void BM_RecentByteRate(benchmark::State& state) { recentLabel(state, pb::recentByteRate()); }
+void BM_RecentRemainingTime(benchmark::State& state) {
+  recentLabel(state, pb::recentRemainingTime(pb::humanDuration, "--"));
+}
 BENCHMARK(BM_Percentage);
+BENCHMARK(BM_PercentageFloor);
 BENCHMARK(BM_Exact);
 BENCHMARK(BM_ElapsedTime);
+BENCHMARK(BM_ElapsedHuman);
 BENCHMARK(BM_RemainingTime);
 BENCHMARK(BM_TotalTime);
-
-// A loop over cheap elements: the tracked range against incProgress per element.
-const std::vector<std::int64_t>& cheapElements() {
-  static const std::vector<std::int64_t> elements(100'000, 1);
-  return elements;
-}
-
-void BM_LoopIncProgress(benchmark::State& state) {
-  const auto bar = throttledBar();
-  AllocationScope allocs(state);
-  for (auto _ : state) {
-    std::int64_t sum = 0;
-    for (const std::int64_t e : cheapElements()) {
-      sum += e;
-      pb::incProgress(bar, 1);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cheapElements().size()));
-}
-BENCHMARK(BM_LoopIncProgress);
-
-void BM_Track(benchmark::State& state) {
-  const auto bar = throttledBar();
-  AllocationScope allocs(state);
-  for (auto _ : state) {
-    std::int64_t sum = 0;
-    for (const std::int64_t e : pb::track(bar, cheapElements())) sum += e;
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(cheapElements().size()));
-}
-BENCHMARK(BM_Track);
+BENCHMARK(BM_Throughput);
+BENCHMARK(BM_Bytes);
+BENCHMARK(BM_ByteRate);
+BENCHMARK(BM_RecentByteRate);
+BENCHMARK(BM_RecentRemainingTime);
 
 void BM_RenderDuration(benchmark::State& state) {
   const pb::Duration d(std::chrono::seconds(3725) + std::chrono::milliseconds(400));
@@ -200,5 +277,52 @@ void BM_RenderDuration(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(pb::renderDuration(d));
 }
 BENCHMARK(BM_RenderDuration);
+
+// A loop of 10^8 iterations of about a nanosecond of work each, with one
+// update per iteration; the bare loop is its floor. Reported per iteration.
+constexpr std::int64_t kLoop = 100'000'000;
+
+inline std::int64_t work(std::int64_t acc, std::int64_t i) noexcept { return acc * 3 + (i ^ acc); }
+
+void BM_LoopBare(benchmark::State& state) {
+  for (auto _ : state) {
+    std::int64_t acc = 1;
+    for (std::int64_t i = 0; i < kLoop; ++i) {
+      acc = work(acc, i);
+      benchmark::DoNotOptimize(acc);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kLoop);
+}
+BENCHMARK(BM_LoopBare)->Unit(benchmark::kMillisecond);
+
+void BM_LoopIncProgress(benchmark::State& state) {
+  const auto bar = throttledBar();
+  AllocationScope allocs(state);
+  for (auto _ : state) {
+    std::int64_t acc = 1;
+    for (std::int64_t i = 0; i < kLoop; ++i) {
+      acc = work(acc, i);
+      benchmark::DoNotOptimize(acc);
+      pb::incProgress(bar, 1);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kLoop);
+}
+BENCHMARK(BM_LoopIncProgress)->Unit(benchmark::kMillisecond);
+
+void BM_LoopTrack(benchmark::State& state) {
+  const auto bar = throttledBar();
+  AllocationScope allocs(state);
+  for (auto _ : state) {
+    std::int64_t acc = 1;
+    for (const std::int64_t i : pb::track(bar, std::views::iota(std::int64_t{0}, kLoop))) {
+      acc = work(acc, i);
+      benchmark::DoNotOptimize(acc);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kLoop);
+}
+BENCHMARK(BM_LoopTrack)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -66,6 +66,13 @@ TEST(Label, FromUtf8ReplacesEachMaximalIllFormedSubsequence) {
       {"\xF0\x9F\x98", r},                              // truncated 4-byte
       {"\xFF\xFE", r + r},
       {std::string("\0x", 2), std::string("\0x", 2)},   // NUL passes through
+      // The edges of each lead byte's range of second bytes.
+      {"\xC1\xBF", r + r},  {"\xC2\x80", "\u0080"},   {"\xDF\xBF", "\u07FF"},
+      {"\xE0\x9F\x80", r + r + r},  {"\xE0\xA0\x80", "\u0800"},
+      {"\xED\x9F\xBF", "\uD7FF"},  {"\xEE\x80\x80", "\uE000"},
+      {"\xF0\x8F\xBF\xBF", r + r + r + r},  {"\xF0\x90\x80\x80", "\U00010000"},
+      {"\xF4\x8F\xBF\xBF", "\U0010FFFF"},  {"\xF5\x80", r + r},
+      {"\xE2\x82\xAC\xE2", "\u20AC" + r},    // truncated at the very end
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(run(pb::fromString(in)), out) << in;
 }
@@ -104,6 +111,11 @@ TEST(Label, StimesRepeatsAndRunsTheLabelEachTime) {
   EXPECT_EQ(run(pb::stimes(4u, l), {7, 0}), "7777");
   EXPECT_EQ(runs, 4);
   EXPECT_EQ(run(pb::stimes(std::int8_t{2}, Label<>("-"))), "--");
+  __extension__ typedef __int128 Int128;
+  __extension__ typedef unsigned __int128 UInt128;
+  EXPECT_EQ(run(pb::stimes(Int128{2}, Label<>("x"))), "xx");
+  EXPECT_EQ(run(pb::stimes(UInt128{3}, Label<>("y"))), "yyy");
+  EXPECT_THROW((void)pb::stimes(-(Int128{1} << 100), l), std::invalid_argument);
   for (const long long bad : {0LL, -1LL, -9'000'000'000LL}) {
     try {
       (void)pb::stimes(bad, l);
@@ -112,6 +124,25 @@ TEST(Label, StimesRepeatsAndRunsTheLabelEachTime) {
       EXPECT_NE(std::string(e.what()).find(std::to_string(bad)), std::string::npos);
     }
   }
+}
+
+// Every copy of a label shares its callable, and so do labels combined from
+// it: folding thousands of labels copies no callable at all.
+struct CountedCall {
+  static inline int copies = 0;
+  CountedCall() = default;
+  CountedCall(const CountedCall&) { ++copies; }
+  std::string operator()(const Progress<>&, const Timing&) const { return "."; }
+};
+
+TEST(Label, CopyingAndCombiningShareCallables) {
+  const Label<> dot = CountedCall{};
+  const int made = CountedCall::copies;
+  Label<> folded = dot;
+  for (int i = 0; i < 4000; ++i) folded = folded + dot;
+  std::vector<Label<>> copies(100, folded);
+  EXPECT_EQ(CountedCall::copies, made);
+  EXPECT_EQ(run(copies.back()), std::string(4001, '.'));
 }
 
 TEST(Label, CustomValuesReachCallerLabels) {

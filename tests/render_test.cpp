@@ -5,6 +5,7 @@
 #include <string>
 
 #include "System/ProgressBar/Style.hpp"
+#include "label/text.hpp"
 #include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
@@ -164,6 +165,67 @@ TEST(Render, CallerFailuresPropagate) {
   Style<> s = styleOfWidth(20);
   s.styleEscapeTodo = [](const Progress<>&) -> std::string { throw std::runtime_error("esc"); };
   EXPECT_THROW(render(s, 1, 2), std::runtime_error);
+}
+
+// The default of every field is defStyle's, so a style can name only what it
+// changes.
+TEST(Render, EveryFieldDefaultsToTheDefaultStyle) {
+  const Progress<> p{3, 10};
+  EXPECT_EQ(render(Style<>{}, 3, 10), render(pb::defStyle(), 3, 10));
+  const Style<> named{.styleDone = U'#', .stylePrefix = "Copying", .styleWidth = pb::ConstantWidth{24}};
+  EXPECT_EQ(pb::renderProgressBar(named, p, pb::Timing{}), "Copying [##>......]  30%");
+  EXPECT_EQ(named.styleOnComplete, pb::WriteNewline);
+}
+
+// Unequal open and close texts, each measured on its own.
+TEST(Render, OpenAndCloseTextsAreMeasuredApart) {
+  Style<> s = bareStyle(12);
+  s.styleOpen = "<<<";
+  s.styleClose = "|";
+  EXPECT_EQ(render(s, 1, 2), "<<<====>...|");  // W = 8
+  s.styleOpen = "";
+  s.styleClose = "]]";
+  EXPECT_EQ(render(s, 1, 2), "=====>....]]");  // W = 10
+}
+
+// Bytes that are not UTF-8 come out as they were measured: one U+FFFD for
+// each maximal ill-formed subsequence, wherever they were given.
+TEST(Render, MalformedTextIsWrittenAsItWasMeasured) {
+  const std::string r = "\uFFFD";
+  Style<> s = styleOfWidth(20);
+  s.stylePrefix = pb::Label<>([](const Progress<>&, const pb::Timing&) { return std::string("a\xE2\x82"); });
+  s.styleOpen = "\xC0";
+  s.styleClose = "]\xFF";
+  s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[1m\x80"); };
+  // Prefix 2 code points, open 1, close 2: W = 20 - 2 - 1 - 1 - 2 - 1 - 4 = 9.
+  EXPECT_EQ(render(s, 1, 2), "a" + r + " " + r + "\x1b[1m" + r + "====>....]" + r + "  50%");
+  s.stylePostfix = pb::msg("\xF0\x9F\x98");
+  EXPECT_EQ(render(s, 0, 2), "a" + r + " " + r + "\x1b[1m" + r + "............]" + r + " " + r);
+}
+
+// Terminal columns, as a display measures: the ASCII fast path and
+// everything it must stop at.
+TEST(Columns, WideCharactersTwoCombiningMarksControlsAndEscapesNone) {
+  const struct {
+    const char* text;
+    std::size_t columns, codePoints;
+  } rows[] = {
+      {"plain ascii text longer than sixteen bytes", 42, 42},
+      {"abcdefg\x7f", 7, 8},          // DEL at the end of a word
+      {"abc\tdefghijklmnop", 16, 17},  // a control inside a word
+      {"\x1b[31mred\x1b[0m", 3, 12},  // escapes take no column
+      {"\x1b]0;title\a!", 1, 11},     // OSC up to BEL
+      {"数据.bin", 8, 6},
+      {"🚀", 2, 1},
+      {"e\u0301te\u0301", 3, 5},      // combining acute accents
+      {"\xC0" "ab", 3, 3},              // U+FFFD for the bad byte
+      {"~~~~~~~~ ", 9, 9},               // 0x7E and the space are printable
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(pb::detail::measure(r.text, pb::detail::Measure::kColumns).length, r.columns) << r.text;
+    EXPECT_EQ(pb::detail::measure(r.text, pb::detail::Measure::kCodePoints).length, r.codePoints)
+        << r.text;
+  }
 }
 
 TEST(Render, WidthTooLargeForMemoryThrowsInsteadOfWrapping) {

@@ -1,5 +1,5 @@
-// Many threads updating one bar that draws to a real pipe, and updaters
-// cancelled at random points.
+// Many threads: on one bar, on the bars of one display, through a real pipe,
+// and updaters cancelled at random points. Run under ThreadSanitizer too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -13,13 +13,17 @@
 #include <thread>
 #include <vector>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
 #include "support/fd_buf.hpp"
+#include "support/recording_buf.hpp"
+#include "support/screen.hpp"
+#include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
 using pb::Progress;
+using testsupport::styleOfWidth;
 
 namespace {
 
@@ -98,6 +102,123 @@ TEST(Stress, ThreadsOnOnePipeLoseNothingAndNeverInterleave) {
     }
     EXPECT_EQ(last, kTotal) << "the completing update was not drawn";
     EXPECT_GT(lines, 1000u);
+  }
+}
+
+TEST(Stress, NoUpdateIsLostAndTheCompletingOneIsDrawn) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 20'000});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([copy = bar] {  // each thread holds its own copy
+      for (int i = 0; i < 10'000; ++i) {
+        testclock::advance(1us);
+        pb::incProgress(copy, 1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 20'000);
+  const std::string bytes = buf.take();
+  const std::string last = "[=============] 100%\n";
+  ASSERT_GE(bytes.size(), last.size());
+  EXPECT_EQ(bytes.substr(bytes.size() - last.size()), last);
+  // Whole lines only: every line is 20 characters plus its terminator.
+  EXPECT_EQ(bytes.size() % 21, 0u);
+}
+
+TEST(Stress, EveryUpdateDrawnUnderContentionYieldsWholeLines) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), std::nan(""), Progress<>{0, 4'000});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&bar] {
+      for (int i = 0; i < 1'000; ++i) pb::incProgress(bar, 1);
+    });
+  }
+  for (auto& t : threads) t.join();
+  const std::string bytes = buf.take();
+  EXPECT_EQ(bytes.size(), 4'001u * 21);
+  EXPECT_EQ(buf.flushes, 4'001);
+  for (std::size_t at = 0; at < bytes.size(); at += 21) {
+    const char end = bytes[at + 20];
+    EXPECT_TRUE(end == '\r' || end == '\n');
+    EXPECT_EQ(bytes[at], '[');
+  }
+}
+
+
+// Every incProgress that has returned is seen by read(), on whichever path it
+// went (without the lock, or with it when it drew or completed).
+TEST(Stress, ReadSeesEveryIncrementThatReturned) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, testsupport::styleOfWidth(20), 1e3, Progress<>{0, 80'000});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&bar] {
+      for (std::int64_t i = 1; i <= 20'000; ++i) {
+        testclock::advance(std::chrono::microseconds(3));
+        pb::incProgress(bar, 1);
+        if (i % 101 == 0) {
+          const std::int64_t seen = bar.pbStateMv().read().stProgress.progressDone;
+          ASSERT_GE(seen, i);
+          ASSERT_LE(seen, 80'000);
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 80'000);
+  const std::string bytes = buf.take();
+  EXPECT_EQ(bytes.substr(bytes.size() - 21), "[=============] 100%\n");
+}
+
+// Threads on their own bars and on a shared one of one display, with lines
+// printed above: the final screen shows every bar's last line once and
+// every log line.
+TEST(Stress, ThreadsOnTheBarsOfOneDisplay) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  std::vector<std::string> screenLines;
+  {
+    pb::Display display(out, pb::AsTerminal{50}, pb::DisplayOptions{.refreshRate = 1e4, .colour = false});
+    std::vector<pb::ProgressBar<>> own;
+    for (int t = 0; t < 3; ++t) {
+      own.push_back(display.add(pb::Style<>{.stylePrefix = "own" + std::to_string(t)},
+                                Progress<>{0, 5'000}));
+    }
+    const auto shared = display.add(pb::Style<>{.stylePrefix = "shared"}, Progress<>{0, 15'000});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 5'000; ++i) {
+          testclock::advance(std::chrono::microseconds(1));
+          pb::incProgress(own[t], 1);
+          pb::incProgress(shared, 1);
+          if (i % 1'000 == 0) pb::printAbove(own[t], "log " + std::to_string(t) + " " + std::to_string(i));
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+  }
+  testsupport::Screen screen(40, 50);
+  screen.feed(buf.take());
+  const std::vector<std::string> lines = screen.lines();
+  std::size_t logs = 0;
+  for (const std::string& line : lines) logs += line.rfind("log ", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(logs, 15u);
+  for (const char* name : {"own0 ", "own1 ", "own2 ", "shared "}) {
+    std::size_t finals = 0;
+    for (const std::string& line : lines) {
+      if (line.rfind(name, 0) == 0) {
+        ++finals;
+        EXPECT_NE(line.find("100%"), std::string::npos) << line;
+      }
+    }
+    EXPECT_EQ(finals, 1u) << name;
   }
 }
 

@@ -50,6 +50,19 @@ TEST(Duration, ConvertsChronoDurationsExactly) {
   EXPECT_EQ(Duration(std::chrono::duration<long double, std::femto>(2.5L)).picoseconds(), 0);
   EXPECT_EQ(Duration(std::chrono::duration<int, std::ratio<1, 3>>(1)).picoseconds(),
             picos("333333333333"));
+  // Negative fractions round toward negative infinity too.
+  EXPECT_EQ(Duration(std::chrono::duration<double, std::milli>(-2.5e-10)).picoseconds(), -1);
+  EXPECT_EQ(Duration(std::chrono::duration<int, std::ratio<1, 3>>(-1)).picoseconds(),
+            picos("-333333333334"));
+  // 128-bit counts, signed and not, beyond 64 bits.
+  __extension__ typedef __int128 Int128;
+  __extension__ typedef unsigned __int128 UInt128;
+  EXPECT_EQ(Duration(std::chrono::duration<Int128, std::pico>(Int128{1} << 70)).picoseconds(),
+            picos("1180591620717411303424"));
+  EXPECT_EQ(Duration(std::chrono::duration<Int128, std::pico>(-(Int128{1} << 70))).picoseconds(),
+            picos("-1180591620717411303424"));
+  EXPECT_EQ(Duration(std::chrono::duration<UInt128, std::nano>(~UInt128{0})).picoseconds(),
+            picos("340282366920938463463374607431768211455000"));
   EXPECT_THROW(Duration(std::chrono::duration<double>(
                    std::numeric_limits<double>::infinity())),
                std::domain_error);
@@ -90,6 +103,35 @@ TEST(RenderDuration, RoundsTiesToEvenAndJoinsParts) {
   for (const auto& r : rows) EXPECT_EQ(text(Duration(picos(r.ps))), r.text) << r.ps;
 }
 
+TEST(HumanDuration, TwoLargestUnitsAtEachBoundary) {
+  const struct {
+    const char* ps;
+    const char* text;
+  } rows[] = {
+      {"0", "0s"},
+      {"499999999999", "0s"},
+      {"500000000000", "0s"},  // half a second: ties to the even 0
+      {"1500000000000", "2s"},
+      {"45000000000000", "45s"},
+      {"59499999999999", "59s"},
+      {"59500000000000", "1m00s"},  // 59.5 goes to the even 60
+      {"125000000000000", "2m05s"},
+      {"3599000000000000", "59m59s"},
+      {"3600000000000000", "1h00m"},
+      {"3725000000000000", "1h02m"},  // seconds dropped, not rounded
+      {"86399000000000000", "23h59m"},
+      {"86400000000000000", "1d00h"},
+      {"273600000000000000", "3d04h"},
+      {"-125000000000000", "-2m05s"},
+      {"-400000000000", "0s"},
+      {"-1500000000000", "-2s"},
+      // Beyond 128 bits of picoseconds: days in full.
+      {"340282366920938463463374607431768211457000000", "3938453320844195178974243141d13h"},
+  };
+  for (const auto& r : rows) EXPECT_EQ(pb::humanDuration(Duration(picos(r.ps))), r.text) << r.ps;
+  EXPECT_EQ(pb::elapsedTime(pb::humanDuration).runLabel({0, 0}, after(125s)), "2m05s");
+}
+
 TEST(ElapsedTime, PassesTheExactDifferenceToTheRenderer) {
   Spy spy;
   const pb::Label<> label = pb::elapsedTime(spy.renderer());
@@ -117,6 +159,7 @@ TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
       {50, 100, 1s},  // exactly one second is not enough
       {50, 100, -10s},
       {1, 1'000'000'000'000'001, 100s},  // todo beyond 10^12 times done
+      {std::numeric_limits<std::int64_t>::min(), 5, 100s},
   };
   for (const auto& r : rows) {
     Spy spy;
@@ -140,6 +183,7 @@ TEST(Estimates, FixedPointArithmetic) {
       {5, 0, 10s, "0", "10000000000000"},
       {5, -7, 10s, "0", "10000000000000"},
       {1, 1, 1s + 1ns, "0", "1000000001000"},
+      {3, 0, 10s, "0", "10000000000000"},  // todo 0: the factor is one
       {1, 1'000'000'000'000, 2s, "1999999999998000000000000", "2000000000000000000000000"},
   };
   for (const auto& r : rows) {

@@ -1,10 +1,15 @@
+// Loops that drive a bar: counts exact however the loop is left, redraws on
+// time whatever the elements cost, and no element lost from a single-pass range.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <iterator>
 #include <list>
 #include <ranges>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -12,20 +17,21 @@
 #include "support/recording_buf.hpp"
 
 namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
 using pb::Progress;
 
 namespace {
 
 class TrackTest : public ::testing::Test {
  protected:
+  void SetUp() override { testclock::setCoarse(0ns, 4ms); }
   testsupport::RecordingBuf buf;
   std::ostream out{&buf};
-  pb::ProgressBar<> make(std::int64_t todo) {
-    pb::Style<> s = pb::defStyle();
-    s.styleWidth = pb::ConstantWidth{20};
-    return pb::hNewProgressBar(out, s, 10.0, Progress<>{0, todo});
+  pb::ProgressBar<> make(std::int64_t todo, double rate = 10.0) {
+    return pb::hNewProgressBar(out, pb::Style<>{.styleWidth = pb::ConstantWidth{20}}, rate,
+                               Progress<>{0, todo});
   }
-  std::int64_t done(const pb::ProgressBar<>& bar) {
+  static std::int64_t done(const pb::ProgressBar<>& bar) {
     return bar.pbStateMv().read().stProgress.progressDone;
   }
 };
@@ -36,6 +42,9 @@ static_assert(std::ranges::view<Tracked>);
 static_assert(std::ranges::input_range<Tracked>);
 static_assert(std::ranges::sized_range<Tracked>);
 static_assert(!std::ranges::forward_range<Tracked>);
+
+template <class View>
+concept HasEmpty = requires(View& v) { v.empty(); };
 
 TEST_F(TrackTest, CountsEveryElementAndDrawsTheCompletingLine) {
   std::vector<int> items(1000);
@@ -65,6 +74,107 @@ TEST_F(TrackTest, EarlyExitsCountTheElementsBeforeThem) {
       },
       std::runtime_error);
   EXPECT_EQ(done(bar), 2 + 3);
+}
+
+// The element that completes the work is drawn when the loop moves past it,
+// not at the end of a batch.
+TEST_F(TrackTest, TheCompletingElementIsDrawnAtOnceInsideALongRange) {
+  const std::vector<int> items(300, 1);
+  const auto bar = make(100);
+  buf.take();
+  int seen = 0;
+  for (const int item : pb::track(bar, items)) {
+    if (seen++ == 101) {
+      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 100th";
+    }
+    (void)item;
+  }
+  EXPECT_EQ(done(bar), 300);
+}
+
+// Words read from a stream: a single-pass range whose begin() reads one.
+class Words {
+ public:
+  class Iterator {
+   public:
+    using iterator_concept = std::input_iterator_tag;
+    using value_type = std::string;
+    using difference_type = std::ptrdiff_t;
+    explicit Iterator(std::istream* in) : in_(in) { ++*this; }
+    const std::string& operator*() const { return word_; }
+    Iterator& operator++() {
+      if (!(*in_ >> word_)) in_ = nullptr;
+      return *this;
+    }
+    void operator++(int) { ++*this; }
+    bool operator==(std::default_sentinel_t) const { return in_ == nullptr; }
+
+   private:
+    std::istream* in_;
+    std::string word_;
+  };
+  explicit Words(std::istream& in) : in_(&in) {}
+  Iterator begin() { return Iterator(in_); }
+  std::default_sentinel_t end() { return {}; }
+
+ private:
+  std::istream* in_;
+};
+static_assert(std::ranges::input_range<Words> && !std::ranges::forward_range<Words>);
+
+// A single-pass range: asking whether it is empty would consume an element,
+// so the view does not offer it; iterating loses nothing.
+TEST_F(TrackTest, ASinglePassRangeLosesNoElement) {
+  std::istringstream words("a b c d");
+  Words input(words);
+  const auto bar = make(4);
+  auto tracked = pb::track(bar, input);
+  static_assert(!HasEmpty<decltype(tracked)>);
+  std::string all;
+  for (const std::string& w : tracked) all += w;
+  EXPECT_EQ(all, "abcd");
+  EXPECT_EQ(done(bar), 4);
+  const std::vector<int> some = {1};
+  auto sized = pb::track(bar, some);
+  EXPECT_FALSE(sized.empty());
+}
+
+// Cheap elements, then slow ones: redraws come at the rate, and the final
+// line has the time of the last element, however the cost changed.
+TEST_F(TrackTest, RedrawsStayOnTimeWhenElementsTurnSlow) {
+  const auto bar = make(301'000);
+  buf.take();
+  std::int64_t i = 0;
+  std::size_t draws = 0;
+  for (const int item : pb::track(bar, std::vector<int>(301'000, 1))) {
+    (void)item;
+    if (i++ >= 300'000) testclock::advance(1ms);  // 1,000 elements of 1 ms
+    if (i == 300'001) buf.take();
+    if (i % 100 == 0 && i > 300'000) {
+      const std::string bytes = buf.take();
+      for (const char c : bytes) draws += c == '\r' ? 1 : 0;
+    }
+  }
+  EXPECT_GE(draws, 9u) << "a second of slow elements at rate 10";
+  EXPECT_EQ(done(bar), 301'000);
+  const auto state = bar.pbStateMv().read();
+  EXPECT_EQ(state.stRenderTime, testclock::now()) << "the completing line shows the end";
+}
+
+// Another thread reading the bar sees it behind by at most one batch.
+TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
+  const auto bar = make(1'000'000);
+  std::int64_t moved = 0;
+  for (const int item : pb::track(bar, std::vector<int>(100'000))) {
+    (void)item;
+    if (moved % 997 == 0) {
+      const std::int64_t seen = done(bar);
+      EXPECT_LE(seen, moved);
+      EXPECT_GE(seen, moved - 64);
+    }
+    ++moved;
+  }
+  EXPECT_EQ(done(bar), 100'000);
 }
 
 // clang 14 cannot compile libstdc++ 12's range adaptors, whatever they adapt.

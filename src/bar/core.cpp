@@ -1,6 +1,7 @@
 // The counting core of a bar: its lock, and the budgets and deadline that let
 // updates count without it.
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -47,12 +48,22 @@ void OwnedMutex::lock(const char* call, const char* what) {
   owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
-void BarCore::fold() noexcept {
-  for (Cell& cell : cells_) {
+bool BarCore::fold() noexcept {
+  bool strays = false;
+  for (std::size_t i = 0; i < kCells; ++i) {
+    Cell& cell = cells_[i];
+    // A cell without a budget is read first: exchanging it would cost as much
+    // as a locked addition, and it has almost always not been touched.
+    if ((activeCells_ & (1u << i)) == 0 &&
+        cell.budget.load(std::memory_order_seq_cst) == kClosedBudget) {
+      continue;
+    }
     const std::int64_t left = cell.budget.exchange(kClosedBudget, std::memory_order_seq_cst);
+    strays = strays || (cell.assigned == kClosedBudget && left != kClosedBudget);
     base_ = wrappingAdd(base_, wrappingSub(cell.assigned, left));
     cell.assigned = kClosedBudget;
   }
+  return strays;
 }
 
 void BarCore::close() noexcept {
@@ -69,36 +80,47 @@ std::int64_t BarCore::total() const noexcept {
 }
 
 void BarCore::open(const CountPolicy& policy) noexcept {
+  const std::size_t mine = cellIndex();
+  activeCells_ |= 1u << mine;
   bool complete = false;
   for (;;) {
-    fold();
-    // Budgets: what each cell may take without completing the work. The
-    // calling thread's cell gets half, the others share the rest.
-    std::int64_t budgets[kCells];
+    // Budgets: what each active cell may take without completing the work.
+    // The calling thread's cell gets half, the other active cells share the
+    // rest.
     complete = policy.totalKnown && !policy.drawsNever && base_ >= policy.todo;
+    std::int64_t others = 0, own = 0;
     if (policy.drawsNever || !policy.totalKnown) {
-      std::fill(std::begin(budgets), std::end(budgets), kUnlimited);
+      others = own = kUnlimited;
     } else if (complete) {
-      std::fill(std::begin(budgets), std::end(budgets), kClosedBudget);
+      others = own = kClosedBudget;
     } else {
       const Int128 room = std::min<Int128>(Int128{policy.todo} - base_ - 1, kUnlimited);
-      const std::size_t mine = cellIndex();
-      const Int128 others = (room / 2) / (kCells - 1);
-      for (std::size_t i = 0; i < kCells; ++i) budgets[i] = static_cast<std::int64_t>(others);
-      budgets[mine] = static_cast<std::int64_t>(room - others * (kCells - 1));
+      const int active = std::popcount(activeCells_);
+      others = active > 1 ? static_cast<std::int64_t>((room / 2) / (active - 1)) : 0;
+      own = static_cast<std::int64_t>(room - Int128{others} * (active - 1));
     }
-    // Updates that slipped in after the fold (they saw the gate open before
-    // it closed) are folded in and the budgets made again.
+    // Updates that slipped into a closed cell after the fold (they saw the
+    // gate open before it closed) are folded in and the budgets made again.
     bool strays = false;
     for (std::size_t i = 0; i < kCells; ++i) {
-      const std::int64_t left = cells_[i].budget.exchange(budgets[i], std::memory_order_seq_cst);
+      if ((activeCells_ & (1u << i)) == 0) continue;
+      const std::int64_t budget = i == mine ? own : others;
+      const std::int64_t left = cells_[i].budget.exchange(budget, std::memory_order_seq_cst);
       if (left != kClosedBudget) {
         base_ = wrappingAdd(base_, wrappingSub(kClosedBudget, left));
         strays = true;
       }
-      cells_[i].assigned = budgets[i];
+      cells_[i].assigned = budget;
+    }
+    // An inactive cell counted into meanwhile: fold it, and make the budgets again.
+    for (std::size_t i = 0; i < kCells && !strays; ++i) {
+      if ((activeCells_ & (1u << i)) == 0 &&
+          cells_[i].budget.load(std::memory_order_seq_cst) != kClosedBudget) {
+        strays = true;
+      }
     }
     if (!strays) break;
+    fold();
   }
   // The deadline: precise readings up to it are too soon; coarse readings up
   // to `until` are, whatever their lag.

@@ -134,9 +134,13 @@ void DisplayCore::submit(RowId id, std::string_view line, bool complete, std::in
   // Keep the old line until the frame is out, so that a failed frame leaves
   // the row as it was.
   const bool wasShown = row->hasText;
+  const RowShape oldShape{row->columns, row->clean};
   spare_.assign(line);
   row->text.swap(spare_);
   row->hasText = true;
+  const RowShape shape = shapeOf(row->text);
+  row->columns = shape.columns;
+  row->clean = shape.clean;
   if (complete) row->state = row->onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
   if (cause == DrawCause::kTick) return;  // the tick frames once for all bars
   const bool due = complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(now, lastFrame_);
@@ -147,6 +151,8 @@ void DisplayCore::submit(RowId id, std::string_view line, bool complete, std::in
     if (Row* again = find(id)) {
       again->text.swap(spare_);
       again->hasText = wasShown;
+      again->columns = oldShape.columns;
+      again->clean = oldShape.clean;
       again->state = RowState::kLive;
     }
     throw;
@@ -209,6 +215,16 @@ std::int64_t DisplayCore::askColumns() const noexcept {
 // wrap and an erase would take the row's last character: so the erase below
 // the block is written at the start of the last row, before its text, and an
 // erase to the end of a row only after a row that is shorter.
+// A row as the frame shows it: as it is when it fits, else cut. Returns its
+// columns.
+std::size_t DisplayCore::appendRow(const Row& row, std::int64_t width) {
+  if (row.clean && static_cast<std::int64_t>(row.columns) <= width) {
+    frame_ += row.text;
+    return row.columns;
+  }
+  return appendCut(frame_, row.text, width);
+}
+
 void DisplayCore::frame(bool last) {
   const std::int64_t width = askColumns();
   columns_.store(width, std::memory_order_relaxed);
@@ -218,7 +234,8 @@ void DisplayCore::frame(bool last) {
     return static_cast<std::int64_t>(columns) >= width;
   };
 
-  frame_.assign("\r");
+  frame_.clear();  // (not assign("\r"): g++ 12 warns falsely about restrict there)
+  frame_ += '\r';
   // Rows that have left the block go; final lines at its top are written
   // once, above it, and leave it too.
   std::erase_if(rows_, [](const Row& r) { return r.state == RowState::kGone; });
@@ -233,7 +250,7 @@ void DisplayCore::frame(bool last) {
     }
     while (!rows_.empty() && rows_.front().state == RowState::kDone) {
       if (rows_.front().hasText) {
-        appendCut(frame_, rows_.front().text, width);
+        appendRow(rows_.front(), width);
         frame_ += kNewLine;
       }
       rows_.erase(rows_.begin());
@@ -250,9 +267,9 @@ void DisplayCore::frame(bool last) {
     if (!row.hasText || written == shown) continue;
     if (++written == shown) {
       frame_ += kEraseBelow;
-      appendCut(frame_, row.text, width);
+      appendRow(row, width);
     } else {
-      if (!fits(appendCut(frame_, row.text, width))) frame_ += kEraseToEnd;
+      if (!fits(appendRow(row, width))) frame_ += kEraseToEnd;
       frame_ += kNewLine;
     }
   }

@@ -16,6 +16,14 @@ namespace System::ProgressBar::detail {
 // Returns the columns written.
 std::size_t appendCut(Text& out, std::string_view row, std::int64_t width);
 
+// The columns a row takes, and whether it holds nothing to drop (no control
+// characters): such a row that fits is written as it is.
+struct RowShape {
+  std::size_t columns;
+  bool clean;
+};
+RowShape shapeOf(std::string_view row) noexcept;
+
 // Appends `line` as a plain log line: no control characters, and escape
 // sequences only when `escapes`.
 void appendPlain(Text& out, std::string_view line, bool escapes);

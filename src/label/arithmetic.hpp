@@ -16,8 +16,22 @@ inline constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 inline constexpr std::int64_t kPicosPerSecond = 1'000'000'000'000;
 inline constexpr std::int64_t kPicosPerNano = 1'000;
 
+inline constexpr Int128 kInt64Max = INT64_MAX;
+constexpr bool fitsInt64(Int128 v) noexcept { return v >= -kInt64Max && v <= kInt64Max; }
+
 // The integer nearest to num / den (den > 0), ties to the even neighbour.
 constexpr Int128 roundHalfEven(Int128 num, Int128 den) noexcept {
+  if (fitsInt64(num) && fitsInt64(den)) {  // 64-bit division, much cheaper
+    const auto n = static_cast<std::int64_t>(num), d = static_cast<std::int64_t>(den);
+    std::int64_t q = n / d, r = n % d;
+    if (r < 0) {
+      q -= 1;
+      r += d;
+    }
+    const std::int64_t rest = d - r;
+    if (r > rest || (r == rest && (q & 1) != 0)) q += 1;
+    return q;
+  }
   Int128 q = num / den;
   Int128 r = num % den;
   if (r < 0) {  // floor
@@ -40,9 +54,29 @@ mpz_class roundHalfEven(const mpz_class& num, const mpz_class& den);
 
 // floor(a / b) for b != 0.
 constexpr Int128 floorDiv(Int128 a, Int128 b) noexcept {
+  if (fitsInt64(a) && fitsInt64(b)) {
+    const auto x = static_cast<std::int64_t>(a), y = static_cast<std::int64_t>(b);
+    std::int64_t q = x / y;
+    if ((x % y != 0) && ((x < 0) != (y < 0))) q -= 1;
+    return q;
+  }
   Int128 q = a / b;
   if ((a % b != 0) && ((a < 0) != (b < 0))) q -= 1;
   return q;
+}
+
+// n / d for a quotient that fits 64 bits (n >> 64 < d): one hardware
+// division on x86-64, where the compiler would call a 128-bit routine.
+inline UInt128 divideFits64(UInt128 n, std::uint64_t d) noexcept {
+#if defined(__x86_64__)
+  const auto high = static_cast<std::uint64_t>(n >> 64);
+  if (high < d) {
+    std::uint64_t quotient, remainder;
+    __asm__("divq %4" : "=a"(quotient), "=d"(remainder) : "a"(static_cast<std::uint64_t>(n)), "d"(high), "rm"(d));
+    return quotient;
+  }
+#endif
+  return n / d;
 }
 
 // The magnitude of a signed value, as unsigned.

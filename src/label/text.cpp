@@ -65,9 +65,19 @@ std::size_t asciiPrefix(std::string_view s) noexcept {
   return i;
 }
 
-// Printable ASCII: no controls, no escape.
+// Printable ASCII: no controls, no escape. Eight bytes at a time: a byte
+// is out when it is below 0x20, is 0x7F, or has its top bit set.
 std::size_t printableAsciiPrefix(std::string_view s) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kTops = 0x8080808080808080ULL;
   std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    // Per byte b, with no carry between bytes: (b & 0x7F) + 0x60 has its
+    // top bit set when b is at least 0x20, (b & 0x7F) + 1 when b is 0x7F.
+    const std::uint64_t low = word & ~kTops;
+    if (((word | ~(low + 0x60 * kOnes) | (low + kOnes)) & kTops) != 0) break;
+  }
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x20 || c >= 0x7F) break;

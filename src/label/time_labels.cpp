@@ -35,9 +35,13 @@ mpz_class bigSeconds(const Duration& d) {
   return roundHalfEven(d.picoseconds(), mpz_class(static_cast<unsigned long>(kPicosPerSecond)));
 }
 
-void appendColonSeconds(Text& out, Int128 s) {
-  const Int128 h = s / 3600, r = s % 3600;
-  const Int128 m = r / 60, sec = r % 60;
+void appendColonSeconds(Text& out, Int128 seconds) {
+  // 64-bit division where it fits (always, short of 292 billion years).
+  const bool small = fitsInt64(seconds);
+  const std::int64_t s64 = small ? static_cast<std::int64_t>(seconds) : 0;
+  const Int128 h = small ? Int128{s64 / 3600} : seconds / 3600;
+  const std::int64_t r = small ? s64 % 3600 : static_cast<std::int64_t>(seconds % 3600);
+  const std::int64_t m = r / 60, sec = r % 60;
   if (h != 0) {
     appendPart(out, h);
     out.push_back(':');
@@ -52,35 +56,42 @@ void appendColonSeconds(Text& out, Int128 s) {
 // "45s", "2m05s", "1h02m", "3d04h" for a magnitude `a` in seconds, whose
 // days are given apart when they do not fit (`days`).
 void appendHuman(Text& out, UInt128 a, const std::string* days) {
-  const auto number = [&out](UInt128 v) {
+  if (days == nullptr && a > UINT64_MAX) {  // beyond 64 bits: the days apart
     char digits[kDecimalBuffer];
-    out.append(digits, formatDecimal(digits, static_cast<Int128>(v)));
+    const std::string dayText(digits, formatDecimal(digits, static_cast<Int128>(a / 86400)));
+    appendHuman(out, a % 86400, &dayText);
+    return;
+  }
+  const auto v = static_cast<std::uint64_t>(a);  // 64-bit division from here
+  const auto number = [&out](std::uint64_t n) {
+    char digits[kDecimalBuffer];
+    out.append(digits, formatDecimal(digits, static_cast<Int128>(n)));
   };
-  const auto two = [&out](UInt128 v) {
-    out.push_back(static_cast<char>('0' + static_cast<int>(v / 10)));
-    out.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+  const auto two = [&out](std::uint64_t n) {
+    out.push_back(static_cast<char>('0' + n / 10));
+    out.push_back(static_cast<char>('0' + n % 10));
   };
-  if (days != nullptr || a >= 86400) {
+  if (days != nullptr || v >= 86400) {
     if (days != nullptr) {
       out += *days;
     } else {
-      number(a / 86400);
+      number(v / 86400);
     }
     out.push_back('d');
-    two((a % 86400) / 3600);
+    two((v % 86400) / 3600);
     out.push_back('h');
-  } else if (a >= 3600) {
-    number(a / 3600);
+  } else if (v >= 3600) {
+    number(v / 3600);
     out.push_back('h');
-    two((a % 3600) / 60);
+    two((v % 3600) / 60);
     out.push_back('m');
-  } else if (a >= 60) {
-    number(a / 60);
+  } else if (v >= 60) {
+    number(v / 60);
     out.push_back('m');
-    two(a % 60);
+    two(v % 60);
     out.push_back('s');
   } else {
-    number(a);
+    number(v);
     out.push_back('s');
   }
 }
@@ -98,16 +109,21 @@ std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::
   if (dt <= kFixedOne) return std::nullopt;
   // The factor is todo/done in fixed point with 12 decimals, taken as the
   // reciprocal of the truncated fraction done/todo; both fit 128 bits.
+  // Every operand is positive here, so each floor is a plain quotient.
   Int128 factor = kFixedOne;
   if (todo > 0) {
-    const Int128 fraction = Int128{done} * kFixedOne / todo;  // operands positive: floor
+    const Int128 fraction = static_cast<Int128>(
+        divideFits64(static_cast<UInt128>(Int128{done} * kFixedOne), static_cast<std::uint64_t>(todo)));
     if (fraction == 0) return std::nullopt;  // todo beyond 10^12 times done
-    factor = kFixedOneSquared / fraction;
+    factor = fraction <= INT64_MAX ? static_cast<Int128>(divideFits64(
+                                         static_cast<UInt128>(kFixedOneSquared),
+                                         static_cast<std::uint64_t>(fraction)))
+                                   : kFixedOneSquared / fraction;
   }
-  // dt and the factor are positive, so the floor is the quotient.
   Int128 product;
   if (!__builtin_mul_overflow(dt, factor, &product)) {
-    const Int128 total = product / kFixedOne;
+    const Int128 total =
+        static_cast<Int128>(divideFits64(static_cast<UInt128>(product), kPicosPerSecond));
     return Duration::fromPicoseconds(kind == Estimate::kRemaining ? total - dt : total);
   }
   mpz_class total = mpzFromInt128(dt) * mpzFromInt128(factor);

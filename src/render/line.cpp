@@ -15,14 +15,20 @@ namespace {
 // width of a cell (only in columns, when the three characters differ in width).
 struct Cell {
   Cell(char32_t cp, std::size_t cellColumns, Measure how) {
-    std::string encoded;
-    appendCodePoint(encoded, cp);
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
+    if (cp < 0x80) {
+      bytes[0] = static_cast<char>(cp);
+      size = 1;
+    } else {
+      std::string encoded;  // rare: a character beyond ASCII
+      appendCodePoint(encoded, cp);
+      size = encoded.size();
+      std::memcpy(bytes, encoded.data(), size);
+    }
     if (how == Measure::kColumns) {
       const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
-      encoded.append(cellColumns > own ? cellColumns - own : 0, ' ');
+      for (std::size_t pad = own; pad < cellColumns && size < sizeof bytes; ++pad) bytes[size++] = ' ';
     }
-    size = std::min(encoded.size(), sizeof bytes);
-    std::memcpy(bytes, encoded.data(), size);
   }
   char bytes[8];
   std::size_t size;
@@ -104,7 +110,7 @@ Lengths measureParts(const Text& line, const LineParts& p) {
   for (const std::string_view escape : {p.escapePrefix, p.escapeOpen, p.escapeDone,
                                         p.escapeCurrent, p.escapeTodo, p.escapeClose,
                                         p.escapePostfix}) {
-    valid = valid && measure(escape, Measure::kCodePoints).valid;
+    valid = valid && (escape.empty() || measure(escape, Measure::kCodePoints).valid);
   }
   return {prefix.length, postfix.length, open.length, close.length, valid};
 }
@@ -122,7 +128,7 @@ void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
     cellColumns = std::max({std::size_t{1}, columnsOf(p.done), columnsOf(p.current),
                             columnsOf(p.todo)});
   }
-  const Int128 cells = w / static_cast<Int128>(cellColumns);
+  const Int128 cells = cellColumns == 1 ? w : w / static_cast<Int128>(cellColumns);
   const Int128 padding = w - cells * static_cast<Int128>(cellColumns);
   const Fill fill = fillFor(p, cells);
 

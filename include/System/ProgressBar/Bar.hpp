@@ -166,12 +166,14 @@ class BarShared final : public Redrawable {
   BarShared(Style<Custom> resolved, double delay, TimePoint start,
             std::unique_ptr<BarSink> output, const Progress<Custom>& initial, bool totalKnown)
       : style(std::move(resolved)),
+        activeEscapes(detail::activeEscapes(style)),
         refreshDelay(delay),
         startTime(start),
         sink(std::move(output)),
         state(delay, start, initial, totalKnown) {}
 
   const Style<Custom> style;
+  const unsigned activeEscapes;  // of the style: which escapes to call
   const double refreshDelay;
   const TimePoint startTime;
   const std::unique_ptr<BarSink> sink;
@@ -349,7 +351,8 @@ class BarShared final : public Redrawable {
       renderFull(full, p, timing, options, postfix);
       return;
     }
-    detail::renderInto(state.line_, state.escapes_, style, p, timing, options, postfix);
+    detail::renderInto(state.line_, state.escapes_, style, p, timing, options, postfix,
+                       activeEscapes);
   }
 
   void renderFull(const Progress<Custom>& full, const Progress<Custom>& real, const Timing& timing,

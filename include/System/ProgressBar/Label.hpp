@@ -106,9 +106,28 @@ class ConstantNode final : public LabelNode<Custom> {
 template <class Custom>
 class SequenceNode final : public LabelNode<Custom> {
  public:
+  // Short sequences are joined flat, so that `a + b + c + d` runs as one
+  // list rather than a chain of pairs; long ones nest, so that joining stays
+  // cheap however many labels are joined.
+  static constexpr std::size_t kFlatParts = 16;
+
   explicit SequenceNode(std::vector<LabelNodePtr<Custom>> parts) : parts_(std::move(parts)) {}
   void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
     for (const auto& part : parts_) part->appendTo(out, p, t);
+  }
+  // `left` then `right`.
+  static LabelNodePtr<Custom> join(const LabelNodePtr<Custom>& left,
+                                   const LabelNodePtr<Custom>& right) {
+    std::vector<LabelNodePtr<Custom>> parts;
+    const auto* sequence = dynamic_cast<const SequenceNode*>(left.get());
+    if (sequence != nullptr && sequence->parts_.size() < kFlatParts) {
+      parts.reserve(sequence->parts_.size() + 1);
+      parts = sequence->parts_;
+    } else {
+      parts.push_back(left);
+    }
+    parts.push_back(right);
+    return std::make_shared<SequenceNode>(std::move(parts));
   }
 
  private:
@@ -225,8 +244,7 @@ class Label {
 
   /// `a + b` is `appendLabel(a, b)`; either side may be a string literal.
   friend Label operator+(const Label& left, const Label& right) {
-    return Label(detail::LabelNodePtr<Custom>(std::make_shared<detail::SequenceNode<Custom>>(
-        std::vector<detail::LabelNodePtr<Custom>>{detail::nodeOf(left), detail::nodeOf(right)})));
+    return Label(detail::SequenceNode<Custom>::join(detail::nodeOf(left), detail::nodeOf(right)));
   }
   template <class T>
     requires(!std::convertible_to<const T&, Label>)

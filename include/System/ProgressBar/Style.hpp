@@ -2,6 +2,7 @@
 // turns a style, a progress and a timing into one line of text.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -126,7 +127,7 @@ inline std::int64_t widthOf(const ProgressBarWidth& width) noexcept {
 struct RenderOptions {
   Measure measure = Measure::kCodePoints;
   bool escapes = true;
-  std::optional<std::int64_t> terminalWidth;
+  std::optional<std::int64_t> terminalWidth = std::nullopt;
   bool indeterminate = false;
   std::int64_t phase = 0;
 };
@@ -136,32 +137,48 @@ struct EscapeTexts {
   Text prefix, open, done, current, todo, close, postfix;
 };
 
+// Which of a style's seven escapes are not the default's: the others are
+// never called. A bar asks once, for the style it keeps.
 template <class Custom>
-void runEscape(Text& out, const Escape<Custom>& escape, const Progress<Custom>& p, bool enabled) {
+unsigned activeEscapes(const Style<Custom>& style) noexcept {
+  const Escape<Custom>* escapes[] = {&style.styleEscapePrefix, &style.styleEscapeOpen,
+                                     &style.styleEscapeDone,   &style.styleEscapeCurrent,
+                                     &style.styleEscapeTodo,   &style.styleEscapeClose,
+                                     &style.styleEscapePostfix};
+  unsigned mask = 0;
+  for (unsigned i = 0; i < 7; ++i) {
+    if (*escapes[i] && escapes[i]->template target<NoEscape<Custom>>() == nullptr) mask |= 1u << i;
+  }
+  return mask;
+}
+
+template <class Custom>
+void runEscape(Text& out, const Escape<Custom>& escape, const Progress<Custom>& p, bool run) {
   out.clear();
-  if (!enabled || !escape || escape.template target<NoEscape<Custom>>() != nullptr) return;
-  out = escape(p);
+  if (run) out = escape(p);
 }
 
 // Renders into `line`, reusing its storage and that of `escapes`. `postfix`,
-// when given, stands in for the style's postfix label.
+// when given, stands in for the style's postfix label; `active` says which
+// escapes to call (see activeEscapes).
 template <class Custom>
 void renderInto(Text& line, EscapeTexts& escapes, const Style<Custom>& style,
                 const Progress<Custom>& progress, const Timing& timing,
-                const RenderOptions& options, const Label<Custom>* postfix = nullptr) {
+                const RenderOptions& options, const Label<Custom>* postfix = nullptr,
+                std::optional<unsigned> active = std::nullopt) {
   line.clear();
   detail::appendLabelText(line, style.stylePrefix, progress, timing);
   const std::size_t prefixBytes = line.size();
   detail::appendLabelText(line, postfix != nullptr ? *postfix : style.stylePostfix, progress,
                           timing);
-  const bool on = options.escapes;
-  detail::runEscape(escapes.prefix, style.styleEscapePrefix, progress, on);
-  detail::runEscape(escapes.open, style.styleEscapeOpen, progress, on);
-  detail::runEscape(escapes.done, style.styleEscapeDone, progress, on);
-  detail::runEscape(escapes.current, style.styleEscapeCurrent, progress, on);
-  detail::runEscape(escapes.todo, style.styleEscapeTodo, progress, on);
-  detail::runEscape(escapes.close, style.styleEscapeClose, progress, on);
-  detail::runEscape(escapes.postfix, style.styleEscapePostfix, progress, on);
+  const unsigned run = options.escapes ? active.value_or(detail::activeEscapes(style)) : 0;
+  detail::runEscape(escapes.prefix, style.styleEscapePrefix, progress, (run & 1u) != 0);
+  detail::runEscape(escapes.open, style.styleEscapeOpen, progress, (run & 2u) != 0);
+  detail::runEscape(escapes.done, style.styleEscapeDone, progress, (run & 4u) != 0);
+  detail::runEscape(escapes.current, style.styleEscapeCurrent, progress, (run & 8u) != 0);
+  detail::runEscape(escapes.todo, style.styleEscapeTodo, progress, (run & 16u) != 0);
+  detail::runEscape(escapes.close, style.styleEscapeClose, progress, (run & 32u) != 0);
+  detail::runEscape(escapes.postfix, style.styleEscapePostfix, progress, (run & 64u) != 0);
   std::int64_t width = detail::widthOf(style.styleWidth);
   if (options.terminalWidth && std::holds_alternative<TerminalWidth>(style.styleWidth)) {
     width = *options.terminalWidth;
@@ -204,6 +221,12 @@ template <class Custom>
 Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progress,
                        const Timing& timing) {
   Text line;
+  // One allocation for the whole line, whatever the labels hold on the way.
+  const auto bytesOf = [](char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; };
+  const auto cell = std::max({bytesOf(style.styleDone), bytesOf(style.styleCurrent),
+                              bytesOf(style.styleTodo)});
+  const std::int64_t width = std::clamp<std::int64_t>(detail::widthOf(style.styleWidth), 0, 4096);
+  line.reserve(static_cast<std::size_t>(width * cell) + 64);
   detail::EscapeTexts escapes;
   detail::renderInto(line, escapes, style, progress, timing, detail::RenderOptions{});
   return line;

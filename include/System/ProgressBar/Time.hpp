@@ -71,7 +71,8 @@ class Duration {
     if (this != &other) {
       small_ = other.small_;
       isSmall_ = other.isSmall_;
-      big_ = isSmall_ ? mpz_class() : other.big_;
+      big_.reset();
+      if (!isSmall_) big_ = other.big_;
       built_.store(kUnbuilt, std::memory_order_relaxed);
     }
     return *this;
@@ -80,7 +81,7 @@ class Duration {
   /// The exact count of picoseconds.
   const mpz_class& picoseconds() const {
     if (isSmall_ && built_.load(std::memory_order_acquire) != kBuilt) build();
-    return big_;
+    return *big_;
   }
 
   /// The count, when it fits 128 bits.
@@ -115,7 +116,7 @@ class Duration {
       int expected = kUnbuilt;
       if (built_.compare_exchange_strong(expected, kBuilding, std::memory_order_acquire)) {
         try {
-          big_ = detail::mpzFromInt128(small_);
+          big_.emplace(detail::mpzFromInt128(small_));
         } catch (...) {
           built_.store(kUnbuilt, std::memory_order_release);
           throw;
@@ -131,7 +132,7 @@ class Duration {
   detail::Int128 small_ = 0;
   bool isSmall_ = true;
   mutable std::atomic<int> built_{kUnbuilt};
-  mutable mpz_class big_;
+  mutable std::optional<mpz_class> big_;  // made only for a duration beyond 128 bits, or asked for
 };
 
 /// A callable that turns a duration into text; `renderDuration` and

@@ -160,7 +160,10 @@ class BarCore {
     return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> 61);
   }
   void noteLag(TimePoint now, std::int64_t coarse) noexcept;
-  void fold() noexcept;
+  // Folds every cell's count into base_ and closes the cells; returns
+  // whether a closed cell had been counted into (by an update that saw the
+  // gate open before it closed).
+  bool fold() noexcept;
 
   // Read by every lock-free update, written only under the lock.
   struct alignas(64) Gate {
@@ -179,6 +182,10 @@ class BarCore {
   std::atomic<std::int64_t> lagBound_;
   const Throttle throttle_;
   std::int64_t base_;  // folded count, under the lock
+  // The cells given budgets: those of the threads that reached the lock. A
+  // thread whose cell has none is refused once, takes the lock, and its cell
+  // joins. Under the lock.
+  unsigned activeCells_ = 0;
   TimePoint renderTime_;
 };
 

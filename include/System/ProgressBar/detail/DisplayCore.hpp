@@ -70,6 +70,8 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
     RowState state = RowState::kLive;
     bool hasText = false;
     Text text;
+    std::size_t columns = 0;  // of text
+    bool clean = true;        // text holds no control character
     std::weak_ptr<Redrawable> bar;
     // Plain log lines: what was written last, and when.
     bool logged = false;
@@ -81,6 +83,7 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
 
   Row* find(RowId id) noexcept;
   void frame(bool last);
+  std::size_t appendRow(const Row& row, std::int64_t width);
   void writeLog(Row& row, std::int64_t done, std::int64_t todo, TimePoint now);
   void flushLog();
   std::int64_t askColumns() const noexcept;

@@ -51,6 +51,25 @@ TEST(Percentage, ExactForExtremeCounts) {
   for (const Row& r : rows) EXPECT_EQ(percent(r.done, r.todo), r.text) << r.done << "/" << r.todo;
 }
 
+// Rounded down, the percentage reaches 100% only with the work.
+TEST(PercentageFloor, NeverShowsAHundredBeforeCompletion) {
+  const Row rows[] = {
+      {199, 200, " 99%"}, {200, 200, "100%"}, {999, 1000, " 99%"}, {1, 3, " 33%"},
+      {2, 3, " 66%"},     {0, 0, "100%"},     {5, 0, "100%"},      {-1, 1000, " -1%"},
+      {-1, 100, " -1%"},  {1, -4, "-25%"},    {1, -3, "-34%"},     {-1, -3, " 33%"},
+      {kMax, 1, "922337203685477580700%"},  {kMin, 3, "-307445734561825860267%"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(pb::percentageFloor().runLabel({r.done, r.todo}, {}), r.text)
+        << r.done << "/" << r.todo;
+  }
+}
+
+TEST(Count, IsDoneAlone) {
+  EXPECT_EQ(pb::count().runLabel({1234, 0}, {}), "1234");
+  EXPECT_EQ(pb::count().runLabel({kMin, 5}, {}), "-9223372036854775808");
+}
+
 TEST(Exact, RightAlignsDoneToTheWidthOfTodo) {
   const Row rows[] = {
       {5, 100, "  5/100"},    {0, 1000, "   0/1000"}, {100, 100, "100/100"},
