@@ -40,8 +40,7 @@ std::ostream g_discard(&g_discardBuf);
 // Reports heap allocations per iteration for the loop that follows.
 class AllocationScope {
  public:
-  explicit AllocationScope(benchmark::State& state)
-      : state_(state), start_(bench::allocations()) {}
+  explicit AllocationScope(benchmark::State& state) : state_(state), start_(bench::allocations()) {}
   ~AllocationScope() {
     state_.counters["allocs"] = benchmark::Counter(
         static_cast<double>(bench::allocations() - start_), benchmark::Counter::kAvgIterations);
@@ -101,8 +100,8 @@ void BM_IncProgressTicking(benchmark::State& state) {
 BENCHMARK(BM_IncProgressTicking);
 
 void BM_IncProgressSpinner(benchmark::State& state) {
-  const auto bar =
-      pb::hNewProgressBar(g_discard, pb::spinnerStyle(), 10.0, pb::Progress<>{0, 0}, pb::unknownTotal);
+  const auto bar = pb::hNewProgressBar(g_discard, pb::spinnerStyle(), 10.0, pb::Progress<>{0, 0},
+                                       pb::unknownTotal);
   AllocationScope allocs(state);
   for (auto _ : state) pb::incProgress(bar, 1);
 }
@@ -173,7 +172,8 @@ void BM_RenderEveryday(benchmark::State& state) {
 BENCHMARK(BM_RenderEveryday);
 
 void BM_IncProgressDrawnEveryday(benchmark::State& state) {
-  const auto bar = pb::hNewProgressBar(g_discard, everydayStyle(), kEveryUpdate, pb::Progress<>{37, 100});
+  const auto bar =
+      pb::hNewProgressBar(g_discard, everydayStyle(), kEveryUpdate, pb::Progress<>{37, 100});
   pb::incProgress(bar, 1);
   AllocationScope allocs(state);
   std::int64_t step = -1;
@@ -212,12 +212,14 @@ void measureLabel(benchmark::State& state, pb::detail::Measure how) {
 void BM_MeasureCodePoints(benchmark::State& state) {
   measureLabel(state, pb::detail::Measure::kCodePoints);
 }
-void BM_MeasureColumns(benchmark::State& state) { measureLabel(state, pb::detail::Measure::kColumns); }
+void BM_MeasureColumns(benchmark::State& state) {
+  measureLabel(state, pb::detail::Measure::kColumns);
+}
 BENCHMARK(BM_MeasureCodePoints);
 BENCHMARK(BM_MeasureColumns);
 
-void runLabel(benchmark::State& state, const pb::Label<>& label, pb::Progress<> progress = {37, 100},
-              pb::Timing timing = kTiming) {
+void runLabel(benchmark::State& state, const pb::Label<>& label,
+              pb::Progress<> progress = {37, 100}, pb::Timing timing = kTiming) {
   pb::Text text;
   AllocationScope allocs(state);
   for (auto _ : state) {
@@ -232,7 +234,9 @@ void BM_Exact(benchmark::State& state) { runLabel(state, pb::exact()); }
 void BM_ElapsedTime(benchmark::State& state) {
   runLabel(state, pb::elapsedTime(pb::renderDuration));
 }
-void BM_ElapsedHuman(benchmark::State& state) { runLabel(state, pb::elapsedTime(pb::humanDuration)); }
+void BM_ElapsedHuman(benchmark::State& state) {
+  runLabel(state, pb::elapsedTime(pb::humanDuration));
+}
 void BM_RemainingTime(benchmark::State& state) {
   runLabel(state, pb::remainingTime(pb::renderDuration, "--"));
 }

@@ -26,8 +26,7 @@ struct Target {
 
 const std::map<std::string, Target> kTargets = {
     {"BM_IncProgressThrottled", {"<= 12 ns, 0.35x, 0 allocs", "BM_Floor", 0.35, 12, 0}},
-    {"BM_IncProgressThrottled/threads:2",
-     {"<= 1 thread's", "BM_IncProgressThrottled", 1.0}},
+    {"BM_IncProgressThrottled/threads:2", {"<= 1 thread's", "BM_IncProgressThrottled", 1.0}},
     {"BM_IncProgressTicking", {"<= 1.15x untick'd", "BM_IncProgressThrottled", 1.15}},
     {"BM_IncProgressSpinner", {"<= 1.2x", "BM_Floor", 1.2, 0, 0}},
     {"BM_IncProgressDisplay", {"<= 1.3x, 0 allocs", "BM_Floor", 1.3, 0, 0}},
@@ -67,22 +66,44 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       if (run.time_unit == benchmark::kMillisecond) row.ns *= 1e6;
       for (const auto& [key, counter] : run.counters) row.counters[key] = counter.value;
       // Loops report per element.
-      if (row.counters.count("items_per_second")) row.ns = 1e9 / row.counters.at("items_per_second");
+      if (row.counters.count("items_per_second"))
+        row.ns = 1e9 / row.counters.at("items_per_second");
       rows.push_back(row);
     }
   }
 };
 
 // Rows in the order of the table, whatever order the interleaved runs took.
-const std::vector<std::string> kOrder = {
-    "BM_Floor", "BM_IncProgressThrottled", "BM_IncProgressTicking", "BM_IncProgressSpinner",
-    "BM_IncProgressDisplay", "BM_DisplayFrame8", "BM_RenderDefault80", "BM_IncProgressDrawn",
-    "BM_RenderEveryday", "BM_IncProgressDrawnEveryday", "BM_RenderWidthAscii",
-    "BM_RenderWidthThreeByte", "BM_MeasureCodePoints", "BM_MeasureColumns", "BM_Percentage",
-    "BM_PercentageFloor", "BM_Exact", "BM_RenderDuration", "BM_ElapsedTime", "BM_ElapsedHuman",
-    "BM_RemainingTime", "BM_TotalTime", "BM_Throughput", "BM_Bytes", "BM_ByteRate",
-    "BM_RecentByteRate", "BM_RecentRemainingTime", "BM_LoopBare", "BM_LoopIncProgress",
-    "BM_LoopTrack"};
+const std::vector<std::string> kOrder = {"BM_Floor",
+                                         "BM_IncProgressThrottled",
+                                         "BM_IncProgressTicking",
+                                         "BM_IncProgressSpinner",
+                                         "BM_IncProgressDisplay",
+                                         "BM_DisplayFrame8",
+                                         "BM_RenderDefault80",
+                                         "BM_IncProgressDrawn",
+                                         "BM_RenderEveryday",
+                                         "BM_IncProgressDrawnEveryday",
+                                         "BM_RenderWidthAscii",
+                                         "BM_RenderWidthThreeByte",
+                                         "BM_MeasureCodePoints",
+                                         "BM_MeasureColumns",
+                                         "BM_Percentage",
+                                         "BM_PercentageFloor",
+                                         "BM_Exact",
+                                         "BM_RenderDuration",
+                                         "BM_ElapsedTime",
+                                         "BM_ElapsedHuman",
+                                         "BM_RemainingTime",
+                                         "BM_TotalTime",
+                                         "BM_Throughput",
+                                         "BM_Bytes",
+                                         "BM_ByteRate",
+                                         "BM_RecentByteRate",
+                                         "BM_RecentRemainingTime",
+                                         "BM_LoopBare",
+                                         "BM_LoopIncProgress",
+                                         "BM_LoopTrack"};
 
 // Family in the order above, then threads, then the argument.
 std::tuple<std::size_t, int, long> orderOf(const Row& r) {
@@ -131,14 +152,15 @@ int main(int argc, char** argv) {
   const Row* floor = find(rows, "BM_Floor");
   const Row* bare = find(rows, "BM_LoopBare");
   std::printf("\nIn a process that has started a thread. Loops: ns per iteration.\n");
-  std::printf("%-36s %10s %9s %9s %9s  %s\n", "benchmark (median)", "ns/op", "x floor",
-              "allocs/op", "extra", "target");
+  std::printf("%-36s %10s %9s %9s %9s  %s\n", "benchmark (median)", "ns/op", "x floor", "allocs/op",
+              "extra", "target");
   int missed = 0;
   for (const Row& r : rows) {
     const double ratio = floor != nullptr ? r.ns / floor->ns : 0;
     const double allocs = r.counters.count("allocs") ? r.counters.at("allocs") : -1;
     const double perCell = r.counters.count("ns/cell") ? r.counters.at("ns/cell") * 1e9 : 0;
-    const double overhead = bare != nullptr && r.name.rfind("BM_Loop", 0) == 0 ? r.ns - bare->ns : 0;
+    const double overhead =
+        bare != nullptr && r.name.rfind("BM_Loop", 0) == 0 ? r.ns - bare->ns : 0;
     char extra[24] = "";
     if (perCell > 0) std::snprintf(extra, sizeof extra, "%.3f/cell", perCell);
     if (overhead != 0) std::snprintf(extra, sizeof extra, "+%.2f ns", overhead);

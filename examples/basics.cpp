@@ -1,6 +1,5 @@
 // The basics: a bar on standard error, advanced one step at a time.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <thread>
 
@@ -16,5 +15,5 @@ int main() {
   for (int i = 0; i < 200; ++i) {
     doSomeWork(i);
     pb::incProgress(bar, 1);  // redrawn at most 10 times a second
-  }  // the update that completes the work is always drawn, then "\n"
+  }                           // the update that completes the work is always drawn, then "\n"
 }

@@ -1,7 +1,6 @@
 // A simulated 2 GiB copy in 64 KiB chunks whose speed drops sharply halfway:
 // sizes, the recent byte rate and the time left at that rate follow it.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -12,7 +11,7 @@ using namespace std::chrono_literals;
 int main() {
   constexpr std::int64_t kChunk = 64 * 1024;
   constexpr std::int64_t kTotal = std::int64_t{2} << 30;
-  pb::Style<> style{.stylePrefix = "copy"};
+  pb::Style<> style{.stylePrefix = "copy", .styleWidth = pb::TerminalWidth{80}};
   style.stylePostfix = pb::bytes() + "  " + pb::recentByteRate(pb::ByteUnits::Iec, "--", 400ms) +
                        "  " + pb::recentRemainingTime(pb::humanDuration, "?", 400ms) + " left";
   // In a terminal the bar is redrawn in place; in a log, a line every 0.5 s.

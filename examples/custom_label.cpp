@@ -1,7 +1,6 @@
 // A label of one's own: the wall-clock time at which the work should end,
 // from the elapsed time and the share done ("done at 14:32:05").
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -16,9 +15,8 @@ pb::Label<> finishesAt() {
     if (p.progressDone <= 0 || t.timingLastUpdate <= t.timingStart) return "done at --:--:--";
     const auto elapsed = t.timingLastUpdate - t.timingStart;
     const auto total = elapsed * p.progressTodo / p.progressDone;
-    const std::time_t end =
-        std::chrono::system_clock::to_time_t(std::chrono::time_point_cast<std::chrono::seconds>(
-            t.timingStart + total));
+    const std::time_t end = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::seconds>(t.timingStart + total));
     std::tm local{};
     localtime_r(&end, &local);
     char text[32];

@@ -2,12 +2,11 @@
 // labels, several threads sharing one bar, several bars on one display, and a
 // bar that clears itself.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <iostream>
-#include <utility>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace pb = System::ProgressBar;

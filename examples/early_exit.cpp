@@ -1,6 +1,5 @@
 // A loop left early still ends its bar with its true last line.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <thread>
 #include <vector>

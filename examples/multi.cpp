@@ -2,7 +2,6 @@
 // the first once it is done, and a log line above the block when the second
 // is. Run it in a terminal, then with standard error redirected to a file.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -17,8 +16,11 @@ namespace {
 constexpr std::int64_t kMiB = 1024 * 1024;
 
 pb::Style<> rowStyle(const std::string& name) {
-  pb::Style<> style{.styleOpen = "▕", .styleClose = "▏", .styleDone = U'█',
-                    .styleCurrent = U'▌', .styleTodo = U' '};
+  pb::Style<> style{.styleOpen = "▕",
+                    .styleClose = "▏",
+                    .styleDone = U'█',
+                    .styleCurrent = U'▌',
+                    .styleTodo = U' '};
   style.stylePrefix = pb::padRight(9, pb::Label<>(name), pb::PadUnit::Columns);
   style.stylePostfix = pb::bytes() + " " + pb::percentage();
   style.styleEscapeDone = [](const pb::Progress<>&) { return "\x1b[32m"; };

@@ -1,6 +1,5 @@
 // Log lines above a live bar: neither tears the other.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <string>
 #include <thread>

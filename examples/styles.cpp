@@ -1,6 +1,5 @@
 // A gallery of styles, each rendered at 37 of 100 on its own line.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <iostream>
 

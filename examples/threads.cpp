@@ -1,6 +1,5 @@
 // Several threads share one bar: copies of the handle all update one state.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <thread>
 #include <vector>

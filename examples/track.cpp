@@ -1,7 +1,6 @@
 // A loop that drives its bar: one step per element, with no counting of
 // one's own.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <string>
 #include <thread>

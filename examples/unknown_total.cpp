@@ -1,7 +1,6 @@
 // Counting the lines of an input whose length is not known: a spinner, the
 // count, the rate and the elapsed time, then the bar is finished.
 #include <System/ProgressBar.hpp>
-
 #include <chrono>
 #include <string>
 #include <thread>
@@ -29,8 +28,8 @@ class LineSource {
 }  // namespace
 
 int main() {
-  const auto bar = pb::newProgressBar(pb::spinnerStyle("lines"), 10.0, pb::Progress<>{0, 0},
-                                      pb::unknownTotal);
+  const auto bar =
+      pb::newProgressBar(pb::spinnerStyle("lines"), 10.0, pb::Progress<>{0, 0}, pb::unknownTotal);
   const pb::Ticker tick(bar, 100ms);  // the spinner turns even while no line comes
   LineSource input;
   std::string line;

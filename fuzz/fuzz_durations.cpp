@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto todo = in.ConsumeIntegral<std::int64_t>();
   const pb::TimePoint start{std::chrono::nanoseconds(in.ConsumeIntegral<std::int64_t>())};
   const pb::TimePoint last{std::chrono::nanoseconds(in.ConsumeIntegral<std::int64_t>())};
-  const mpz_class dt = (big(last.time_since_epoch().count()) - big(start.time_since_epoch().count())) * 1000;
+  const mpz_class dt =
+      (big(last.time_since_epoch().count()) - big(start.time_since_epoch().count())) * 1000;
   for (const bool remaining : {true, false}) {
     std::optional<mpz_class> seen;
     const pb::DurationRenderer spy = [&](const pb::Duration& d) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace reference {
@@ -41,7 +42,7 @@ inline int matching(const Form& form, std::string_view s) {
 
 struct Scan {
   bool valid = true;
-  std::size_t illFormed = 0;   // maximal ill-formed subsequences
+  std::size_t illFormed = 0;     // maximal ill-formed subsequences
   std::size_t replacements = 0;  // U+FFFD already in the input
 };
 
@@ -82,6 +83,27 @@ inline std::size_t codePoints(std::string_view s) {
     ++n;
   }
   return n;
+}
+
+// `s` with each maximal ill-formed subsequence replaced by U+FFFD.
+inline std::string replaced(std::string_view s) {
+  std::string out;
+  while (!s.empty()) {
+    int longest = 0, whole = 0;
+    for (const Form& f : kForms) {
+      const int m = matching(f, s);
+      if (m == f.length) whole = m;
+      if (m > longest) longest = m;
+    }
+    if (whole != 0) {
+      out.append(s.substr(0, static_cast<std::size_t>(whole)));
+      s.remove_prefix(static_cast<std::size_t>(whole));
+    } else {
+      out += "\xEF\xBF\xBD";
+      s.remove_prefix(static_cast<std::size_t>(longest > 0 ? longest : 1));
+    }
+  }
+  return out;
 }
 
 }  // namespace reference

@@ -7,7 +7,7 @@ seconds=${2:-15}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for target in fuzz_render fuzz_from_string fuzz_numeric_labels fuzz_durations; do
+for target in fuzz_render fuzz_from_string fuzz_numeric_labels fuzz_durations fuzz_units; do
   bin="$build/fuzz/$target"
   echo "--- $target: replaying $(ls "$here/corpus/$target" | wc -l) seeds"
   "$bin" -runs=0 "$here/corpus/$target" 2>&1 | tail -n 1

@@ -34,6 +34,7 @@ class BarTest : public ::testing::Test {
 };
 
 TEST_F(BarTest, CreationDrawsTheFirstLineWithItsTerminator) {
+  // clang-format off
   const struct {
     std::int64_t done, todo;
     pb::OnComplete onComplete;
@@ -45,10 +46,11 @@ TEST_F(BarTest, CreationDrawsTheFirstLineWithItsTerminator) {
       {100, 100, pb::Clear, "[=============] 100%\r\x1b[K"},
       {0, 0, pb::WriteNewline, "[.............] 100%\n"},
   };
+  // clang-format on
   for (const auto& r : rows) {
     buf.flushes = 0;
-    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, r.onComplete), 10.0,
-                                         Progress<>{r.done, r.todo});
+    const auto bar =
+        pb::hNewProgressBar(out, styleOfWidth(20, r.onComplete), 10.0, Progress<>{r.done, r.todo});
     EXPECT_EQ(buf.take(), r.bytes);
     EXPECT_EQ(buf.flushes, 1);
     EXPECT_EQ(bar.pbStartTime(), testclock::now());
@@ -91,6 +93,7 @@ bool drawnAfter(std::ostream& out, testsupport::RecordingBuf& buf, double rate,
 // The decisions of the throttle, whichever way an update takes: the coarse
 // clock (lag 0 to 4 ms, bound 4 ms), the precise one, or the lock.
 TEST_F(BarTest, ThrottleDecisions) {
+  // clang-format off
   const struct {
     double rate;
     std::chrono::nanoseconds after;
@@ -112,7 +115,9 @@ TEST_F(BarTest, ThrottleDecisions) {
       {3, 333'333'333ns, false},  // 1/3 rounds to 0.33333333333333331
       {3, 333'333'334ns, true},
   };
-  for (const std::chrono::nanoseconds lag : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(4ms)}) {
+  // clang-format on
+  for (const std::chrono::nanoseconds lag :
+       {std::chrono::nanoseconds(0), std::chrono::nanoseconds(4ms)}) {
     testclock::setCoarse(lag, 4ms);
     for (const auto& r : rows) {
       EXPECT_EQ(drawnAfter(out, buf, r.rate, r.after), r.drawn)
@@ -207,7 +212,8 @@ TEST_F(BarTest, IncrementsWrapAndAreNeverClamped) {
   const std::int64_t max = std::numeric_limits<std::int64_t>::max();
   const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{max, max});
   pb::incProgress(bar, 1);
-  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone,
+            std::numeric_limits<std::int64_t>::min());
   pb::incProgress(bar, -1);
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, max);
   // Fast increments count exactly too, far from any limit.
@@ -291,11 +297,12 @@ TEST_F(BarTest, ACustomValueThatFailsToCopyLeavesTheStateWhole) {
   const auto before = bar.pbStateMv().read();
   testclock::advance(1s);
   Brittle::failCopies = true;
-  EXPECT_THROW(pb::updateProgress(bar,
-                                  [](const Progress<Brittle>& p) {
-                                    return Progress<Brittle>{p.progressDone + 5, 10, p.progressCustom};
-                                  }),
-               std::runtime_error);
+  EXPECT_THROW(
+      pb::updateProgress(bar,
+                         [](const Progress<Brittle>& p) {
+                           return Progress<Brittle>{p.progressDone + 5, 10, p.progressCustom};
+                         }),
+      std::runtime_error);
   Brittle::failCopies = false;
   const auto after = bar.pbStateMv().read();
   EXPECT_EQ(buf.take(), "");

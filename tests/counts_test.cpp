@@ -1,10 +1,10 @@
+#include "System/ProgressBar/Counts.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
-
-#include "System/ProgressBar/Counts.hpp"
 
 namespace pb = System::ProgressBar;
 
@@ -23,6 +23,7 @@ std::string percent(std::int64_t done, std::int64_t todo) {
 }
 
 TEST(Percentage, RoundsToNearestWithTiesToEvenAndPads) {
+  // clang-format off
   const Row rows[] = {
       {0, 10, "  0%"},    {1, 3, " 33%"},     {2, 3, " 67%"},       {1, 8, " 12%"},
       {3, 8, " 38%"},     {1, 200, "  0%"},   {3, 200, "  2%"},     {999, 1000, "100%"},
@@ -32,10 +33,12 @@ TEST(Percentage, RoundsToNearestWithTiesToEvenAndPads) {
       {5, 1000, "  0%"},  {15, 1000, "  2%"}, {25, 1000, "  2%"},   {35, 1000, "  4%"},
       {995, 1000, "100%"}, {985, 1000, " 98%"},
   };
+  // clang-format on
   for (const Row& r : rows) EXPECT_EQ(percent(r.done, r.todo), r.text) << r.done << "/" << r.todo;
 }
 
 TEST(Percentage, ExactForExtremeCounts) {
+  // clang-format off
   const Row rows[] = {
       {kMax, kMax, "100%"},
       {kMin, kMin, "100%"},
@@ -48,17 +51,20 @@ TEST(Percentage, ExactForExtremeCounts) {
       {kMax / 2, kMax, " 50%"},  // just below one half: 49.99...
       {10'000'000'000'000'000, 30'000'000'000'000'000, " 33%"},
   };
+  // clang-format on
   for (const Row& r : rows) EXPECT_EQ(percent(r.done, r.todo), r.text) << r.done << "/" << r.todo;
 }
 
 // Rounded down, the percentage reaches 100% only with the work.
 TEST(PercentageFloor, NeverShowsAHundredBeforeCompletion) {
+  // clang-format off
   const Row rows[] = {
       {199, 200, " 99%"}, {200, 200, "100%"}, {999, 1000, " 99%"}, {1, 3, " 33%"},
       {2, 3, " 66%"},     {0, 0, "100%"},     {5, 0, "100%"},      {-1, 1000, " -1%"},
       {-1, 100, " -1%"},  {1, -4, "-25%"},    {1, -3, "-34%"},     {-1, -3, " 33%"},
       {kMax, 1, "922337203685477580700%"},  {kMin, 3, "-307445734561825860267%"},
   };
+  // clang-format on
   for (const Row& r : rows) {
     EXPECT_EQ(pb::percentageFloor().runLabel({r.done, r.todo}, {}), r.text)
         << r.done << "/" << r.todo;
@@ -71,6 +77,7 @@ TEST(Count, IsDoneAlone) {
 }
 
 TEST(Exact, RightAlignsDoneToTheWidthOfTodo) {
+  // clang-format off
   const Row rows[] = {
       {5, 100, "  5/100"},    {0, 1000, "   0/1000"}, {100, 100, "100/100"},
       {1000, 100, "1000/100"}, {0, 0, "0/0"},         {-5, 10, "-5/10"},
@@ -78,6 +85,7 @@ TEST(Exact, RightAlignsDoneToTheWidthOfTodo) {
       {kMin, kMax, "-9223372036854775808/9223372036854775807"},
       {0, kMin, "                   0/-9223372036854775808"},
   };
+  // clang-format on
   for (const Row& r : rows) {
     EXPECT_EQ(pb::exact().runLabel({r.done, r.todo}, {}), r.text);
   }

@@ -81,11 +81,11 @@ TEST_F(DisplayTest, BarsComeAndGoAndChildrenGoBelowTheirParent) {
   const auto a1 = display.addBelow(a, named("a1"), Progress<>{0, 10});
   const auto a2 = display.addBelow(a, named("a2"), Progress<>{0, 10});
   const auto a1x = display.addBelow(a1, named("a1x"), Progress<>{0, 10});
-  EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
-                           "a1 [..............................]   0%",
-                           "a1x [.............................]   0%",
-                           "a2 [..............................]   0%",
-                           "b [...............................]   0%"}));
+  EXPECT_EQ(
+      look(),
+      (Lines{"a [...............................]   0%", "a1 [..............................]   0%",
+             "a1x [.............................]   0%", "a2 [..............................]   0%",
+             "b [...............................]   0%"}));
   display.remove(a1);
   display.remove(b);
   EXPECT_EQ(look(), (Lines{"a [...............................]   0%",
@@ -184,15 +184,16 @@ TEST(DisplayLog, PlainLinesAtTheStartAtMostOncePerIntervalAndAtTheEnd) {
   }
   display.end();
   // The idle bar changes nothing after its first line, so writes nothing more.
-  EXPECT_EQ(buf.take(), "job [.........]  0/60 0s\n"
-                        "job [...........] 0/5 0s\n"
-                        "job [=>......] 10/60 10s\n"
-                        "job [==>.....] 20/60 20s\n"
-                        "job [====>...] 30/60 30s\n"
-                        "halfway\n"
-                        "job [=====>..] 40/60 40s\n"
-                        "job [======>.] 50/60 50s\n"
-                        "job [======] 60/60 1m00s\n");
+  EXPECT_EQ(buf.take(),
+            "job [.........]  0/60 0s\n"
+            "job [...........] 0/5 0s\n"
+            "job [=>......] 10/60 10s\n"
+            "job [==>.....] 20/60 20s\n"
+            "job [====>...] 30/60 30s\n"
+            "halfway\n"
+            "job [=====>..] 40/60 40s\n"
+            "job [======>.] 50/60 50s\n"
+            "job [======] 60/60 1m00s\n");
 }
 
 // A frame that fails reaches the caller whose update failed, and leaves the

@@ -99,9 +99,8 @@ TEST(Failure, AFailingFirstDrawCreatesNoBar) {
                std::ios_base::failure);
   buf.armed = false;
   pb::Style<> s = styleOfWidth(20);
-  s.stylePrefix = pb::Label<>([](const Progress<>&, const pb::Timing&) -> std::string {
-    throw Boom();
-  });
+  s.stylePrefix =
+      pb::Label<>([](const Progress<>&, const pb::Timing&) -> std::string { throw Boom(); });
   EXPECT_THROW(pb::hNewProgressBar(out, s, 10.0, Progress<>{0, 10}), Boom);
   EXPECT_EQ(buf.take(), "");
 }
@@ -150,7 +149,6 @@ TEST(Failure, CancelledWhileWritingLeavesAUsableBar) {
   ::close(fds[0]);
   ::close(fds[1]);
 }
-
 
 struct Injected {};
 
@@ -212,7 +210,10 @@ bool runLife(std::optional<Kind> kind, int k, std::vector<Outcome>& outcomes) {
   const pb::TimePoint t0{std::chrono::seconds(1'800'000'000)};  // the same for every life
   std::optional<pb::ProgressBar<>> bar;
   const std::vector<std::pair<std::chrono::milliseconds, std::function<void()>>> steps = {
-      {0ms, [&] { bar.emplace(pb::hNewProgressBar(out, style, 10.0, Progress<>{0, 5})); }},
+      {0ms,
+       [&] {
+         bar.emplace(pb::hNewProgressBar(out, style, 10.0, Progress<>{0, 5}));
+       }},
       {10ms, [&] { pb::updateProgress(*bar, add(1)); }},
       {200ms, [&] { pb::updateProgress(*bar, add(1)); }},
       {210ms, [&] { pb::updateProgress(*bar, add(3)); }},
@@ -273,7 +274,6 @@ TEST(FaultInjection, EveryFailureLeavesTheBarAsIfItHadNotHappened) {
   }
 }
 
-
 // A callable that calls back into its own bar gets a clear error instead of a
 // hang. Each case runs in a child process that a hang would kill.
 void expectReentryFails(const std::function<void()>& call, const char* name) {
@@ -305,29 +305,37 @@ TEST(Reentry, CallingBackIntoTheSameBarThrowsLogicError) {
     self->emplace(pb::hNewProgressBar(out, s, std::nan(""), Progress<>{0, 10}));
     return **self;
   };
-  expectReentryFails([&] {
-    pb::incProgress(labelCalling([](const auto& bar) { (void)bar.pbStateMv().read(); }), 1);
-  }, "pbStateMv().read()");
-  expectReentryFails([&] {
-    pb::incProgress(labelCalling([](const auto& bar) { pb::printAbove(bar, "log"); }), 1);
-  }, "printAbove");
-  expectReentryFails([&] {
-    pb::incProgress(labelCalling([](const auto& bar) { pb::incProgress(bar, 1); }), 1);
-  }, "incProgress");
-  expectReentryFails([&] {
-    const auto bar = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{0, 10});
-    pb::updateProgress(bar, [&](const Progress<>& p) {
-      pb::incProgress(bar, 1);
-      return p;
-    });
-  }, "incProgress");
-  expectReentryFails([&] {
-    const auto bar = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{0, 10});
-    pb::updateProgress(bar, [&](const Progress<>& p) {
-      (void)bar.pbStateMv().read();
-      return p;
-    });
-  }, "pbStateMv().read()");
+  expectReentryFails(
+      [&] {
+        pb::incProgress(labelCalling([](const auto& bar) { (void)bar.pbStateMv().read(); }), 1);
+      },
+      "pbStateMv().read()");
+  expectReentryFails(
+      [&] {
+        pb::incProgress(labelCalling([](const auto& bar) { pb::printAbove(bar, "log"); }), 1);
+      },
+      "printAbove");
+  expectReentryFails(
+      [&] { pb::incProgress(labelCalling([](const auto& bar) { pb::incProgress(bar, 1); }), 1); },
+      "incProgress");
+  expectReentryFails(
+      [&] {
+        const auto bar = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{0, 10});
+        pb::updateProgress(bar, [&](const Progress<>& p) {
+          pb::incProgress(bar, 1);
+          return p;
+        });
+      },
+      "incProgress");
+  expectReentryFails(
+      [&] {
+        const auto bar = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{0, 10});
+        pb::updateProgress(bar, [&](const Progress<>& p) {
+          (void)bar.pbStateMv().read();
+          return p;
+        });
+      },
+      "pbStateMv().read()");
 }
 
 }  // namespace

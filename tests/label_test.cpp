@@ -26,6 +26,7 @@ Label<> counting(int& runs) {
 }
 
 TEST(Label, TextLabelsIgnoreTheirInputs) {
+  // clang-format off
   const std::vector<std::pair<Label<>, std::string>> cases = {
       {pb::msg(""), ""},
       {pb::fromString(""), ""},
@@ -37,6 +38,7 @@ TEST(Label, TextLabelsIgnoreTheirInputs) {
       {std::string("str"), "str"},
       {pb::emptyLabel(), ""},
   };
+  // clang-format on
   for (const auto& [label, text] : cases) {
     EXPECT_EQ(run(label, {0, 0}), text);
     EXPECT_EQ(run(label, {-5, 7}), text);
@@ -44,9 +46,11 @@ TEST(Label, TextLabelsIgnoreTheirInputs) {
 }
 
 TEST(Label, FromCodePointsReplacesSurrogates) {
-  EXPECT_EQ(run(pb::fromString(U"a\xD800" U"b")), "a\uFFFDb");
-  const std::u32string in = {0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0x110000, 0xD7FF,
-                             0xE000, 0xFFFF, 0x10FFFF, 0x0};
+  EXPECT_EQ(run(pb::fromString(U"a\xD800"
+                               U"b")),
+            "a\uFFFDb");
+  const std::u32string in = {0xD800, 0xDBFF, 0xDC00, 0xDFFF,   0x110000,
+                             0xD7FF, 0xE000, 0xFFFF, 0x10FFFF, 0x0};
   EXPECT_EQ(run(pb::fromString(std::u32string_view(in))),
             std::string("\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uD7FF\uE000\uFFFF\U0010FFFF") +
                 std::string(1, '\0'));
@@ -54,6 +58,7 @@ TEST(Label, FromCodePointsReplacesSurrogates) {
 
 TEST(Label, FromUtf8ReplacesEachMaximalIllFormedSubsequence) {
   const std::string r = "\uFFFD";
+  // clang-format off
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain ascii", "plain ascii"},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "é€😀"},
@@ -74,6 +79,7 @@ TEST(Label, FromUtf8ReplacesEachMaximalIllFormedSubsequence) {
       {"\xF4\x8F\xBF\xBF", "\U0010FFFF"},  {"\xF5\x80", r + r},
       {"\xE2\x82\xAC\xE2", "\u20AC" + r},    // truncated at the very end
   };
+  // clang-format on
   for (const auto& [in, out] : cases) EXPECT_EQ(run(pb::fromString(in)), out) << in;
 }
 
@@ -146,9 +152,8 @@ TEST(Label, CopyingAndCombiningShareCallables) {
 }
 
 TEST(Label, CustomValuesReachCallerLabels) {
-  const Label<std::string> file([](const Progress<std::string>& p, const Timing&) {
-    return p.progressCustom;
-  });
+  const Label<std::string> file(
+      [](const Progress<std::string>& p, const Timing&) { return p.progressCustom; });
   const Label<std::string> line = "file " + file;
   EXPECT_EQ(line.runLabel({1, 2, "a.txt"}, kTiming), "file a.txt");
 }

@@ -35,7 +35,8 @@ class LifeTest : public ::testing::Test {
 
 TEST_F(LifeTest, FinishingDrawsTheTrueLastLineOnceAndLaterUpdatesOnlyCount) {
   for (const pb::OnComplete onComplete : {pb::WriteNewline, pb::Clear}) {
-    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20, onComplete), 10.0, Progress<>{0, 10});
+    const auto bar =
+        pb::hNewProgressBar(out, styleOfWidth(20, onComplete), 10.0, Progress<>{0, 10});
     pb::incProgress(bar, 3);  // throttled
     buf.take();
     pb::finish(bar);
@@ -101,8 +102,9 @@ TEST_F(LifeTest, UnknownTotalsMoveNeverCompleteAndTurnIntoOrdinaryBars) {
   // The mark moves one cell per step (0.1 s) and comes back; a new line
   // never starts.
   EXPECT_EQ(lines.find('\n'), std::string::npos);
-  EXPECT_EQ(lines.substr(0, 17 * 4), "[>...........] 0\r[.>..........] 1\r[..>.........] 2\r"
-                                     "[...>........] 3\r");
+  EXPECT_EQ(lines.substr(0, 17 * 4),
+            "[>...........] 0\r[.>..........] 1\r[..>.........] 2\r"
+            "[...>........] 3\r");
   EXPECT_NE(lines.find("[.........>..] 9\r[..........>] 10\r[.........>.] 11\r"),
             std::string::npos);
   pb::setTotal(bar, 40);
@@ -115,9 +117,8 @@ TEST_F(LifeTest, UnknownTotalsMoveNeverCompleteAndTurnIntoOrdinaryBars) {
 }
 
 TEST_F(LifeTest, ASpinnerStyleShowsMotionCountTimeAndRate) {
-  const auto bar =
-      pb::hNewProgressBar(out, pb::spinnerStyle("lines", pb::SpinnerFrames::Ascii), 10.0,
-                          Progress<>{0, 0}, pb::unknownTotal);
+  const auto bar = pb::hNewProgressBar(out, pb::spinnerStyle("lines", pb::SpinnerFrames::Ascii),
+                                       10.0, Progress<>{0, 0}, pb::unknownTotal);
   EXPECT_EQ(buf.take(), "| 0 lines 0s -- \r");
   testclock::advance(250ms);
   pb::incProgress(bar, 500);

@@ -18,10 +18,10 @@ struct Job {
 
 // Generic functions that match anything: argument-dependent lookup finds them
 // for every call that has a Job in its arguments. Each would abort.
-#define APP_POISON(name)             \
-  template <class... Args>           \
-  int name(Args&&...) {              \
-    std::abort();                    \
+#define APP_POISON(name)   \
+  template <class... Args> \
+  int name(Args&&...) {    \
+    std::abort();          \
   }
 APP_POISON(renderProgressBar)
 APP_POISON(drawProgressBar)
@@ -55,12 +55,11 @@ namespace {
 
 TEST(Lookup, ACustomTypesNamespaceNeverReplacesTheLibrarysFunctions) {
   std::ostringstream out;
-  pb::Style<app::Job> s{.stylePrefix = pb::elapsedTime<app::Job>(pb::humanDuration),
-                        .stylePostfix = pb::exact<app::Job>() + " " +
-                                        pb::padLeft(4, pb::percentage<app::Job>()) + " " +
-                                        pb::recentRate<app::Job>("jobs/s", "--") + " " +
-                                        pb::bytes<app::Job>(),
-                        .styleWidth = pb::ConstantWidth{60}};
+  pb::Style<app::Job> s{
+      .stylePrefix = pb::elapsedTime<app::Job>(pb::humanDuration),
+      .stylePostfix = pb::exact<app::Job>() + " " + pb::padLeft(4, pb::percentage<app::Job>()) +
+                      " " + pb::recentRate<app::Job>("jobs/s", "--") + " " + pb::bytes<app::Job>(),
+      .styleWidth = pb::ConstantWidth{60}};
   s.styleEscapeDone = [](const pb::Progress<app::Job>&) { return std::string(); };
   const auto bar = pb::hNewProgressBar(out, s, 10.0, pb::Progress<app::Job>{0, 4, {7}});
   pb::incProgress(bar, 1);

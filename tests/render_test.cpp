@@ -18,7 +18,6 @@ namespace {
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
-
 // A style with no labels, so that the inner width W is n - 2.
 Style<> bareStyle(std::int64_t n) {
   Style<> s = styleOfWidth(n);
@@ -31,6 +30,7 @@ std::string render(const Style<>& s, std::int64_t done, std::int64_t todo) {
 }
 
 TEST(Render, DefaultStyleExamples) {
+  // clang-format off
   const struct {
     std::int64_t width, done, todo;
     const char* line;
@@ -46,6 +46,7 @@ TEST(Render, DefaultStyleExamples) {
       {20, 5, 0, "[.............] 100%"},
       {20, 100, 10, "[============] 1000%"},  // a longer label narrows the bar
   };
+  // clang-format on
   for (const auto& r : rows) {
     EXPECT_EQ(render(styleOfWidth(r.width), r.done, r.todo), r.line)
         << r.width << " " << r.done << "/" << r.todo;
@@ -56,6 +57,7 @@ TEST(Render, DefaultStyleExamples) {
 }
 
 TEST(Render, FillCells) {
+  // clang-format off
   const struct {
     std::int64_t w, done, todo;
     const char* bar;
@@ -67,6 +69,7 @@ TEST(Render, FillCells) {
       {13, -3, -10, "[===>.........]"},    // D = 3
       {0, 5, 10, "[]"},
   };
+  // clang-format on
   for (const auto& r : rows) {
     const std::string line = render(bareStyle(r.w + 2), r.done, r.todo);
     if (r.bar != nullptr) {
@@ -79,6 +82,7 @@ TEST(Render, FillCells) {
 
 TEST(Render, DoneCountIsExactForExtremeCounts) {
   // W = 10; floor(done * 10 / todo) computed without overflow.
+  // clang-format off
   const struct {
     std::int64_t done, todo;
     const char* bar;
@@ -91,6 +95,7 @@ TEST(Render, DoneCountIsExactForExtremeCounts) {
       {-1, kMax, "[>..........]"},  // D = -1
       {kMin, 1, "[>...................]"},  // D kept at -W: 2W cells at most
   };
+  // clang-format on
   for (const auto& r : rows) {
     EXPECT_EQ(render(bareStyle(12), r.done, r.todo), r.bar) << r.done << "/" << r.todo;
   }
@@ -117,8 +122,9 @@ TEST(Render, LabelsAreMeasuredInCodePointsWithGapsOnlyWhenNonEmpty) {
   s.styleTodo = U'·';
   EXPECT_EQ(render(s, 1, 2), "⟦█████████▶········⟧");
   s.styleDone = 0xD800;  // not a character: drawn as U+FFFD
-  EXPECT_EQ(render(s, 18, 18), "⟦\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"
-                               "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD⟧");
+  EXPECT_EQ(render(s, 18, 18),
+            "⟦\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"
+            "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD⟧");
 }
 
 TEST(Render, EscapesArePlacedOnceEachAndNeverCounted) {
@@ -172,7 +178,8 @@ TEST(Render, CallerFailuresPropagate) {
 TEST(Render, EveryFieldDefaultsToTheDefaultStyle) {
   const Progress<> p{3, 10};
   EXPECT_EQ(render(Style<>{}, 3, 10), render(pb::defStyle(), 3, 10));
-  const Style<> named{.styleDone = U'#', .stylePrefix = "Copying", .styleWidth = pb::ConstantWidth{24}};
+  const Style<> named{
+      .styleDone = U'#', .stylePrefix = "Copying", .styleWidth = pb::ConstantWidth{24}};
   EXPECT_EQ(pb::renderProgressBar(named, p, pb::Timing{}), "Copying [##>......]  30%");
   EXPECT_EQ(named.styleOnComplete, pb::WriteNewline);
 }
@@ -193,7 +200,8 @@ TEST(Render, OpenAndCloseTextsAreMeasuredApart) {
 TEST(Render, MalformedTextIsWrittenAsItWasMeasured) {
   const std::string r = "\uFFFD";
   Style<> s = styleOfWidth(20);
-  s.stylePrefix = pb::Label<>([](const Progress<>&, const pb::Timing&) { return std::string("a\xE2\x82"); });
+  s.stylePrefix =
+      pb::Label<>([](const Progress<>&, const pb::Timing&) { return std::string("a\xE2\x82"); });
   s.styleOpen = "\xC0";
   s.styleClose = "]\xFF";
   s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[1m\x80"); };
@@ -206,6 +214,7 @@ TEST(Render, MalformedTextIsWrittenAsItWasMeasured) {
 // Terminal columns, as a display measures: the ASCII fast path and
 // everything it must stop at.
 TEST(Columns, WideCharactersTwoCombiningMarksControlsAndEscapesNone) {
+  // clang-format off
   const struct {
     const char* text;
     std::size_t columns, codePoints;
@@ -221,8 +230,10 @@ TEST(Columns, WideCharactersTwoCombiningMarksControlsAndEscapesNone) {
       {"\xC0" "ab", 3, 3},              // U+FFFD for the bad byte
       {"~~~~~~~~ ", 9, 9},               // 0x7E and the space are printable
   };
+  // clang-format on
   for (const auto& r : rows) {
-    EXPECT_EQ(pb::detail::measure(r.text, pb::detail::Measure::kColumns).length, r.columns) << r.text;
+    EXPECT_EQ(pb::detail::measure(r.text, pb::detail::Measure::kColumns).length, r.columns)
+        << r.text;
     EXPECT_EQ(pb::detail::measure(r.text, pb::detail::Measure::kCodePoints).length, r.codePoints)
         << r.text;
   }

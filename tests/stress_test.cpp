@@ -149,13 +149,13 @@ TEST(Stress, EveryUpdateDrawnUnderContentionYieldsWholeLines) {
   }
 }
 
-
 // Every incProgress that has returned is seen by read(), on whichever path it
 // went (without the lock, or with it when it drew or completed).
 TEST(Stress, ReadSeesEveryIncrementThatReturned) {
   testsupport::RecordingBuf buf;
   std::ostream out(&buf);
-  const auto bar = pb::hNewProgressBar(out, testsupport::styleOfWidth(20), 1e3, Progress<>{0, 80'000});
+  const auto bar =
+      pb::hNewProgressBar(out, testsupport::styleOfWidth(20), 1e3, Progress<>{0, 80'000});
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&bar] {
@@ -184,11 +184,12 @@ TEST(Stress, ThreadsOnTheBarsOfOneDisplay) {
   std::ostream out(&buf);
   std::vector<std::string> screenLines;
   {
-    pb::Display display(out, pb::AsTerminal{50}, pb::DisplayOptions{.refreshRate = 1e4, .colour = false});
+    pb::Display display(out, pb::AsTerminal{50},
+                        pb::DisplayOptions{.refreshRate = 1e4, .colour = false});
     std::vector<pb::ProgressBar<>> own;
     for (int t = 0; t < 3; ++t) {
-      own.push_back(display.add(pb::Style<>{.stylePrefix = "own" + std::to_string(t)},
-                                Progress<>{0, 5'000}));
+      own.push_back(
+          display.add(pb::Style<>{.stylePrefix = "own" + std::to_string(t)}, Progress<>{0, 5'000}));
     }
     const auto shared = display.add(pb::Style<>{.stylePrefix = "shared"}, Progress<>{0, 15'000});
     std::vector<std::thread> threads;
@@ -198,7 +199,8 @@ TEST(Stress, ThreadsOnTheBarsOfOneDisplay) {
           testclock::advance(std::chrono::microseconds(1));
           pb::incProgress(own[t], 1);
           pb::incProgress(shared, 1);
-          if (i % 1'000 == 0) pb::printAbove(own[t], "log " + std::to_string(t) + " " + std::to_string(i));
+          if (i % 1'000 == 0)
+            pb::printAbove(own[t], "log " + std::to_string(t) + " " + std::to_string(i));
         }
       });
     }

@@ -62,8 +62,8 @@ class Pty {
   int master_, slave_;
 };
 
-#define OPEN_PTY_OR_SKIP(name, columns, rows)                             \
-  std::optional<Pty> name = Pty::open(columns, rows);                    \
+#define OPEN_PTY_OR_SKIP(name, columns, rows)         \
+  std::optional<Pty> name = Pty::open(columns, rows); \
   if (!name) GTEST_SKIP() << "no pseudo-terminal can be opened here";
 
 // Points standard output at `fd` for the lifetime of the object.
@@ -192,6 +192,7 @@ class Env {
 };
 
 TEST(Colour, FollowsTheTerminalAndTheEnvironmentUnlessForced) {
+  // clang-format off
   const struct {
     bool terminal;
     const char *noColor, *term, *force;
@@ -210,8 +211,10 @@ TEST(Colour, FollowsTheTerminalAndTheEnvironmentUnlessForced) {
       {true, nullptr, "xterm", "1", false, false},
       {false, "1", "dumb", nullptr, true, true},
   };
+  // clang-format on
   for (const auto& r : rows) {
-    const Env noColor("NO_COLOR", r.noColor), term("TERM", r.term), force("CLICOLOR_FORCE", r.force);
+    const Env noColor("NO_COLOR", r.noColor), term("TERM", r.term),
+        force("CLICOLOR_FORCE", r.force);
     EXPECT_EQ(pb::detail::colourWanted(r.terminal, r.forced), r.colour)
         << r.terminal << " NO_COLOR=" << (r.noColor ? r.noColor : "-") << " TERM=" << r.term
         << " CLICOLOR_FORCE=" << (r.force ? r.force : "-");

@@ -63,14 +63,14 @@ TEST(Duration, ConvertsChronoDurationsExactly) {
             picos("-1180591620717411303424"));
   EXPECT_EQ(Duration(std::chrono::duration<UInt128, std::nano>(~UInt128{0})).picoseconds(),
             picos("340282366920938463463374607431768211455000"));
-  EXPECT_THROW(Duration(std::chrono::duration<double>(
-                   std::numeric_limits<double>::infinity())),
+  EXPECT_THROW(Duration(std::chrono::duration<double>(std::numeric_limits<double>::infinity())),
                std::domain_error);
   EXPECT_THROW(Duration(std::chrono::duration<float>(std::numeric_limits<float>::quiet_NaN())),
                std::domain_error);
 }
 
 TEST(RenderDuration, RoundsTiesToEvenAndJoinsParts) {
+  // clang-format off
   const struct {
     const char* ps;
     const char* text;
@@ -100,10 +100,12 @@ TEST(RenderDuration, RoundsTiesToEvenAndJoinsParts) {
       {"-9223372036854775809000000000000", "-2562047788015215:-30:-9"},
       {"36893488147419103232000000000000", "10248191152060862:32"},
   };
+  // clang-format on
   for (const auto& r : rows) EXPECT_EQ(text(Duration(picos(r.ps))), r.text) << r.ps;
 }
 
 TEST(HumanDuration, TwoLargestUnitsAtEachBoundary) {
+  // clang-format off
   const struct {
     const char* ps;
     const char* text;
@@ -128,6 +130,7 @@ TEST(HumanDuration, TwoLargestUnitsAtEachBoundary) {
       // Beyond 128 bits of picoseconds: days in full.
       {"340282366920938463463374607431768211457000000", "3938453320844195178974243141d13h"},
   };
+  // clang-format on
   for (const auto& r : rows) EXPECT_EQ(pb::humanDuration(Duration(picos(r.ps))), r.text) << r.ps;
   EXPECT_EQ(pb::elapsedTime(pb::humanDuration).runLabel({0, 0}, after(125s)), "2m05s");
 }
@@ -149,6 +152,7 @@ TEST(ElapsedTime, PassesTheExactDifferenceToTheRenderer) {
 }
 
 TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
+  // clang-format off
   const struct {
     std::int64_t done, todo;
     std::chrono::nanoseconds dt;
@@ -161,6 +165,7 @@ TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
       {1, 1'000'000'000'000'001, 100s},  // todo beyond 10^12 times done
       {std::numeric_limits<std::int64_t>::min(), 5, 100s},
   };
+  // clang-format on
   for (const auto& r : rows) {
     Spy spy;
     EXPECT_EQ(pb::remainingTime(spy.renderer(), "?").runLabel({r.done, r.todo}, after(r.dt)), "?");
@@ -170,6 +175,7 @@ TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
 }
 
 TEST(Estimates, FixedPointArithmetic) {
+  // clang-format off
   const struct {
     std::int64_t done, todo;
     std::chrono::nanoseconds dt;
@@ -186,6 +192,7 @@ TEST(Estimates, FixedPointArithmetic) {
       {3, 0, 10s, "0", "10000000000000"},  // todo 0: the factor is one
       {1, 1'000'000'000'000, 2s, "1999999999998000000000000", "2000000000000000000000000"},
   };
+  // clang-format on
   for (const auto& r : rows) {
     Spy spy;
     pb::remainingTime(spy.renderer(), "?").runLabel({r.done, r.todo}, after(r.dt));
@@ -207,8 +214,9 @@ TEST(Estimates, LongRunsPrintExactHours) {
   EXPECT_EQ(pb::totalTime(pb::renderDuration, "?").runLabel({1, 1'000'000'000'000}, t),
             "2400000000000000:00");
   // 1 of 2*10^11 after 200 years of nanoseconds: more than 2^63 seconds.
-  const Timing years{pb::TimePoint{},
-                     pb::TimePoint{std::chrono::nanoseconds(std::numeric_limits<std::int64_t>::max())}};
+  const Timing years{
+      pb::TimePoint{},
+      pb::TimePoint{std::chrono::nanoseconds(std::numeric_limits<std::int64_t>::max())}};
   EXPECT_EQ(pb::totalTime(pb::renderDuration, "?").runLabel({1, 200'000'000'000}, years),
             "512409557603043100:23:20");
 }

@@ -2,8 +2,10 @@
 // time whatever the elements cost, and no element lost from a single-pass range.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <iostream>
 #include <iterator>
 #include <list>
 #include <ranges>
@@ -44,7 +46,9 @@ static_assert(std::ranges::sized_range<Tracked>);
 static_assert(!std::ranges::forward_range<Tracked>);
 
 template <class View>
-concept HasEmpty = requires(View& v) { v.empty(); };
+concept HasEmpty = requires(View& v) {
+  v.empty();
+};
 
 TEST_F(TrackTest, CountsEveryElementAndDrawsTheCompletingLine) {
   std::vector<int> items(1000);
@@ -69,7 +73,8 @@ TEST_F(TrackTest, EarlyExitsCountTheElementsBeforeThem) {
   }
   EXPECT_EQ(done(bar), 2);
   EXPECT_THROW(
-      for (const int item : pb::track(bar, items)) {
+      for (const int item
+           : pb::track(bar, items)) {
         if (item == 4) throw std::runtime_error("stop");
       },
       std::runtime_error);
@@ -175,6 +180,30 @@ TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
     ++moved;
   }
   EXPECT_EQ(done(bar), 100'000);
+}
+
+// Without a bar: one of the view's own on standard error, finished when the
+// view goes, so a loop left early still ends its line.
+TEST_F(TrackTest, MakesAndFinishesItsOwnBar) {
+  testsupport::RecordingBuf err;
+  std::streambuf* const saved = std::cerr.rdbuf(&err);
+  for (const int item : pb::track(std::vector<int>(10, 1))) {
+    if (item == 1 && err.bytes.size() > 1'000'000) break;  // never
+  }
+  const std::string sized = err.take();
+  std::istringstream words("a b c");
+  for (const std::string& w : pb::track(Words(words))) {
+    if (w == "b") break;
+  }
+  const std::string unsized = err.take();
+  std::cerr.rdbuf(saved);
+  // Its width follows whatever standard output is: only the shape is fixed.
+  const std::string last = sized.substr(sized.rfind('\r') + 1);
+  EXPECT_EQ(last.find_first_not_of('=', 1), last.size() - 7) << last;
+  EXPECT_TRUE(last.starts_with("[=") && last.ends_with("] 100%\n")) << last;
+  EXPECT_EQ(std::count(sized.begin(), sized.end(), '\n'), 1) << "the end is not drawn twice";
+  const std::string spun = unsized.substr(unsized.rfind('\r') + 1);
+  EXPECT_EQ(spun.substr(spun.find(' ')), " 1 items 0s -- \n") << "a spinner, finished at 1";
 }
 
 // clang 14 cannot compile libstdc++ 12's range adaptors, whatever they adapt.

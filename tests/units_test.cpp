@@ -28,6 +28,7 @@ std::string size(std::int64_t bytes, pb::ByteUnits units = pb::ByteUnits::Iec) {
 }
 
 TEST(Bytes, ThreeSignificantDigitsOnBothSidesOfEachUnit) {
+  // clang-format off
   const struct {
     std::int64_t bytes;
     pb::ByteUnits units;
@@ -56,6 +57,7 @@ TEST(Bytes, ThreeSignificantDigitsOnBothSidesOfEachUnit) {
       {12'345'678, pb::ByteUnits::Si, "12.3 MB"},
       {kMax, pb::ByteUnits::Si, "9.22 EB"},
   };
+  // clang-format on
   for (const auto& r : rows) EXPECT_EQ(size(r.bytes, r.units), r.text) << r.bytes;
   EXPECT_EQ(pb::bytes().runLabel({1'299'227'607, std::int64_t{4} << 30}, {}),
             "1.21 GiB / 4.00 GiB");
@@ -85,6 +87,7 @@ std::string rate(std::int64_t done, std::chrono::nanoseconds elapsed) {
 }
 
 TEST(Throughput, ThreeSignificantDigitsWithTiesToEvenAcrossEachBoundary) {
+  // clang-format off
   const struct {
     std::int64_t done;
     std::chrono::nanoseconds elapsed;
@@ -104,6 +107,7 @@ TEST(Throughput, ThreeSignificantDigitsWithTiesToEvenAcrossEachBoundary) {
       {-1250, 1s, "-1.25k it/s"}, {-1, 1000s, "0.00 it/s"},
       {kMax, 1ns, "9.22R it/s"},
   };
+  // clang-format on
   for (const auto& r : rows) EXPECT_EQ(rate(r.done, r.elapsed), r.text) << r.done;
 }
 
@@ -122,7 +126,8 @@ class RecentTest : public ::testing::Test {
 };
 
 TEST_F(RecentTest, FollowsASpeedChangeHalfOfTheRemainingWayEachHalfLife) {
-  pb::Style<> style{.stylePrefix = "", .stylePostfix = pb::recentRate("/s", "--", 1s),
+  pb::Style<> style{.stylePrefix = "",
+                    .stylePostfix = pb::recentRate("/s", "--", 1s),
                     .styleWidth = pb::ConstantWidth{0}};
   style.styleOpen = style.styleClose = "";
   const auto bar = pb::hNewProgressBar(out, style, std::nan(""), Progress<>{0, kMax});
@@ -167,10 +172,12 @@ TEST_F(RecentTest, ARecentLabelOutsideABarIsTheAverageSinceTheStart) {
   const pb::TimePoint start{};
   EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({50, 100}, {start, start + 10s}), "5.00 it/s");
   EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({50, 100}, {start, start}), "--");
-  EXPECT_EQ(pb::recentRemainingTime(pb::humanDuration, "?").runLabel({50, 100}, {start, start + 10s}),
-            "10s");
-  EXPECT_EQ(pb::recentRemainingTime(pb::humanDuration, "?").runLabel({0, 100}, {start, start + 10s}),
-            "?");
+  EXPECT_EQ(
+      pb::recentRemainingTime(pb::humanDuration, "?").runLabel({50, 100}, {start, start + 10s}),
+      "10s");
+  EXPECT_EQ(
+      pb::recentRemainingTime(pb::humanDuration, "?").runLabel({0, 100}, {start, start + 10s}),
+      "?");
 }
 
 TEST_F(RecentTest, ABarUpdatedFromSeveralThreadsKeepsOneConsistentEstimate) {
@@ -194,6 +201,7 @@ TEST(Padding, PadsToCodePointsOrColumnsAndNeverCuts) {
   const pb::Label<> text = "ab";
   const pb::Label<> wide = "äöü";
   const pb::Label<> cjk = "数据";
+  // clang-format off
   const struct {
     pb::Label<> label;
     const char* text;
@@ -204,6 +212,7 @@ TEST(Padding, PadsToCodePointsOrColumnsAndNeverCuts) {
       {pb::padRight(6, cjk), "数据    "}, {pb::padRight(6, cjk, pb::PadUnit::Columns), "数据  "},
       {pb::padLeft(5, pb::remainingTime(pb::renderDuration, "?")), "    ?"},
   };
+  // clang-format on
   for (const auto& r : rows) EXPECT_EQ(r.label.runLabel({1, 2}, {}), r.text);
 }
 

@@ -32,7 +32,8 @@ std::int64_t clampToInt64(Int128 v, std::int64_t low) noexcept {
 }  // namespace
 
 std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) noexcept {
-  return clampToInt64(Int128{seconds} * 1'000'000'000 + nanoseconds, std::numeric_limits<std::int64_t>::min());
+  return clampToInt64(Int128{seconds} * 1'000'000'000 + nanoseconds,
+                      std::numeric_limits<std::int64_t>::min());
 }
 
 BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
@@ -40,9 +41,10 @@ BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
 
 void OwnedMutex::lock(const char* call, const char* what) {
   if (heldByMe()) {
-    throw std::logic_error(std::string("progress bar: ") + call + " was called from inside a label, "
-                           "escape, update function or stream of the same " + what +
-                           " while it draws; such callables must not call back into it");
+    throw std::logic_error(std::string("progress bar: ") + call +
+                           " was called from inside a label, "
+                           "escape, update function or stream of the same " +
+                           what + " while it draws; such callables must not call back into it");
   }
   mutex_.lock();
   owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
@@ -74,7 +76,8 @@ void BarCore::close() noexcept {
 std::int64_t BarCore::total() const noexcept {
   std::int64_t total = base_;
   for (const Cell& cell : cells_) {
-    total = wrappingAdd(total, wrappingSub(cell.assigned, cell.budget.load(std::memory_order_seq_cst)));
+    total =
+        wrappingAdd(total, wrappingSub(cell.assigned, cell.budget.load(std::memory_order_seq_cst)));
   }
   return total;
 }
@@ -130,12 +133,14 @@ void BarCore::open(const CountPolicy& policy) noexcept {
   } else if (!complete) {
     // Thresholds are infinite or within 2^64 of zero, so the sum cannot overflow.
     const Int128 threshold = throttle_.threshold();
-    const Int128 due = threshold > kInfiniteThreshold    ? Int128{kMax}
-                       : threshold < -kInfiniteThreshold ? Int128{kClosed}
-                                                         : renderTime_.time_since_epoch().count() + threshold;
+    const Int128 due = threshold > kInfiniteThreshold ? Int128{kMax}
+                       : threshold < -kInfiniteThreshold
+                           ? Int128{kClosed}
+                           : renderTime_.time_since_epoch().count() + threshold;
     deadline = clampToInt64(due, kClosed);
     const std::int64_t lag = lagBound_.load(std::memory_order_relaxed);
-    until = deadline == kClosed ? kClosed : clampToInt64(due - std::max<std::int64_t>(lag, 0), kClosed + 1);
+    until = deadline == kClosed ? kClosed
+                                : clampToInt64(due - std::max<std::int64_t>(lag, 0), kClosed + 1);
   }
   gate_.until.store(until, std::memory_order_relaxed);
   gate_.deadline.store(deadline, std::memory_order_relaxed);

@@ -1,10 +1,10 @@
 // The refresh delay turned into an exact nanosecond threshold, once per bar.
+#include <gmpxx.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-#include <gmpxx.h>
 
 #include "System/ProgressBar/detail/BarCore.hpp"
 
@@ -26,8 +26,8 @@ Int128 toInt128(const mpz_class& v) {
   const mpz_class magnitude = abs(v);
   const mpz_class high = magnitude >> 64;
   const mpz_class low = magnitude - (high << 64);
-  const UInt128 value = (UInt128{mpz_get_ui(high.get_mpz_t())} << 64) |
-                        UInt128{mpz_get_ui(low.get_mpz_t())};
+  const UInt128 value =
+      (UInt128{mpz_get_ui(high.get_mpz_t())} << 64) | UInt128{mpz_get_ui(low.get_mpz_t())};
   return v < 0 ? -static_cast<Int128>(value) : static_cast<Int128>(value);
 }
 

@@ -1,7 +1,7 @@
 // The thread of a steady tick.
-#include "System/ProgressBar/Tick.hpp"
-
 #include <utility>
+
+#include "System/ProgressBar/Tick.hpp"
 
 namespace System::ProgressBar::detail {
 

@@ -1,5 +1,7 @@
 // A display: rows of bars redrawn as frames on a terminal, or written as
 // plain log lines.
+#include "System/ProgressBar/Display.hpp"
+
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "System/ProgressBar/Display.hpp"
 #include "display/screen_text.hpp"
 #include "label/arithmetic.hpp"
 
@@ -84,7 +85,8 @@ void DisplayCore::attach(RowId id, std::weak_ptr<Redrawable> bar) {
 
 void DisplayCore::removeRow(RowId id) {
   OwnedLock lock(mutex_, "Display::remove", "display");
-  const auto at = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
+  const auto at =
+      std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
   if (at == rows_.end()) return;
   const bool shown = at->hasText;
   rows_.erase(at);
@@ -127,7 +129,8 @@ void DisplayCore::submit(RowId id, std::string_view line, bool complete, std::in
     row->hasText = true;
     row->changedDone = done;
     row->changedTodo = todo;
-    if (complete) row->state = row->onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
+    if (complete)
+      row->state = row->onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
     writeLog(*row, done, todo, now);
     return;
   }
@@ -141,7 +144,8 @@ void DisplayCore::submit(RowId id, std::string_view line, bool complete, std::in
   const RowShape shape = shapeOf(row->text);
   row->columns = shape.columns;
   row->clean = shape.clean;
-  if (complete) row->state = row->onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
+  if (complete)
+    row->state = row->onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
   if (cause == DrawCause::kTick) return;  // the tick frames once for all bars
   const bool due = complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(now, lastFrame_);
   if (!due) return;
@@ -318,8 +322,8 @@ void DisplayCore::flushLog() {
 
 RowSink::~RowSink() { display_->releaseRow(row_); }
 
-void RowSink::draw(std::string_view line, bool complete, OnComplete, TimePoint now,
-                   DrawCause cause, std::int64_t done, std::int64_t todo) {
+void RowSink::draw(std::string_view line, bool complete, OnComplete, TimePoint now, DrawCause cause,
+                   std::int64_t done, std::int64_t todo) {
   display_->submit(row_, line, complete, done, todo, now, cause);
 }
 

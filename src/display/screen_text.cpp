@@ -50,7 +50,8 @@ std::size_t appendCut(Text& out, std::string_view row, std::int64_t width) {
     if (!full) {  // printable ASCII in bulk, as much as fits
       const std::size_t run = printableRun(row);
       const std::int64_t room = width - static_cast<std::int64_t>(columns);
-      const std::size_t take = room <= 0 ? 0 : std::min<std::size_t>(run, static_cast<std::size_t>(room));
+      const std::size_t take =
+          room <= 0 ? 0 : std::min<std::size_t>(run, static_cast<std::size_t>(room));
       out.append(row.data(), take);
       columns += take;
       if (take < run) full = true;

@@ -72,7 +72,9 @@ inline UInt128 divideFits64(UInt128 n, std::uint64_t d) noexcept {
   const auto high = static_cast<std::uint64_t>(n >> 64);
   if (high < d) {
     std::uint64_t quotient, remainder;
-    __asm__("divq %4" : "=a"(quotient), "=d"(remainder) : "a"(static_cast<std::uint64_t>(n)), "d"(high), "rm"(d));
+    __asm__("divq %4"
+            : "=a"(quotient), "=d"(remainder)
+            : "a"(static_cast<std::uint64_t>(n)), "d"(high), "rm"(d));
     return quotient;
   }
 #endif

@@ -1,7 +1,8 @@
 // Byte sizes.
+#include "System/ProgressBar/Bytes.hpp"
+
 #include <cstdint>
 
-#include "System/ProgressBar/Bytes.hpp"
 #include "label/arithmetic.hpp"
 #include "label/significant.hpp"
 

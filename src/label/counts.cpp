@@ -1,7 +1,8 @@
 // The count labels: percentage, exact and count.
+#include "System/ProgressBar/Counts.hpp"
+
 #include <cstdint>
 
-#include "System/ProgressBar/Counts.hpp"
 #include "label/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {

@@ -1,7 +1,8 @@
 // Padding a label's text to a width.
+#include "System/ProgressBar/Padding.hpp"
+
 #include <cstdint>
 
-#include "System/ProgressBar/Padding.hpp"
 #include "label/text.hpp"
 
 namespace System::ProgressBar::detail {

@@ -1,9 +1,10 @@
 // Rates on average and at the recent speed, and the speed history behind the
 // recent ones.
+#include "System/ProgressBar/Rates.hpp"
+
 #include <cmath>
 #include <cstdint>
 
-#include "System/ProgressBar/Rates.hpp"
 #include "label/arithmetic.hpp"
 #include "label/significant.hpp"
 
@@ -29,8 +30,8 @@ std::optional<double> SpeedHistory::recentSpeed(std::chrono::nanoseconds halfLif
   Sums sums = entry->committed;
   if (elapsed > 0) {
     const double seconds = static_cast<double>(elapsed) / detail::kNanosPerSecond;
-    const double halfLives =
-        static_cast<double>(elapsed) / static_cast<double>(std::max<std::int64_t>(halfLife.count(), 1));
+    const double halfLives = static_cast<double>(elapsed) /
+                             static_cast<double>(std::max<std::int64_t>(halfLife.count(), 1));
     const double weight = std::exp2(-halfLives);
     sums.weightedDone = sums.weightedDone * weight +
                         static_cast<double>(detail::Int128{done} - detail::Int128{lastDone_});

@@ -112,13 +112,13 @@ std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::
   // Every operand is positive here, so each floor is a plain quotient.
   Int128 factor = kFixedOne;
   if (todo > 0) {
-    const Int128 fraction = static_cast<Int128>(
-        divideFits64(static_cast<UInt128>(Int128{done} * kFixedOne), static_cast<std::uint64_t>(todo)));
+    const Int128 fraction = static_cast<Int128>(divideFits64(
+        static_cast<UInt128>(Int128{done} * kFixedOne), static_cast<std::uint64_t>(todo)));
     if (fraction == 0) return std::nullopt;  // todo beyond 10^12 times done
-    factor = fraction <= INT64_MAX ? static_cast<Int128>(divideFits64(
-                                         static_cast<UInt128>(kFixedOneSquared),
-                                         static_cast<std::uint64_t>(fraction)))
-                                   : kFixedOneSquared / fraction;
+    factor = fraction <= INT64_MAX
+                 ? static_cast<Int128>(divideFits64(static_cast<UInt128>(kFixedOneSquared),
+                                                    static_cast<std::uint64_t>(fraction)))
+                 : kFixedOneSquared / fraction;
   }
   Int128 product;
   if (!__builtin_mul_overflow(dt, factor, &product)) {

@@ -27,7 +27,8 @@ struct Cell {
     }
     if (how == Measure::kColumns) {
       const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
-      for (std::size_t pad = own; pad < cellColumns && size < sizeof bytes; ++pad) bytes[size++] = ' ';
+      for (std::size_t pad = own; pad < cellColumns && size < sizeof bytes; ++pad)
+        bytes[size++] = ' ';
     }
   }
   char bytes[8];
@@ -107,9 +108,8 @@ Lengths measureParts(const Text& line, const LineParts& p) {
       measure(std::string_view(line.data() + p.prefixBytes, p.postfixBytes), p.measure);
   const Measured open = measure(p.open, p.measure), close = measure(p.close, p.measure);
   bool valid = prefix.valid && postfix.valid && open.valid && close.valid;
-  for (const std::string_view escape : {p.escapePrefix, p.escapeOpen, p.escapeDone,
-                                        p.escapeCurrent, p.escapeTodo, p.escapeClose,
-                                        p.escapePostfix}) {
+  for (const std::string_view escape : {p.escapePrefix, p.escapeOpen, p.escapeDone, p.escapeCurrent,
+                                        p.escapeTodo, p.escapeClose, p.escapePostfix}) {
     valid = valid && (escape.empty() || measure(escape, Measure::kCodePoints).valid);
   }
   return {prefix.length, postfix.length, open.length, close.length, valid};
@@ -125,8 +125,8 @@ void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
   const Int128 w = std::max<Int128>(0, Int128{p.width} - counted);
   std::size_t cellColumns = 1;
   if (p.measure == Measure::kColumns) {
-    cellColumns = std::max({std::size_t{1}, columnsOf(p.done), columnsOf(p.current),
-                            columnsOf(p.todo)});
+    cellColumns =
+        std::max({std::size_t{1}, columnsOf(p.done), columnsOf(p.current), columnsOf(p.todo)});
   }
   const Int128 cells = cellColumns == 1 ? w : w / static_cast<Int128>(cellColumns);
   const Int128 padding = w - cells * static_cast<Int128>(cellColumns);
@@ -135,11 +135,11 @@ void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
   const Cell done(p.done, cellColumns, p.measure), current(p.current, cellColumns, p.measure),
       todo(p.todo, cellColumns, p.measure);
   const Cell& leftCell = fill.moving ? todo : done;
-  const UInt128 fixedBytes =
-      UInt128(p.escapePrefix.size()) + p.prefixBytes + prefixGap + p.escapeOpen.size() +
-      p.open.size() + p.escapeDone.size() + p.escapeCurrent.size() + p.escapeTodo.size() +
-      (fill.moving ? p.escapeTodo.size() : 0) + p.escapeClose.size() + p.close.size() +
-      p.escapePostfix.size() + postfixGap + p.postfixBytes;
+  const UInt128 fixedBytes = UInt128(p.escapePrefix.size()) + p.prefixBytes + prefixGap +
+                             p.escapeOpen.size() + p.open.size() + p.escapeDone.size() +
+                             p.escapeCurrent.size() + p.escapeTodo.size() +
+                             (fill.moving ? p.escapeTodo.size() : 0) + p.escapeClose.size() +
+                             p.close.size() + p.escapePostfix.size() + postfixGap + p.postfixBytes;
   const UInt128 bytes = fixedBytes + static_cast<UInt128>(fill.left) * leftCell.size +
                         (fill.mark ? current.size : 0) +
                         static_cast<UInt128>(fill.right) * todo.size +

@@ -9,7 +9,8 @@ namespace testsupport {
 
 // defStyle with a constant width, and optionally another completion.
 inline System::ProgressBar::Style<> styleOfWidth(
-    std::int64_t n, System::ProgressBar::OnComplete onComplete = System::ProgressBar::WriteNewline) {
+    std::int64_t n,
+    System::ProgressBar::OnComplete onComplete = System::ProgressBar::WriteNewline) {
   System::ProgressBar::Style<> s = System::ProgressBar::defStyle();
   s.styleWidth = System::ProgressBar::ConstantWidth{n};
   s.styleOnComplete = onComplete;

@@ -74,9 +74,8 @@ class LockedState {
     return totalKnown_ && detail::isComplete(p);
   }
   detail::CountPolicy policy() const noexcept {
-    return {.drawsNever = finished_,
-            .totalKnown = totalKnown_,
-            .todo = slots_[current_]->progressTodo};
+    return {
+        .drawsNever = finished_, .totalKnown = totalKnown_, .todo = slots_[current_]->progressTodo};
   }
 
   mutable detail::BarCore core_;
@@ -89,7 +88,7 @@ class LockedState {
   bool totalKnown_;
   bool finished_ = false;
   bool finishing_ = false;  // the draw under way is the finishing one
-  bool lineEnded_;  // the last line drawn ended the bar's line
+  bool lineEnded_;          // the last line drawn ended the bar's line
   // Reused by every draw, so that a draw allocates nothing once warm.
   Text line_;
   detail::EscapeTexts escapes_;
@@ -163,8 +162,8 @@ inline constexpr std::int64_t kMarkStepNs = 100'000'000;
 template <class Custom>
 class BarShared final : public Redrawable {
  public:
-  BarShared(Style<Custom> resolved, double delay, TimePoint start,
-            std::unique_ptr<BarSink> output, const Progress<Custom>& initial, bool totalKnown)
+  BarShared(Style<Custom> resolved, double delay, TimePoint start, std::unique_ptr<BarSink> output,
+            const Progress<Custom>& initial, bool totalKnown)
       : style(std::move(resolved)),
         activeEscapes(detail::activeEscapes(style)),
         refreshDelay(delay),
@@ -335,7 +334,8 @@ class BarShared final : public Redrawable {
     return state.complete(p) || !state.core_.tooSoon(now);
   }
 
-  void renderLine(const Progress<Custom>& p, TimePoint now, const Label<Custom>* postfix = nullptr) {
+  void renderLine(const Progress<Custom>& p, TimePoint now,
+                  const Label<Custom>* postfix = nullptr) {
     RenderOptions options = sink->options();
     const bool ended = state.finished_ || state.finishing_;
     if (!state.totalKnown_) {
@@ -359,13 +359,14 @@ class BarShared final : public Redrawable {
                   const RenderOptions& options, const Label<Custom>* postfix) {
     // The labels see the real progress; only the bar proper is full.
     Style<Custom> shown = style;
-    shown.stylePrefix = Label<Custom>([prefix = style.stylePrefix, real](
-                                          const Progress<Custom>&, const Timing& t) {
-      return prefix.runLabel(real, t);
-    });
+    shown.stylePrefix =
+        Label<Custom>([prefix = style.stylePrefix, real](const Progress<Custom>&, const Timing& t) {
+          return prefix.runLabel(real, t);
+        });
     const Label<Custom>& after = postfix != nullptr ? *postfix : style.stylePostfix;
-    shown.stylePostfix = Label<Custom>(
-        [after, real](const Progress<Custom>&, const Timing& t) { return after.runLabel(real, t); });
+    shown.stylePostfix = Label<Custom>([after, real](const Progress<Custom>&, const Timing& t) {
+      return after.runLabel(real, t);
+    });
     detail::renderInto(state.line_, state.escapes_, shown, full, timing, options);
   }
 
@@ -396,8 +397,8 @@ template <class Custom>
 void drawProgressBar(std::ostream& stream, const Style<Custom>& style,
                      const Progress<Custom>& progress, const Timing& timing) {
   const Text line = ::System::ProgressBar::renderProgressBar(style, progress, timing);
-  detail::writeDraw(stream, {line, detail::terminatorFor(detail::isComplete(progress),
-                                                         style.styleOnComplete)});
+  detail::writeDraw(
+      stream, {line, detail::terminatorFor(detail::isComplete(progress), style.styleOnComplete)});
 }
 
 /// Marks a bar whose total is not known when it is created (reading a stream,
@@ -450,8 +451,7 @@ ProgressBar<Custom> hNewProgressBar(std::ostream& stream, const Style<Custom>& s
                                     const Progress<Custom>& initialProgress) {
   Style<Custom> resolved = detail::resolveWidth(style);
   const TimePoint start = detail::readWallClock();
-  ::System::ProgressBar::drawProgressBar(stream, resolved, initialProgress,
-                                         Timing{start, start});
+  ::System::ProgressBar::drawProgressBar(stream, resolved, initialProgress, Timing{start, start});
   return detail::BarAccess::make(std::make_shared<detail::BarShared<Custom>>(
       std::move(resolved), 1.0 / maxRefreshRate, start,
       std::make_unique<detail::StreamSink>(stream), initialProgress, true));
@@ -492,8 +492,8 @@ ProgressBar<Custom> newProgressBar(const Style<Custom>& style, double maxRefresh
 /// bar keeps its previous state, the lock is released and the failure
 /// propagates.
 template <class Custom, class F>
-  requires std::is_invocable_r_v<Progress<Custom>, F&, const Progress<Custom>&>
-void updateProgress(const ProgressBar<Custom>& bar, F&& f) {
+requires std::is_invocable_r_v<Progress<Custom>, F&, const Progress<Custom>&> void updateProgress(
+    const ProgressBar<Custom>& bar, F&& f) {
   const TimePoint now = detail::readWallClock();
   detail::BarAccess::shared(bar).update(f, now);
 }

@@ -50,8 +50,9 @@ Label<Custom> percentageFloor() {
 /// Done, right-aligned to the width of todo, then "/", then todo: "  5/100".
 template <class Custom = std::monostate>
 Label<Custom> exact() {
-  return detail::countLabel<Custom>(
-      [](Text& out, std::int64_t done, std::int64_t todo) { detail::appendExact(out, done, todo); });
+  return detail::countLabel<Custom>([](Text& out, std::int64_t done, std::int64_t todo) {
+    detail::appendExact(out, done, todo);
+  });
 }
 
 /// Done alone, in decimal: "1234". For work whose total is not known.

@@ -148,9 +148,9 @@ class Display {
     // If the first draw fails, the row's sink goes with the bar and takes the
     // row, which never showed a line, with it.
     const detail::RowId row = core_->addRow(parent, style.styleOnComplete);
-    ProgressBar<Custom> bar = detail::makeBar(
-        style, refreshRate_, initialProgress, std::make_unique<detail::RowSink>(core_, row),
-        totalKnown);
+    ProgressBar<Custom> bar =
+        detail::makeBar(style, refreshRate_, initialProgress,
+                        std::make_unique<detail::RowSink>(core_, row), totalKnown);
     core_->attach(row, detail::BarAccess::pointer(bar));
     return bar;
   }

@@ -38,9 +38,10 @@ void finish(const ProgressBar<Custom>& bar) {
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar, Text message,
             FinishMessage where = FinishMessage::InsteadOfPostfix) {
-  const Label<Custom> shown = where == FinishMessage::InsteadOfPostfix
-                                  ? msg<Custom>(std::move(message))
-                                  : bar.pbStyle().stylePostfix + " " + msg<Custom>(std::move(message));
+  const Label<Custom> shown =
+      where == FinishMessage::InsteadOfPostfix
+          ? msg<Custom>(std::move(message))
+          : bar.pbStyle().stylePostfix + " " + msg<Custom>(std::move(message));
   detail::BarAccess::shared(bar).finish(&shown);
 }
 

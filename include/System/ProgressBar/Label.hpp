@@ -37,8 +37,8 @@ Text fromCodePoints(std::u32string_view codePoints);
 
 template <class T>
 concept TextLike = std::convertible_to<const T&, std::string_view> ||
-                   std::convertible_to<const T&, std::u8string_view> ||
-                   std::convertible_to<const T&, std::u32string_view>;
+    std::convertible_to<const T&, std::u8string_view> ||
+    std::convertible_to<const T&, std::u32string_view>;
 
 template <class T>
 inline constexpr bool kDependentFalse = false;
@@ -199,24 +199,22 @@ class Label {
 
   /// Wraps any callable `(const Progress<Custom>&, const Timing&) -> Text`.
   template <class F>
-    requires(!std::same_as<std::remove_cvref_t<F>, Label> &&
-             !detail::TextLike<std::remove_cvref_t<F>> &&
-             std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&, const Progress<Custom>&,
-                                   const Timing&>)
-  Label(F&& f)  // NOLINT(google-explicit-constructor)
+  requires(!std::same_as<std::remove_cvref_t<F>, Label> &&
+           !detail::TextLike<std::remove_cvref_t<F>> &&
+           std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&, const Progress<Custom>&,
+                                 const Timing&>)
+      Label(F&& f)  // NOLINT(google-explicit-constructor)
       : Label(detail::LabelNodePtr<Custom>(
             std::make_shared<detail::CallableNode<Custom, std::remove_cvref_t<F>>>(
                 std::forward<F>(f)))) {}
 
   /// A callable that does not return text is not a label.
   template <class F>
-    requires(!std::same_as<std::remove_cvref_t<F>, Label> &&
-             !detail::TextLike<std::remove_cvref_t<F>> &&
-             std::is_invocable_v<const std::remove_cvref_t<F>&, const Progress<Custom>&,
-                                 const Timing&> &&
-             !std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&,
-                                    const Progress<Custom>&, const Timing&>)
-  Label(F&&) {  // NOLINT(google-explicit-constructor)
+  requires(
+      !std::same_as<std::remove_cvref_t<F>, Label> && !detail::TextLike<std::remove_cvref_t<F>> &&
+      std::is_invocable_v<const std::remove_cvref_t<F>&, const Progress<Custom>&, const Timing&> &&
+      !std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&, const Progress<Custom>&,
+                             const Timing&>) Label(F&&) {  // NOLINT(google-explicit-constructor)
     static_assert(detail::kDependentFalse<F>,
                   "a label's callable must return text (std::string): "
                   "(const Progress<C>&, const Timing&) -> std::string");
@@ -247,15 +245,13 @@ class Label {
     return Label(detail::SequenceNode<Custom>::join(detail::nodeOf(left), detail::nodeOf(right)));
   }
   template <class T>
-    requires(!std::convertible_to<const T&, Label>)
-  friend Label operator+(const Label&, const T&) {
+  requires(!std::convertible_to<const T&, Label>) friend Label operator+(const Label&, const T&) {
     static_assert(detail::kDependentFalse<T>,
                   "a label joins only with a label of the same custom type or with text");
     return {""};
   }
   template <class T>
-    requires(!std::convertible_to<const T&, Label>)
-  friend Label operator+(const T&, const Label&) {
+  requires(!std::convertible_to<const T&, Label>) friend Label operator+(const T&, const Label&) {
     static_assert(detail::kDependentFalse<T>,
                   "a label joins only with a label of the same custom type or with text");
     return {""};

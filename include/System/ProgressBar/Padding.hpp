@@ -23,8 +23,8 @@ void padFrom(Text& out, std::size_t start, std::int64_t width, bool left, PadUni
 
 template <class Custom>
 Label<Custom> paddedLabel(std::int64_t width, const Label<Custom>& label, bool left, PadUnit unit) {
-  auto pad = [width, left, unit, node = detail::nodeOf(label)](
-                 Text& out, const Progress<Custom>& p, const Timing& t) {
+  auto pad = [width, left, unit, node = detail::nodeOf(label)](Text& out, const Progress<Custom>& p,
+                                                               const Timing& t) {
     const std::size_t start = out.size();
     node->appendTo(out, p, t);
     detail::padFrom(out, start, width, left, unit);

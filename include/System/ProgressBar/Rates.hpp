@@ -87,11 +87,10 @@ inline constexpr std::chrono::nanoseconds kDefaultHalfLife = std::chrono::second
 /// `alternative` is shown while no time has elapsed.
 template <class Custom = std::monostate>
 Label<Custom> throughput(Text unit, Text alternative) {
-  return detail::timingLabel<Custom>(
-      [unit = std::move(unit), alternative = std::move(alternative)](
-          Text& out, const Progress<Custom>& p, const Timing& t) {
-        if (!detail::appendAverageRate(out, p.progressDone, t, unit)) out += alternative;
-      });
+  return detail::timingLabel<Custom>([unit = std::move(unit), alternative = std::move(alternative)](
+                                         Text& out, const Progress<Custom>& p, const Timing& t) {
+    if (!detail::appendAverageRate(out, p.progressDone, t, unit)) out += alternative;
+  });
 }
 
 /// Bytes per second since the bar started, with the byte unit's prefix:

@@ -38,8 +38,8 @@ template <class Custom = std::monostate>
 Label<Custom> spinner(std::vector<Text> frames,
                       std::chrono::nanoseconds step = std::chrono::milliseconds(100)) {
   if (frames.empty()) frames.emplace_back();
-  auto shown = [frames = std::move(frames), step = step.count()](
-                   Text& out, const Progress<Custom>&, const Timing& t) {
+  auto shown = [frames = std::move(frames), step = step.count()](Text& out, const Progress<Custom>&,
+                                                                 const Timing& t) {
     out += frames[detail::spinnerFrameAt(t, step, frames.size())];
   };
   return Label<Custom>(detail::LabelNodePtr<Custom>(

@@ -63,14 +63,14 @@ struct NoEscape {
 /// number of times, from whichever thread draws.
 template <class Custom = std::monostate>
 struct Style {
-  Text styleOpen = "[";                              ///< left end of the bar proper
-  Text styleClose = "]";                             ///< right end of the bar proper
-  char32_t styleDone = U'=';                         ///< fills the completed part
-  char32_t styleCurrent = U'>';                      ///< marks the current position
-  char32_t styleTodo = U'.';                         ///< fills the remaining part
-  Label<Custom> stylePrefix = emptyLabel<Custom>();  ///< shown before the bar, then a space
-  Label<Custom> stylePostfix = percentage<Custom>(); ///< shown after the bar, after a space
-  ProgressBarWidth styleWidth = TerminalWidth{50};   ///< width of the whole visible line
+  Text styleOpen = "[";                               ///< left end of the bar proper
+  Text styleClose = "]";                              ///< right end of the bar proper
+  char32_t styleDone = U'=';                          ///< fills the completed part
+  char32_t styleCurrent = U'>';                       ///< marks the current position
+  char32_t styleTodo = U'.';                          ///< fills the remaining part
+  Label<Custom> stylePrefix = emptyLabel<Custom>();   ///< shown before the bar, then a space
+  Label<Custom> stylePostfix = percentage<Custom>();  ///< shown after the bar, after a space
+  ProgressBarWidth styleWidth = TerminalWidth{50};    ///< width of the whole visible line
   Escape<Custom> styleEscapeOpen = detail::NoEscape<Custom>{};     ///< before the open text
   Escape<Custom> styleEscapeClose = detail::NoEscape<Custom>{};    ///< before the close text
   Escape<Custom> styleEscapeDone = detail::NoEscape<Custom>{};     ///< before the done run
@@ -78,7 +78,7 @@ struct Style {
   Escape<Custom> styleEscapeTodo = detail::NoEscape<Custom>{};     ///< before the todo run
   Escape<Custom> styleEscapePrefix = detail::NoEscape<Custom>{};   ///< at the very start
   Escape<Custom> styleEscapePostfix = detail::NoEscape<Custom>{};  ///< before the postfix gap
-  OnComplete styleOnComplete = WriteNewline;         ///< what completion does to the line
+  OnComplete styleOnComplete = WriteNewline;  ///< what completion does to the line
 };
 
 /// The default style: "[", "]", '=', '>', '.', no prefix, `percentage` as
@@ -222,9 +222,11 @@ Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progr
                        const Timing& timing) {
   Text line;
   // One allocation for the whole line, whatever the labels hold on the way.
-  const auto bytesOf = [](char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; };
-  const auto cell = std::max({bytesOf(style.styleDone), bytesOf(style.styleCurrent),
-                              bytesOf(style.styleTodo)});
+  const auto bytesOf = [](char32_t c) {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  };
+  const auto cell =
+      std::max({bytesOf(style.styleDone), bytesOf(style.styleCurrent), bytesOf(style.styleTodo)});
   const std::int64_t width = std::clamp<std::int64_t>(detail::widthOf(style.styleWidth), 0, 4096);
   line.reserve(static_cast<std::size_t>(width * cell) + 64);
   detail::EscapeTexts escapes;

@@ -45,8 +45,8 @@ class TickerThread {
   const std::chrono::nanoseconds interval_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  bool stopping_ = false;          // under mutex_
-  std::exception_ptr failure_;     // under mutex_
+  bool stopping_ = false;       // under mutex_
+  std::exception_ptr failure_;  // under mutex_
   std::thread thread_;
 };
 }  // namespace detail
@@ -73,8 +73,8 @@ class Ticker {
       : thread_(std::make_unique<detail::TickerThread>(
             [shared = detail::BarAccess::pointer(bar)] { shared->redraw(); }, interval)) {}
   Ticker(Display& display, std::chrono::nanoseconds interval)
-      : thread_(std::make_unique<detail::TickerThread>([&display] { display.redraw(); },
-                                                       interval)) {}
+      : thread_(
+            std::make_unique<detail::TickerThread>([&display] { display.redraw(); }, interval)) {}
   Ticker(const Ticker&) = delete;
   Ticker& operator=(const Ticker&) = delete;
   ~Ticker() noexcept(false) {

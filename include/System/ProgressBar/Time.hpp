@@ -7,11 +7,11 @@
 
 #include <gmpxx.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <atomic>
 #include <optional>
 #include <ratio>
 #include <thread>
@@ -159,12 +159,12 @@ Label<Custom> timingLabel(F f) {
 
 template <class Custom>
 Label<Custom> estimateLabel(Estimate kind, DurationRenderer render, Text alternative) {
-  return timingLabel<Custom>([kind, render = std::move(render),
-                              alternative = std::move(alternative)](
-                                 Text& out, const Progress<Custom>& p, const Timing& t) {
-    const std::optional<Duration> d = estimateDuration(kind, p.progressDone, p.progressTodo, t);
-    out += d ? render(*d) : alternative;
-  });
+  return timingLabel<Custom>(
+      [kind, render = std::move(render), alternative = std::move(alternative)](
+          Text& out, const Progress<Custom>& p, const Timing& t) {
+        const std::optional<Duration> d = estimateDuration(kind, p.progressDone, p.progressTodo, t);
+        out += d ? render(*d) : alternative;
+      });
 }
 }  // namespace detail
 
@@ -172,10 +172,10 @@ Label<Custom> estimateLabel(Estimate kind, DurationRenderer render, Text alterna
 /// the picosecond; negative if the clock went back), shown by `render`.
 template <class Custom = std::monostate>
 Label<Custom> elapsedTime(DurationRenderer render) {
-  return detail::timingLabel<Custom>([render = std::move(render)](
-                                         Text& out, const Progress<Custom>&, const Timing& t) {
-    out += render(detail::elapsedDuration(t));
-  });
+  return detail::timingLabel<Custom>(
+      [render = std::move(render)](Text& out, const Progress<Custom>&, const Timing& t) {
+        out += render(detail::elapsedDuration(t));
+      });
 }
 
 /// The estimated time still needed, shown by `render`; `alternative` while no

@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/Finish.hpp"
+#include "System/ProgressBar/Spinner.hpp"
 
 namespace System::ProgressBar {
 
@@ -110,7 +112,7 @@ class TrackCounter {
 // through std::views::all, so that clang 14 with libstdc++ 12, which cannot
 // compile those, can use it.
 template <class R, class Custom>
-  requires std::ranges::input_range<std::remove_reference_t<R>>
+requires std::ranges::input_range<std::remove_reference_t<R>>
 class TrackView : public std::ranges::view_base {
   using Base = std::remove_reference_t<R>;
 
@@ -164,20 +166,31 @@ class TrackView : public std::ranges::view_base {
 
   TrackView(R&& range, ProgressBar<Custom> bar)
       : range_(hold(std::forward<R>(range))), bar_(std::move(bar)) {}
+  // A view that made its own bar finishes it when the view goes.
+  TrackView(R&& range, ProgressBar<Custom> bar, bool ownsBar)
+      : range_(hold(std::forward<R>(range))), bar_(std::move(bar)), ownsBar_(ownsBar) {}
+  TrackView(TrackView&& other) noexcept(std::is_nothrow_move_constructible_v<Holder>)
+      : range_(std::move(other.range_)),
+        bar_(other.bar_),
+        ownsBar_(std::exchange(other.ownsBar_, false)) {}
+  TrackView& operator=(TrackView&& other) noexcept(std::is_nothrow_move_assignable_v<Holder>) {
+    if (this != &other) {
+      leave();
+      range_ = std::move(other.range_);
+      bar_ = other.bar_;
+      ownsBar_ = std::exchange(other.ownsBar_, false);
+    }
+    return *this;
+  }
+  ~TrackView() { leave(); }
 
   Iterator begin() {
     return Iterator(std::ranges::begin(base()), detail::BarAccess::pointer(bar_));
   }
   Sentinel end() { return Sentinel(std::ranges::end(base())); }
-  auto size()
-    requires std::ranges::sized_range<Base>
-  {
-    return std::ranges::size(base());
-  }
+  auto size() requires std::ranges::sized_range<Base> { return std::ranges::size(base()); }
   /// Only where asking does not consume an element.
-  bool empty()
-    requires std::ranges::sized_range<Base> || std::ranges::forward_range<Base>
-  {
+  bool empty() requires std::ranges::sized_range<Base> || std::ranges::forward_range<Base> {
     if constexpr (std::ranges::sized_range<Base>) {
       return std::ranges::size(base()) == 0;
     } else {
@@ -204,8 +217,21 @@ class TrackView : public std::ranges::view_base {
     }
   }
 
-  std::conditional_t<kRefers, Base*, Base> range_;
+  using Holder = std::conditional_t<kRefers, Base*, Base>;
+  // Ends a bar of the view's own; a failure to draw its last line is not
+  // reported (a destructor has nowhere to report it).
+  void leave() noexcept {
+    if (!ownsBar_) return;
+    ownsBar_ = false;
+    try {
+      ::System::ProgressBar::finish(bar_);
+    } catch (...) {
+    }
+  }
+
+  Holder range_;
   ProgressBar<Custom> bar_;
+  bool ownsBar_ = false;
 };
 
 /// Wraps any input range so that iterating it advances `bar` by one per
@@ -220,9 +246,30 @@ class TrackView : public std::ranges::view_base {
 /// view, sized when `range` is; an lvalue range is referred to, an rvalue one
 /// is moved in. Each pass over it counts again.
 template <class R, class Custom>
-  requires std::ranges::input_range<std::remove_reference_t<R>>
-TrackView<R, Custom> track(const ProgressBar<Custom>& bar, R&& range) {
+requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, Custom> track(
+    const ProgressBar<Custom>& bar, R&& range) {
   return TrackView<R, Custom>(std::forward<R>(range), bar);
+}
+
+/// `track` with a bar of its own on standard error: for a sized range, a
+/// default-style bar with the range's size as its total; for any other, a
+/// bar of unknown total in `spinnerStyle()`. The view finishes its bar when
+/// it goes, so a loop left early ends with its true last line:
+/// `for (const auto& file : track(files)) copy(file);`.
+template <class R>
+requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, std::monostate> track(
+    R&& range) {
+  if constexpr (std::ranges::sized_range<std::remove_reference_t<R>>) {
+    const auto size = static_cast<std::int64_t>(std::ranges::size(range));
+    return TrackView<R, std::monostate>(
+        std::forward<R>(range),
+        ::System::ProgressBar::newProgressBar(defStyle(), 10.0, Progress<>{0, size}), true);
+  } else {
+    return TrackView<R, std::monostate>(
+        std::forward<R>(range),
+        ::System::ProgressBar::newProgressBar(spinnerStyle(), 10.0, Progress<>{0, 0}, unknownTotal),
+        true);
+  }
 }
 
 }  // namespace System::ProgressBar

@@ -65,15 +65,15 @@ enum class Count {
 
 // What a lock-free attempt learnt on the way.
 struct CountAttempt {
-  TimePoint now{};       // the precise time, when it was read
+  TimePoint now{};  // the precise time, when it was read
   bool haveNow = false;
   std::int64_t room = 0;  // after kCounted: what the cell may still take
 };
 
 // What the lock holder knows when it lets cells count again.
 struct CountPolicy {
-  bool drawsNever;   // a finished bar: updates are stored, never drawn
-  bool totalKnown;   // false: the work is never complete
+  bool drawsNever;  // a finished bar: updates are stored, never drawn
+  bool totalKnown;  // false: the work is never complete
   std::int64_t todo;
 };
 
@@ -101,8 +101,7 @@ class BarCore {
       attempt.now = readWallClock();
       attempt.haveNow = true;
       noteLag(attempt.now, coarse);
-      if (attempt.now.time_since_epoch().count() >
-          gate_.deadline.load(std::memory_order_relaxed)) {
+      if (attempt.now.time_since_epoch().count() > gate_.deadline.load(std::memory_order_relaxed)) {
         return Count::kApply;
       }
     }
@@ -148,7 +147,8 @@ class BarCore {
   static std::size_t cellIndex() noexcept {
     std::uint64_t id = 0;
 #if defined(__has_builtin) && __has_builtin(__builtin_thread_pointer)
-    id = reinterpret_cast<std::uintptr_t>(__builtin_thread_pointer());  // no call, unlike pthread_self
+    id = reinterpret_cast<std::uintptr_t>(
+        __builtin_thread_pointer());  // no call, unlike pthread_self
 #else
     const pthread_t self = pthread_self();
     if constexpr (std::is_pointer_v<pthread_t>) {
@@ -167,8 +167,9 @@ class BarCore {
 
   // Read by every lock-free update, written only under the lock.
   struct alignas(64) Gate {
-    std::atomic<std::uint64_t> seq{1};  // odd while the lock holder changes things, and until the first open
-    std::atomic<std::int64_t> until{kClosed}; // coarse readings up to here are too soon
+    std::atomic<std::uint64_t> seq{
+        1};  // odd while the lock holder changes things, and until the first open
+    std::atomic<std::int64_t> until{kClosed};     // coarse readings up to here are too soon
     std::atomic<std::int64_t> deadline{kClosed};  // precise readings up to here are too soon
   };
   struct alignas(64) Cell {

@@ -2,8 +2,8 @@
 // include System/ProgressBar/Bar.hpp.
 #pragma once
 
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <iosfwd>
 #include <optional>
 #include <string_view>

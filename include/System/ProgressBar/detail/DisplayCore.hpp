@@ -24,10 +24,10 @@ namespace System::ProgressBar::detail {
 // What a display writes to.
 struct DisplayOutput {
   std::ostream* stream;
-  int fd;                       // -1: none; the kind is stated
-  bool terminal;                // cursor movement and frames, or plain log lines
-  std::int64_t columns;         // stated width, or the fallback when asking fails
-  std::int64_t rows;            // stated height; 0: unknown
+  int fd;                // -1: none; the kind is stated
+  bool terminal;         // cursor movement and frames, or plain log lines
+  std::int64_t columns;  // stated width, or the fallback when asking fails
+  std::int64_t rows;     // stated height; 0: unknown
 };
 
 using RowId = std::uint64_t;
@@ -47,8 +47,8 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
   void releaseRow(RowId row) noexcept;
 
   // A bar's drawn line (see BarSink::draw).
-  void submit(RowId row, std::string_view line, bool complete, std::int64_t done,
-              std::int64_t todo, TimePoint now, DrawCause cause);
+  void submit(RowId row, std::string_view line, bool complete, std::int64_t done, std::int64_t todo,
+              TimePoint now, DrawCause cause);
   void printAbove(std::string_view text);
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
@@ -95,14 +95,14 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
   std::atomic<std::int64_t> columns_;
   mutable OwnedMutex mutex_;
   // Under mutex_:
-  std::vector<Row> rows_;       // the block, top to bottom
-  std::vector<Text> above_;     // lines to print above the block at the next frame
+  std::vector<Row> rows_;    // the block, top to bottom
+  std::vector<Text> above_;  // lines to print above the block at the next frame
   RowId nextId_ = 1;
-  std::size_t shownRows_ = 0;   // rows of the block on screen; the cursor rests on its first
+  std::size_t shownRows_ = 0;  // rows of the block on screen; the cursor rests on its first
   bool framed_ = false;
   TimePoint lastFrame_{};
   bool ended_ = false;
-  Text frame_;                  // reused by every frame
+  Text frame_;  // reused by every frame
   Text spare_;
 };
 

@@ -1,0 +1,20 @@
+# Compiles SOURCE, which must fail with the message its first line expects,
+# in a short diagnostic. Run with cmake -D... -P check.cmake.
+file(STRINGS ${SOURCE} first LIMIT_COUNT 1)
+string(REGEX REPLACE "^// expect: " "" expected "${first}")
+execute_process(COMMAND ${COMPILER} -std=c++20 -fsyntax-only -I${INCLUDE} ${SOURCE}
+                RESULT_VARIABLE result ERROR_VARIABLE output OUTPUT_VARIABLE output2)
+string(APPEND output "${output2}")
+if(result EQUAL 0)
+  message(FATAL_ERROR "${SOURCE} compiled, but should not")
+endif()
+string(FIND "${output}" "${expected}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${SOURCE}: the diagnostic does not say \"${expected}\":\n${output}")
+endif()
+string(REGEX MATCHALL "\n" lines "${output}")
+list(LENGTH lines count)
+if(count GREATER 60)
+  message(FATAL_ERROR "${SOURCE}: ${count} lines of diagnostic, for a direct message")
+endif()
+message(STATUS "${SOURCE}: ${count} lines, saying \"${expected}\"")
