@@ -4,8 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -215,6 +218,126 @@ TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
   screen.feed(buf.take());
   EXPECT_EQ(screen.lines(), (Lines{"a [...............................]   0%",
                                    "b [===============================] 100%"}));
+}
+
+// A stream or a label that fails at the k-th chance, for every k, through
+// a display's whole life: each failure reaches the caller, leaves the bars as
+// they were, and the retried step ends on the same screen as a life without
+// failures.
+struct Fault {
+  int countdown = 0;
+  bool fire() { return countdown > 0 && --countdown == 0; }
+};
+
+class FaultyBuf : public testsupport::RecordingBuf {
+ public:
+  Fault* fault = nullptr;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return fault != nullptr && fault->fire() ? 0 : RecordingBuf::xsputn(s, n);
+  }
+  int sync() override { return fault != nullptr && fault->fire() ? -1 : RecordingBuf::sync(); }
+};
+
+struct Injected {};
+
+// Returns the final screen, and whether the fault fired. The screen is fed
+// after each step; what a failed step got out is dropped, as if it never
+// reached the terminal (the display puts its own state back that way).
+std::pair<Lines, bool> displayLife(bool streamFault, int k) {
+  testsupport::Screen screen(8, 30);
+  Fault fault{k};
+  FaultyBuf buf;
+  if (streamFault) buf.fault = &fault;
+  std::ostream out(&buf);
+  pb::Style<> s{.styleWidth = pb::TerminalWidth{30}};
+  s.stylePrefix = pb::Label<>([&](const Progress<>& p, const pb::Timing&) {
+    if (!streamFault && fault.fire()) throw Injected{};
+    return "job" + std::to_string(p.progressTodo);
+  });
+  pb::Style<> gone = s;
+  gone.styleOnComplete = pb::Clear;
+  bool fired = false;
+  std::optional<pb::Display> display;
+  std::optional<pb::ProgressBar<>> a, b, c;
+  const std::vector<std::function<void()>> steps = {
+      [&] { display.emplace(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false}); },
+      [&] {
+        a.emplace(display->add(s, Progress<>{0, 10}));
+      },
+      [&] {
+        b.emplace(display->add(gone, Progress<>{0, 20}));
+      },
+      [&] { pb::incProgress(*a, 4); },
+      [&] { pb::printAbove(*b, "log"); },
+      [&] {
+        c.emplace(display->addBelow(*a, s, Progress<>{0, 30}));
+      },
+      [&] { pb::incProgress(*b, 20); },
+      [&] { pb::finish(*c); },
+      [&] { display->end(); },
+  };
+  for (const auto& step : steps) {
+    testclock::advance(1s);
+    const auto before =
+        a ? std::optional(a->pbStateMv().read().stProgress.progressDone) : std::nullopt;
+    try {
+      step();
+    } catch (const std::ios_base::failure&) {
+      EXPECT_TRUE(streamFault);
+      fired = true;
+    } catch (const Injected&) {
+      EXPECT_FALSE(streamFault);
+      fired = true;
+    }
+    if (fired && fault.countdown == 0 && k != 0) {
+      EXPECT_TRUE(out.good());
+      if (before) {
+        EXPECT_EQ(a->pbStateMv().read().stProgress.progressDone, *before);
+      }
+      buf.take();
+      fault.countdown = -1;  // fired once: no more
+      step();
+    }
+    screen.feed(buf.take());
+  }
+  return {screen.lines(), fired};
+}
+
+TEST(DisplayFailure, EveryFaultThroughADisplaysLifeLeavesTheSameScreen) {
+  const Lines reference = displayLife(true, 0).first;
+  EXPECT_EQ(reference,
+            (Lines{"log", "job10 [======>..........]  40%", "job30 [.................]   0%"}));
+  for (const bool stream : {true, false}) {
+    int fired = 0;
+    for (int k = 1;; ++k) {
+      const auto [lines, failed] = displayLife(stream, k);
+      if (!failed) break;
+      ++fired;
+      EXPECT_EQ(lines, reference) << (stream ? "stream" : "label") << " fault " << k;
+    }
+    EXPECT_GT(fired, 0);
+  }
+}
+
+// Ending a display while handles to its bars are held elsewhere: they go on
+// counting and draw nothing.
+TEST(DisplayEnd, HandlesOutliveTheDisplayAndDrawNothing) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  std::optional<pb::ProgressBar<>> bar;
+  {
+    pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+    bar.emplace(display.add(named("a"), Progress<>{0, 10}));
+  }
+  buf.take();
+  testclock::advance(1s);
+  pb::incProgress(*bar, 10);
+  pb::printAbove(*bar, "after");
+  pb::finish(*bar);
+  EXPECT_EQ(bar->pbStateMv().read().stProgress.progressDone, 10);
+  EXPECT_EQ(buf.take(), "after\n");
 }
 
 }  // namespace

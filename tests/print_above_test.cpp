@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
 #include "support/styles.hpp"
@@ -34,6 +34,24 @@ TEST(PrintAbove, ErasesWritesAndRedrawsWithoutTouchingTheThrottle) {
   buf.take();
   pb::printAbove(bar, "finished");  // a finished bar stays where it is
   EXPECT_EQ(buf.take(), "finished\n");
+}
+
+// The line drawn again below the text is the stored progress at the time of
+// the call; the next update is still throttled from the last real draw.
+TEST(PrintAbove, RedrawsAtTheTimeOfTheCallAndLeavesTheThrottleAlone) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Style<> s = styleOfWidth(24);
+  s.stylePrefix = pb::elapsedTime(pb::humanDuration);
+  const auto bar = pb::hNewProgressBar(out, s, 10.0, Progress<>{0, 10});
+  testclock::advance(70ms);
+  pb::incProgress(bar, 1);  // too soon
+  testclock::advance(2s);
+  buf.take();
+  pb::printAbove(bar, "log");
+  EXPECT_EQ(buf.take(), "\r\x1b[Klog\n2s [=>............]  10%\r");
+  pb::incProgress(bar, 1);  // 2.07 s after the last draw: drawn
+  EXPECT_EQ(buf.take(), "2s [==>...........]  20%\r");
 }
 
 TEST(PrintAbove, AFailingStreamPropagatesAndLeavesTheBarUsable) {

@@ -198,12 +198,13 @@ void DisplayCore::tick() {
 void DisplayCore::end() {
   OwnedLock lock(mutex_, "Display::end", "display");
   if (ended_) return;
-  ended_ = true;
+  // Ended once the final frame is out: a failed one can be tried again.
   if (output_.terminal) {
     frame(true);
   } else {
     flushLog();
   }
+  ended_ = true;
 }
 
 std::int64_t DisplayCore::askColumns() const noexcept {
