@@ -239,6 +239,27 @@ TEST(Columns, WideCharactersTwoCombiningMarksControlsAndEscapesNone) {
   }
 }
 
+// Every byte value at every place of the 16- and 8-byte blocks the fast
+// paths read: a control takes no column, an escape takes the byte after it
+// too, a lone byte above 0x7F is one replacement character.
+TEST(Columns, EveryByteAtEveryPlaceOfTheFastPaths) {
+  constexpr std::size_t kLength = 40;
+  for (int b = 1; b < 256; ++b) {
+    const auto c = static_cast<unsigned char>(b);
+    for (std::size_t at = 0; at < kLength; ++at) {
+      std::string text(kLength, 'a');
+      text[at] = static_cast<char>(c);
+      std::size_t columns = kLength;
+      if (c < 0x20 || c == 0x7F) columns -= 1;
+      if (c == 0x1B && at + 1 < kLength) columns -= 1;
+      ASSERT_EQ(pb::detail::measure(text, pb::detail::Measure::kColumns).length, columns)
+          << "byte " << b << " at " << at;
+      ASSERT_EQ(pb::detail::measure(text, pb::detail::Measure::kCodePoints).length, kLength)
+          << "byte " << b << " at " << at;
+    }
+  }
+}
+
 TEST(Render, WidthTooLargeForMemoryThrowsInsteadOfWrapping) {
   Style<> s = bareStyle(kMax);
   s.styleDone = U'█';

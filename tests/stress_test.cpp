@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -174,6 +175,26 @@ TEST(Stress, ReadSeesEveryIncrementThatReturned) {
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 80'000);
   const std::string bytes = buf.take();
   EXPECT_EQ(bytes.substr(bytes.size() - 21), "[=============] 100%\n");
+}
+
+// Threads that count at the same time each count on a cache line of their
+// own, up to as many threads as there are cells.
+TEST(Stress, ThreadsCountingAtOnceUseDifferentCells) {
+  constexpr std::size_t kThreads = pb::detail::BarCore::kCells;
+  std::vector<std::size_t> cells(kThreads);
+  std::atomic<std::size_t> arrived{0};
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      cells[t] = pb::detail::BarCore::cellIndex();
+      ++arrived;
+      while (arrived.load() < kThreads) std::this_thread::yield();  // all alive at once
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::sort(cells.begin(), cells.end());
+  EXPECT_EQ(std::adjacent_find(cells.begin(), cells.end()), cells.end());
+  EXPECT_LT(cells.back(), kThreads);
 }
 
 // Threads on their own bars and on a shared one of one display, with lines

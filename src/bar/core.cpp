@@ -39,6 +39,11 @@ std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds
 BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
     : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {}
 
+unsigned char BarCore::takeCell() noexcept {
+  static std::atomic<unsigned> next{0};
+  return static_cast<unsigned char>(next.fetch_add(1, std::memory_order_relaxed) % kCells + 1);
+}
+
 void OwnedMutex::lock(const char* call, const char* what) {
   if (heldByMe()) {
     throw std::logic_error(std::string("progress bar: ") + call +

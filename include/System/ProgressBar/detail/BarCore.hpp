@@ -13,14 +13,11 @@
 // clock decides, still without the lock. Everything else takes the lock.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <limits>
 #include <mutex>
 #include <thread>
-#include <type_traits>
 
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/detail/OwnedMutex.hpp"
@@ -79,7 +76,7 @@ struct CountPolicy {
 
 class BarCore {
  public:
-  static constexpr std::size_t kCells = 8;  // cellIndex() takes three bits
+  static constexpr std::size_t kCells = 8;  // threads that count at once on lines of their own
   // Larger or negative increments always take the lock.
   static constexpr std::int64_t kMaxFastStep = std::int64_t{1} << 32;
 
@@ -138,27 +135,25 @@ class BarCore {
   void setRenderTime(TimePoint t) noexcept { renderTime_ = t; }
   bool tooSoon(TimePoint now) const noexcept { return throttle_.tooSoon(now, renderTime_); }
 
+  // The cell of the calling thread. Each thread takes the next cell the
+  // first time it counts into any bar, so up to kCells threads that run at
+  // the same time never share one; a hash of the thread's address would put
+  // two threads in eight on one cache line.
+  static std::size_t cellIndex() noexcept {
+    if (threadCell == 0) [[unlikely]]
+      threadCell = takeCell();
+    return threadCell - 1U;
+  }
+  static unsigned char takeCell() noexcept;
+  // 0 until the thread first counts, then its cell plus one. Initial-exec
+  // keeps the read a single load even in a shared library.
+  [[gnu::tls_model("initial-exec")]] static constinit inline thread_local unsigned char threadCell =
+      0;
+
  private:
   static constexpr std::int64_t kClosed = std::numeric_limits<std::int64_t>::min();
   static constexpr std::int64_t kClosedBudget = -1;
 
-  // The cell of the calling thread: threads that run at the same time mostly
-  // count in different cells, each on its own cache line.
-  static std::size_t cellIndex() noexcept {
-    std::uint64_t id = 0;
-#if defined(__has_builtin) && __has_builtin(__builtin_thread_pointer)
-    id = reinterpret_cast<std::uintptr_t>(
-        __builtin_thread_pointer());  // no call, unlike pthread_self
-#else
-    const pthread_t self = pthread_self();
-    if constexpr (std::is_pointer_v<pthread_t>) {
-      id = reinterpret_cast<std::uintptr_t>(self);
-    } else {
-      id = static_cast<std::uint64_t>(self);
-    }
-#endif
-    return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> 61);
-  }
   void noteLag(TimePoint now, std::int64_t coarse) noexcept;
   // Folds every cell's count into base_ and closes the cells; returns
   // whether a closed cell had been counted into (by an update that saw the
