@@ -37,17 +37,21 @@ class DiscardBuf : public std::streambuf {
 DiscardBuf g_discardBuf;
 std::ostream g_discard(&g_discardBuf);
 
-// Reports heap allocations per iteration for the loop that follows.
+// Reports heap allocations per operation for the loop that follows; an
+// iteration of a loop benchmark is `operations` operations.
 class AllocationScope {
  public:
-  explicit AllocationScope(benchmark::State& state) : state_(state), start_(bench::allocations()) {}
+  explicit AllocationScope(benchmark::State& state, std::int64_t operations = 1)
+      : state_(state), operations_(operations), start_(bench::allocations()) {}
   ~AllocationScope() {
     state_.counters["allocs"] = benchmark::Counter(
-        static_cast<double>(bench::allocations() - start_), benchmark::Counter::kAvgIterations);
+        static_cast<double>(bench::allocations() - start_) / static_cast<double>(operations_),
+        benchmark::Counter::kAvgIterations);
   }
 
  private:
   benchmark::State& state_;
+  std::int64_t operations_;
   std::uint64_t start_;
 };
 
@@ -302,7 +306,7 @@ BENCHMARK(BM_LoopBare)->Unit(benchmark::kMillisecond);
 
 void BM_LoopIncProgress(benchmark::State& state) {
   const auto bar = throttledBar();
-  AllocationScope allocs(state);
+  AllocationScope allocs(state, kLoop);
   for (auto _ : state) {
     std::int64_t acc = 1;
     for (std::int64_t i = 0; i < kLoop; ++i) {
@@ -317,7 +321,7 @@ BENCHMARK(BM_LoopIncProgress)->Unit(benchmark::kMillisecond);
 
 void BM_LoopTrack(benchmark::State& state) {
   const auto bar = throttledBar();
-  AllocationScope allocs(state);
+  AllocationScope allocs(state, kLoop);
   for (auto _ : state) {
     std::int64_t acc = 1;
     for (const std::int64_t i : pb::track(bar, std::views::iota(std::int64_t{0}, kLoop))) {

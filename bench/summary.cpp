@@ -180,7 +180,9 @@ int main(int argc, char** argv) {
       verdict = target.note + (met ? " met" : " MISSED");
       missed += met ? 0 : 1;
     }
-    std::printf("%-36s %10.2f %9.2f %9.3f %9s  %s\n", r.name.c_str(), r.ns, ratio, allocs, extra,
+    char allocText[16] = "-";
+    if (allocs >= 0) std::snprintf(allocText, sizeof allocText, "%.3f", allocs);
+    std::printf("%-36s %10.2f %9.2f %9s %9s  %s\n", r.name.c_str(), r.ns, ratio, allocText, extra,
                 verdict.c_str());
   }
   std::printf("\n%s\n", missed == 0 ? "every target met" : "some targets missed");
