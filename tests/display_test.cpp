@@ -220,28 +220,14 @@ TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
                                    "b [===============================] 100%"}));
 }
 
+using testsupport::Fault;
+using testsupport::FaultyBuf;
+using testsupport::Injected;
+
 // A stream or a label that fails at the k-th chance, for every k, through
 // a display's whole life: each failure reaches the caller, leaves the bars as
 // they were, and the retried step ends on the same screen as a life without
 // failures.
-struct Fault {
-  int countdown = 0;
-  bool fire() { return countdown > 0 && --countdown == 0; }
-};
-
-class FaultyBuf : public testsupport::RecordingBuf {
- public:
-  Fault* fault = nullptr;
-
- protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    return fault != nullptr && fault->fire() ? 0 : RecordingBuf::xsputn(s, n);
-  }
-  int sync() override { return fault != nullptr && fault->fire() ? -1 : RecordingBuf::sync(); }
-};
-
-struct Injected {};
-
 // Returns the final screen, and whether the fault fired. The screen is fed
 // after each step; what a failed step got out is dropped, as if it never
 // reached the terminal (the display puts its own state back that way).

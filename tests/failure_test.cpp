@@ -150,24 +150,9 @@ TEST(Failure, CancelledWhileWritingLeavesAUsableBar) {
   ::close(fds[1]);
 }
 
-struct Injected {};
-
-// Fires once, on the k-th event counted after arming.
-struct Fault {
-  int countdown = 0;
-  bool fire() { return countdown > 0 && --countdown == 0; }
-};
-
-class FaultyBuf : public testsupport::RecordingBuf {
- public:
-  Fault* fault = nullptr;
-
- protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    return fault != nullptr && fault->fire() ? 0 : RecordingBuf::xsputn(s, n);
-  }
-  int sync() override { return fault != nullptr && fault->fire() ? -1 : RecordingBuf::sync(); }
-};
+using testsupport::Fault;
+using testsupport::FaultyBuf;
+using testsupport::Injected;
 
 enum class Kind { kStream, kLabel, kEscape, kCallable };
 

@@ -6,25 +6,10 @@
 
 namespace System::ProgressBar::detail {
 
-namespace {
-
-// Printable ASCII at the start of `s`: one column a byte.
-std::size_t printableRun(std::string_view s) noexcept {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c >= 0x7F) break;
-    ++i;
-  }
-  return i;
-}
-
-}  // namespace
-
 RowShape shapeOf(std::string_view row) noexcept {
   RowShape shape{0, true};
   while (!row.empty()) {
-    const std::size_t run = printableRun(row);
+    const std::size_t run = printableAsciiPrefix(row);
     shape.columns += run;
     row.remove_prefix(run);
     if (row.empty()) break;
@@ -48,7 +33,7 @@ std::size_t appendCut(Text& out, std::string_view row, std::int64_t width) {
   bool full = false;
   while (!row.empty()) {
     if (!full) {  // printable ASCII in bulk, as much as fits
-      const std::size_t run = printableRun(row);
+      const std::size_t run = printableAsciiPrefix(row);
       const std::int64_t room = width - static_cast<std::int64_t>(columns);
       const std::size_t take =
           room <= 0 ? 0 : std::min<std::size_t>(run, static_cast<std::size_t>(room));

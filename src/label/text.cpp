@@ -75,6 +75,8 @@ std::size_t asciiPrefix(std::string_view s) noexcept {
   return i;
 }
 
+}  // namespace
+
 // Printable ASCII: no controls, no escape; sixteen bytes at a time, then
 // eight: a byte is out when it is below 0x20, is 0x7F, or has its top bit set.
 std::size_t printableAsciiPrefix(std::string_view s) noexcept {
@@ -105,8 +107,6 @@ std::size_t printableAsciiPrefix(std::string_view s) noexcept {
   }
   return i;
 }
-
-}  // namespace
 
 std::size_t decode(std::string_view text, char32_t& cp) noexcept {
   std::size_t bad = 0;

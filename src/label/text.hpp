@@ -41,6 +41,10 @@ void appendValidUtf8(std::string& out, std::string_view bytes);
 // with ESC): CSI, OSC, or ESC and one byte.
 std::size_t escapeSequenceLength(std::string_view text) noexcept;
 
+// The length of the run of printable ASCII (0x20 to 0x7E) that starts
+// `text`: one column a byte.
+std::size_t printableAsciiPrefix(std::string_view text) noexcept;
+
 // Decodes the code point at the start of non-empty `text`, valid or not
 // (U+FFFD for a maximal ill-formed subsequence); returns its length in bytes.
 std::size_t decode(std::string_view text, char32_t& cp) noexcept;

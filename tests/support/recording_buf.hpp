@@ -1,5 +1,5 @@
 // Stream buffers for tests: one that records every byte and counts flushes,
-// one that fails on a chosen write or flush.
+// and ones that fail on a chosen write or flush.
 #pragma once
 
 #include <ostream>
@@ -55,6 +55,27 @@ class FailingBuf : public RecordingBuf {
     if (armed && mode == Mode::kFailFlush) return -1;
     return RecordingBuf::sync();
   }
+};
+
+// What an injected fault in a label, an escape or an update function throws.
+struct Injected {};
+
+// Fires once, on the k-th event counted after arming with countdown = k.
+struct Fault {
+  int countdown = 0;
+  bool fire() { return countdown > 0 && --countdown == 0; }
+};
+
+// Fails the write or flush on which `fault` fires.
+class FaultyBuf : public RecordingBuf {
+ public:
+  Fault* fault = nullptr;
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    return fault != nullptr && fault->fire() ? 0 : RecordingBuf::xsputn(s, n);
+  }
+  int sync() override { return fault != nullptr && fault->fire() ? -1 : RecordingBuf::sync(); }
 };
 
 }  // namespace testsupport
