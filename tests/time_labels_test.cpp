@@ -158,6 +158,8 @@ TEST(Estimates, ChooseTheAlternativeTextBeforeCallingTheRenderer) {
     std::chrono::nanoseconds dt;
   } rows[] = {
       {0, 100, 10s},
+      {0, 0, 10s},  // nothing done: no estimate, even of work that is complete
+      {0, -5, 10s},
       {-1, 100, 10s},
       {50, 100, 0ns},
       {50, 100, 1s},  // exactly one second is not enough

@@ -172,6 +172,10 @@ TEST_F(RecentTest, ARecentLabelOutsideABarIsTheAverageSinceTheStart) {
   const pb::TimePoint start{};
   EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({50, 100}, {start, start + 10s}), "5.00 it/s");
   EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({50, 100}, {start, start}), "--");
+  // A count that went down: the sign stays, and a tiny rate is plain zero.
+  EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({-50, 100}, {start, start + 10s}), "-5.00 it/s");
+  EXPECT_EQ(pb::recentRate("it/s", "--").runLabel({-1, 100}, {start, start + 1000s}), "0.00 it/s");
+  EXPECT_EQ(pb::recentByteRate().runLabel({-3072, 100}, {start, start + 1s}), "-3.00 KiB/s");
   EXPECT_EQ(
       pb::recentRemainingTime(pb::humanDuration, "?").runLabel({50, 100}, {start, start + 10s}),
       "10s");
