@@ -146,8 +146,8 @@ void BM_RenderDefault80(benchmark::State& state) {
 BENCHMARK(BM_RenderDefault80);
 
 // Never throttled; the line stays at 37 of 100 by stepping +1, then -1.
-void BM_IncProgressDrawn(benchmark::State& state) {
-  const auto bar = pb::hNewProgressBar(g_discard, style80(), kEveryUpdate, pb::Progress<>{37, 100});
+void drawnUpdates(benchmark::State& state, const pb::Style<>& style) {
+  const auto bar = pb::hNewProgressBar(g_discard, style, kEveryUpdate, pb::Progress<>{37, 100});
   pb::incProgress(bar, 1);  // warm: the line's buffers are in place
   AllocationScope allocs(state);
   std::int64_t step = -1;
@@ -156,6 +156,7 @@ void BM_IncProgressDrawn(benchmark::State& state) {
     step = -step;
   }
 }
+void BM_IncProgressDrawn(benchmark::State& state) { drawnUpdates(state, style80()); }
 BENCHMARK(BM_IncProgressDrawn);
 
 // The everyday line: elapsed time, counts, percentage and remaining time.
@@ -175,17 +176,7 @@ void BM_RenderEveryday(benchmark::State& state) {
 }
 BENCHMARK(BM_RenderEveryday);
 
-void BM_IncProgressDrawnEveryday(benchmark::State& state) {
-  const auto bar =
-      pb::hNewProgressBar(g_discard, everydayStyle(), kEveryUpdate, pb::Progress<>{37, 100});
-  pb::incProgress(bar, 1);
-  AllocationScope allocs(state);
-  std::int64_t step = -1;
-  for (auto _ : state) {
-    pb::incProgress(bar, step);
-    step = -step;
-  }
-}
+void BM_IncProgressDrawnEveryday(benchmark::State& state) { drawnUpdates(state, everydayStyle()); }
 BENCHMARK(BM_IncProgressDrawnEveryday);
 
 void renderWidth(benchmark::State& state, char32_t fill) {

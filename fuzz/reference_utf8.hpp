@@ -68,18 +68,28 @@ inline Scan scan(std::string_view s) {
   return out;
 }
 
+// The sequence at the start of non-empty `s`: the length of the well-formed
+// one (0 if there is none), else that of the maximal ill-formed subsequence.
+struct Unit {
+  int whole, illFormed;
+};
+inline Unit firstUnit(std::string_view s) {
+  int longest = 0, whole = 0;
+  for (const Form& f : kForms) {
+    const int m = matching(f, s);
+    if (m == f.length) whole = m;
+    if (m > longest) longest = m;
+  }
+  return {whole, longest > 0 ? longest : 1};
+}
+
 // Code points as a terminal would show them: each well-formed sequence and
 // each maximal ill-formed subsequence counts one.
 inline std::size_t codePoints(std::string_view s) {
   std::size_t n = 0;
   while (!s.empty()) {
-    int longest = 0, whole = 0;
-    for (const Form& f : kForms) {
-      const int m = matching(f, s);
-      if (m == f.length) whole = m;
-      if (m > longest) longest = m;
-    }
-    s.remove_prefix(static_cast<std::size_t>(whole != 0 ? whole : (longest > 0 ? longest : 1)));
+    const Unit u = firstUnit(s);
+    s.remove_prefix(static_cast<std::size_t>(u.whole != 0 ? u.whole : u.illFormed));
     ++n;
   }
   return n;
@@ -89,18 +99,13 @@ inline std::size_t codePoints(std::string_view s) {
 inline std::string replaced(std::string_view s) {
   std::string out;
   while (!s.empty()) {
-    int longest = 0, whole = 0;
-    for (const Form& f : kForms) {
-      const int m = matching(f, s);
-      if (m == f.length) whole = m;
-      if (m > longest) longest = m;
-    }
-    if (whole != 0) {
-      out.append(s.substr(0, static_cast<std::size_t>(whole)));
-      s.remove_prefix(static_cast<std::size_t>(whole));
+    const Unit u = firstUnit(s);
+    if (u.whole != 0) {
+      out.append(s.substr(0, static_cast<std::size_t>(u.whole)));
+      s.remove_prefix(static_cast<std::size_t>(u.whole));
     } else {
       out += "\xEF\xBF\xBD";
-      s.remove_prefix(static_cast<std::size_t>(longest > 0 ? longest : 1));
+      s.remove_prefix(static_cast<std::size_t>(u.illFormed));
     }
   }
   return out;
