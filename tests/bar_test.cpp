@@ -156,6 +156,27 @@ TEST_F(BarTest, TheCoarseClockDecidesOnlyWhereItsLagCannotMatter) {
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 6);
 }
 
+// The first draw that is due comes on time whatever the coarse clock's lag:
+// a lag beyond the bound the system gives is seen when the bar is made, and
+// a coarse clock without a known bound is never trusted.
+TEST_F(BarTest, DrawsComeOnTimeWhateverTheCoarseClocksLag) {
+  const struct {
+    std::chrono::nanoseconds lag, bound;
+  } rows[] = {{12ms, 8ms}, {30ms, 8ms}, {5ms, -1ns}, {0ns, -1ns}};
+  for (const auto& r : rows) {
+    testclock::setCoarse(r.lag, r.bound);
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+    buf.take();
+    std::chrono::milliseconds firstDraw{0};
+    for (std::chrono::milliseconds t{1}; t <= 150ms && firstDraw == 0ms; ++t) {
+      testclock::set(bar.pbStartTime() + t);
+      pb::incProgress(bar, 1);
+      if (!buf.take().empty()) firstDraw = t;
+    }
+    EXPECT_EQ(firstDraw, 101ms) << "lag " << r.lag.count() << " bound " << r.bound.count();
+  }
+}
+
 TEST_F(BarTest, TheCompletingIncrementIsDrawnAtOnceWithoutTheThrottle) {
   const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 10});
   buf.take();
@@ -239,6 +260,32 @@ TEST_F(BarTest, UpdatesSeeTheTimeOfTheCallAndCarryCustomValues) {
     return Progress<std::string>{p.progressDone + 1, p.progressTodo, "b"};
   });
   EXPECT_EQ(buf.take(), "b@250 [========>........]  50%\r");
+}
+
+// A custom type needs nothing but to be copyable: no default constructor.
+struct Tag {
+  explicit Tag(std::string name) : name(std::move(name)) {}
+  std::string name;
+};
+
+TEST_F(BarTest, ACustomTypeWithoutADefaultConstructorWorksEverywhere) {
+  pb::Style<Tag> s{.stylePrefix = pb::Label<Tag>([](const Progress<Tag>& p, const pb::Timing&) {
+                     return p.progressCustom.name;
+                   }),
+                   .styleWidth = pb::ConstantWidth{20}};
+  const auto bar = pb::hNewProgressBar(out, s, kNaN, Progress<Tag>{0, 4, Tag("a")});
+  pb::updateProgress(bar, [](const Progress<Tag>& p) {
+    return Progress<Tag>{p.progressDone + 1, p.progressTodo, Tag("b")};
+  });
+  for (const int i : pb::track(bar, std::vector<int>{1, 2})) (void)i;
+  pb::finish(bar);
+  pb::Display display(out, pb::AsLog{});
+  const auto row = display.add(s, Progress<Tag>{0, 1, Tag("c")}, pb::unknownTotal);
+  pb::setTotal(row, 1);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressCustom.name, "b");
+  EXPECT_EQ(buf.take(),
+            "a [...........]   0%\rb [==>........]  25%\rb [=====>.....]  50%\r"
+            "b [========>..]  75%\rb [========>..]  75%\nc [>..........]   0%\n");
 }
 
 TEST_F(BarTest, CopiesAndMovedFromHandlesShareOneState) {

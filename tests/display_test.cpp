@@ -123,6 +123,46 @@ TEST_F(DisplayTest, LinesPrintedAboveTheBlockStayAboveIt) {
   EXPECT_EQ(screen.cursorRow(), 6);
 }
 
+// A row that becomes shorter is erased to its end: nothing of its old text
+// stays beside the new.
+TEST_F(DisplayTest, ARowThatShrinksLeavesNothingOfItsOldText) {
+  std::string text = "a long label";
+  pb::Style<> s{.styleOpen = "",
+                .styleClose = "",
+                .stylePrefix = pb::Label<>([&](const Progress<>& p, const pb::Timing&) {
+                  return text + std::to_string(p.progressDone);
+                }),
+                .stylePostfix = "",
+                .styleWidth = pb::ConstantWidth{0}};
+  const auto a = display.add(s, Progress<>{0, 10});
+  const auto b = display.add(s, Progress<>{0, 10});
+  EXPECT_EQ(look(), (Lines{"a long label0", "a long label0"}));
+  text = "x";
+  testclock::advance(1s);
+  pb::incProgress(a, 1);
+  pb::incProgress(b, 1);
+  testclock::advance(1s);
+  pb::incProgress(a, 1);
+  EXPECT_EQ(look(), (Lines{"x2", "x1"}));
+}
+
+// A finished bar's row keeps its final line when it is removed, wherever it
+// stands; a running bar's row leaves.
+TEST_F(DisplayTest, RemovingAFinishedBarKeepsItsFinalLineWhereverItStands) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  const auto c = display.add(named("c"), Progress<>{0, 10});
+  pb::incProgress(a, 10);  // at the top: its line goes above the block
+  pb::incProgress(c, 10);  // below a live row: stays in the block
+  display.remove(a);
+  display.remove(c);
+  const auto d = display.add(named("d"), Progress<>{0, 10});
+  display.remove(d);  // running: leaves
+  EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
+                           "b [...............................]   0%",
+                           "c [===============================] 100%"}));
+}
+
 TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
   pb::Style<> wide = named("wide");
   wide.styleWidth = pb::ConstantWidth{60};  // wider than the terminal: cut, not wrapped
@@ -149,8 +189,10 @@ TEST_F(DisplayTest, WideCharactersAndEmojiFillTheRowToTheExactColumn) {
   EXPECT_EQ(lines[0], "数据.bin [============>...........]  50%");
 }
 
+// Colour off means no escape from any source: the style's escapes are not
+// called, and escapes that labels carry are left out.
 TEST(DisplayColour, EscapesOnlyWithColourAndNeverCounted) {
-  pb::Style<> s{.styleWidth = pb::ConstantWidth{20}};
+  pb::Style<> s{.stylePrefix = "\x1b[1mjob\x1b[0m", .styleWidth = pb::ConstantWidth{20}};
   s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m"); };
   s.styleEscapeTodo = [](const Progress<>&) { return std::string("\x1b[0m"); };
   for (const bool colour : {false, true}) {
@@ -161,9 +203,10 @@ TEST(DisplayColour, EscapesOnlyWithColourAndNeverCounted) {
     display.add(s, Progress<>{3, 10});
     const std::string bytes = buf.take();
     EXPECT_EQ(bytes.find("\x1b[32m") != std::string::npos, colour);
+    EXPECT_EQ(bytes.find("\x1b[1m") != std::string::npos, colour);
     testsupport::Screen screen(4, 40);
     screen.feed(bytes);
-    EXPECT_EQ(screen.row(0), "[===>.........]  30%");
+    EXPECT_EQ(screen.row(0), "job [==>......]  30%");
   }
 }
 
@@ -218,6 +261,67 @@ TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
   screen.feed(buf.take());
   EXPECT_EQ(screen.lines(), (Lines{"a [...............................]   0%",
                                    "b [===============================] 100%"}));
+}
+
+// A frame that the stream takes only part of: at every cut point, once the
+// stream takes bytes again, the next frame leaves the screen a frame without
+// failures leaves.
+TEST(DisplayFailure, AFrameCutShortAnywhereIsMendedByTheNextFrame) {
+  struct CutBuf : testsupport::RecordingBuf {
+    std::size_t cut = SIZE_MAX;  // bytes the next write may take
+   protected:
+    std::streamsize xsputn(const char* p, std::streamsize n) override {
+      const auto take = std::min<std::size_t>(cut, static_cast<std::size_t>(n));
+      cut = SIZE_MAX;
+      return RecordingBuf::xsputn(p, static_cast<std::streamsize>(take));
+    }
+  };
+  const auto life = [](std::size_t cut, bool above, Lines& shown) {
+    CutBuf buf;
+    std::ostream out(&buf);
+    testsupport::Screen screen(10, 30);
+    pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+    const auto a = display.add(named("a"), Progress<>{0, 10});
+    const auto b = display.add(named("b"), Progress<>{0, 10});
+    const auto c = display.add(named("c"), Progress<>{0, 10});
+    pb::incProgress(a, 10);  // committed above the block at the next frame
+    screen.feed(buf.take());
+    buf.cut = cut;
+    testclock::advance(1s);
+    const auto step = [&] {
+      if (above) {
+        display.printAbove("a line above");
+      } else {
+        pb::incProgress(b, 5);
+      }
+    };
+    std::size_t length = 0;
+    try {
+      step();
+    } catch (const std::ios_base::failure&) {
+      length = SIZE_MAX;  // cut short
+    }
+    const std::string got = buf.take();
+    if (length != SIZE_MAX) length = got.size();
+    screen.feed(got);
+    testclock::advance(1s);
+    if (length == SIZE_MAX) step();  // the caller tries again
+    screen.feed(buf.take());
+    testclock::advance(1s);
+    pb::incProgress(c, 3);
+    screen.feed(buf.take());
+    shown = screen.lines();
+    return length;
+  };
+  for (const bool above : {false, true}) {
+    Lines reference;
+    const std::size_t frame = life(SIZE_MAX, above, reference);
+    for (std::size_t cut = 0; cut < frame; ++cut) {
+      Lines lines;
+      EXPECT_EQ(life(cut, above, lines), SIZE_MAX);
+      EXPECT_EQ(lines, reference) << "cut after " << cut << " bytes" << (above ? ", above" : "");
+    }
+  }
 }
 
 using testsupport::Fault;

@@ -153,14 +153,55 @@ TEST_F(LifeTest, ATickThatFailsStopsAndItsFailureReachesTheCaller) {
   testsupport::FailingBuf failing;
   std::ostream failingOut(&failing);
   const auto bar = pb::hNewProgressBar(failingOut, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  failing.take();
   pb::Ticker ticker(bar, 1s);
   failing.armed = true;
   testclock::releaseTick();
-  EXPECT_THROW(ticker.stop(), std::ios_base::failure);  // joins after the tick failed
-  EXPECT_TRUE(ticker.failure() == nullptr) << "rethrown once";
+  while (ticker.failure() == nullptr) std::this_thread::yield();
   failing.armed = false;
+  for (int i = 0; i < 3; ++i) testclock::releaseTick();  // a stopped ticker takes none
+  EXPECT_THROW(ticker.stop(), std::ios_base::failure);   // joins after the tick failed
+  EXPECT_EQ(failing.take(), "");
+  EXPECT_TRUE(ticker.failure() == nullptr) << "rethrown once";
   pb::incProgress(bar, 10);  // the bar is unharmed
   EXPECT_NE(failing.take().find("100%"), std::string::npos);
+}
+
+// A ticker's or a guard's failure is thrown from its destructor on a normal
+// exit, and dropped while another exception unwinds the scope.
+TEST_F(LifeTest, DestructorsThrowOnANormalExitAndNeverDuringUnwinding) {
+  testsupport::FailingBuf failing;
+  std::ostream failingOut(&failing);
+  const auto bar = pb::hNewProgressBar(failingOut, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  const auto untilItFails = [](const pb::Ticker& ticker) {
+    testclock::releaseTick();
+    while (ticker.failure() == nullptr) std::this_thread::yield();
+  };
+  failing.armed = true;
+  EXPECT_THROW(
+      {
+        const pb::Ticker ticker(bar, 1s);
+        untilItFails(ticker);
+      },
+      std::ios_base::failure);
+  EXPECT_THROW({ const auto guard = pb::finishOnExit(bar); }, std::ios_base::failure);
+  struct Mine {};
+  EXPECT_THROW(
+      {
+        const pb::Ticker ticker(bar, 1s);
+        untilItFails(ticker);
+        throw Mine{};
+      },
+      Mine);
+  EXPECT_THROW(
+      {
+        const auto guard = pb::finishOnExit(bar);
+        throw Mine{};
+      },
+      Mine);
+  failing.armed = false;
+  { const auto guard = pb::finishOnExit(bar); }
+  EXPECT_NE(failing.take().find("\n"), std::string::npos) << "finished once it could";
 }
 
 TEST_F(LifeTest, TicksAndUpdatesFromOtherThreadsNeverRaceAndStopCleanly) {
@@ -190,6 +231,41 @@ TEST_F(LifeTest, TicksAndUpdatesFromOtherThreadsNeverRaceAndStopCleanly) {
     ASSERT_NE(end, std::string::npos);
     EXPECT_EQ(end - at, 30u) << bytes.substr(at, end - at);
   }
+}
+
+// A ticker of one bar of a display draws the display's frames; a display
+// whose ticks meet a failing bar draws every other bar and reports the
+// failure once it has.
+TEST_F(LifeTest, TickersOfADisplaysBarsAndADisplaysTicksDrawEveryBarThatCan) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  const auto spin = display.add(pb::Style<>{.stylePrefix = pb::spinner(pb::SpinnerFrames::Ascii)},
+                                Progress<>{0, 0}, pb::unknownTotal);
+  bool failing = false;
+  pb::Style<> fails{.stylePostfix = pb::Label<>([&](const Progress<>&, const pb::Timing&) {
+                      if (failing) throw std::runtime_error("label");
+                      return std::string("x");
+                    })};
+  const auto bad = display.add(fails, Progress<>{0, 10});
+  const auto timed = display.add(pb::Style<>{.stylePrefix = pb::elapsedTime(pb::humanDuration)},
+                                 Progress<>{0, 10});
+  testsupport::Screen screen(6, 30);
+  screen.feed(buf.take());
+  {
+    pb::Ticker ticker(spin, 100ms);
+    for (int i = 0; i < 2; ++i) {
+      testclock::advance(100ms);
+      testclock::tick();
+    }
+  }
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.row(0), "- [..>..................] 100%");
+  failing = true;
+  testclock::advance(1s);
+  EXPECT_THROW(display.redraw(), std::runtime_error);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.row(2), "1s [....................]   0%");
+  EXPECT_EQ(bad.pbStateMv().read().stProgress.progressDone, 0);
+  (void)timed;
 }
 
 TEST_F(LifeTest, ADisplaysBarsFinishKeepingOrRemovingTheirRowsAndTickTogether) {

@@ -177,14 +177,74 @@ TEST(Stress, ReadSeesEveryIncrementThatReturned) {
   EXPECT_EQ(bytes.substr(bytes.size() - 21), "[=============] 100%\n");
 }
 
+// An update that waits for the lock while the holder lowers the total
+// decides on the total it finds once it holds the lock: the cells reopen
+// with the new total, so the completing update is drawn.
+TEST(Stress, AnUpdateWaitingForTheLockSeesTheStateTheHolderLeaves) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, lineStyle(), 0.0, Progress<>{0, 1'000'000});
+  std::thread waiter;
+  pb::updateProgress(bar, [&](const Progress<>& p) {
+    waiter = std::thread([&bar] { pb::incProgress(bar, -1); });
+    std::this_thread::sleep_for(30ms);  // the waiter is blocked on the lock by now
+    return Progress<>{p.progressDone, 50};
+  });
+  waiter.join();
+  for (int i = 0; i < 100; ++i) pb::incProgress(bar, 1);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 99);
+  const std::string bytes = buf.take();
+  EXPECT_NE(bytes.find(pb::renderProgressBar(lineStyle(), Progress<>{50, 50}, {}) + "\n"),
+            std::string::npos)
+      << bytes;
+}
+
+// Two increments that both land in cells before either takes the lock: the
+// first to take it draws both, the completing line, once; the second has
+// nothing left to show.
+std::atomic<int> g_inCells{0};
+TEST(Stress, TheCompletingLineIsDrawnOnceWhenTwoIncrementsCompleteTogether) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, lineStyle(), 0.0, Progress<>{0, 2});
+  buf.take();
+  g_inCells = 0;
+  // Each increment reads the clock after adding to its cell and before taking
+  // the lock: the first waits there until the second has drawn.
+  testclock::onPreciseRead([] {
+    if (g_inCells.fetch_add(1) == 0) {
+      while (g_inCells.load() < 3) std::this_thread::yield();
+    }
+  });
+  std::thread first([&bar] { pb::incProgress(bar, 1); });
+  while (g_inCells.load() < 1) std::this_thread::yield();
+  std::thread second([&bar] {
+    pb::incProgress(bar, 1);
+    g_inCells.fetch_add(1);
+  });
+  second.join();
+  first.join();
+  testclock::onPreciseRead(nullptr);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 2);
+  const std::string complete = pb::renderProgressBar(lineStyle(), Progress<>{2, 2}, {}) + "\n";
+  EXPECT_EQ(buf.take(), complete);
+  pb::incProgress(bar, 0);  // later updates redraw a complete bar as ever
+  EXPECT_EQ(buf.take(), complete);
+}
+
 // Threads that count at the same time each count on a cache line of their
-// own, up to as many threads as there are cells.
+// own, up to as many threads as there are cells, also after other threads
+// came and went: a thread's cell comes back when it ends.
 TEST(Stress, ThreadsCountingAtOnceUseDifferentCells) {
   constexpr std::size_t kThreads = pb::detail::BarCore::kCells;
   std::vector<std::size_t> cells(kThreads);
-  std::atomic<std::size_t> arrived{0};
+  cells[0] = pb::detail::BarCore::cellIndex();  // this thread's, taken first
+  for (std::size_t t = 1; t < kThreads; ++t) {
+    std::thread([] { (void)pb::detail::BarCore::cellIndex(); }).join();
+  }
+  std::atomic<std::size_t> arrived{1};
   std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < kThreads; ++t) {
+  for (std::size_t t = 1; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       cells[t] = pb::detail::BarCore::cellIndex();
       ++arrived;

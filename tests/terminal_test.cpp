@@ -191,6 +191,20 @@ class Env {
   std::optional<std::string> old_;
 };
 
+// A terminal that cannot move the cursor gets the log.
+TEST(DisplayOnAPty, IsALogWhenTheTerminalIsDumb) {
+  OPEN_PTY_OR_SKIP(pty, 50, 10);
+  const Env term("TERM", "dumb");
+  testsupport::FdBuf buf(pty->slave());
+  std::ostream out(&buf);
+  {
+    pb::Display display(out, pty->slave());
+    EXPECT_FALSE(display.isTerminal());
+    display.add(pb::Style<>{.styleWidth = pb::ConstantWidth{20}}, Progress<>{3, 10});
+  }
+  EXPECT_EQ(pty->output(), "[===>.........]  30%\r\n");  // the terminal's own CR before LF
+}
+
 TEST(Colour, FollowsTheTerminalAndTheEnvironmentUnlessForced) {
   // clang-format off
   const struct {

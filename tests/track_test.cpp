@@ -166,6 +166,35 @@ TEST_F(TrackTest, RedrawsStayOnTimeWhenElementsTurnSlow) {
   EXPECT_EQ(state.stRenderTime, testclock::now()) << "the completing line shows the end";
 }
 
+// The end of the range adds the last batch and draws it when due, so the
+// last line shows every element.
+TEST_F(TrackTest, TheEndOfTheRangeDrawsTheLastBatch) {
+  const auto bar = make(1000, std::nan(""));
+  for (const int item : pb::track(bar, std::vector<int>(10, 1))) (void)item;
+  const std::string bytes = buf.take();
+  EXPECT_TRUE(bytes.ends_with("[.............]   1%\r")) << bytes;
+  EXPECT_EQ(done(bar), 10);
+}
+
+// Cheap elements, then suddenly slow ones: the batch under way ends after
+// the first slow element, so every redraw comes within a refresh period of
+// being due and a reader sees every slow element moved past.
+TEST_F(TrackTest, ASuddenSlowdownEndsTheBatchUnderWay) {
+  const auto bar = make(20'200, 20.0);
+  std::int64_t moved = 0;
+  for (const int item : pb::track(bar, std::vector<int>(20'200, 1))) {
+    (void)item;
+    if (moved > 20'000) {
+      const auto state = bar.pbStateMv().read();
+      EXPECT_LE(testclock::now() - state.stRenderTime, 100ms) << "element " << moved;
+      EXPECT_EQ(state.stProgress.progressDone, moved) << "element " << moved;
+    }
+    if (moved >= 20'000) testclock::advance(2ms);
+    ++moved;
+  }
+  EXPECT_EQ(done(bar), 20'200);
+}
+
 // Another thread reading the bar sees it behind by at most one batch.
 TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
   const auto bar = make(1'000'000);

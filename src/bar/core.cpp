@@ -37,11 +37,49 @@ std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds
 }
 
 BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
-    : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {}
+    : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {
+  noteLag(start, readCoarseClock());
+}
+
+namespace {
+
+// The cells that living threads hold, process-wide: a bit each. A thread
+// that finds them all taken shares one, round robin.
+std::atomic<unsigned> g_cellsTaken{0};
+std::atomic<unsigned> g_nextShared{0};
+static_assert(BarCore::kCells <= 32);
+
+// Gives a thread's cell back when the thread ends.
+struct CellLease {
+  unsigned cell = BarCore::kCells;  // kCells: none held
+  ~CellLease() {
+    if (cell < BarCore::kCells) g_cellsTaken.fetch_and(~(1u << cell), std::memory_order_release);
+    BarCore::threadCell = 0;
+    gone = true;
+  }
+  // Set once the lease is destroyed: a thread that counts again while it
+  // ends (from another thread_local's destructor) shares a cell.
+  static thread_local bool gone;
+};
+thread_local bool CellLease::gone = false;
+
+}  // namespace
 
 unsigned char BarCore::takeCell() noexcept {
-  static std::atomic<unsigned> next{0};
-  return static_cast<unsigned char>(next.fetch_add(1, std::memory_order_relaxed) % kCells + 1);
+  if (!CellLease::gone) {
+    static thread_local CellLease lease;
+    unsigned taken = g_cellsTaken.load(std::memory_order_relaxed);
+    while (taken != (1u << kCells) - 1) {
+      const unsigned cell = static_cast<unsigned>(std::countr_one(taken));
+      if (g_cellsTaken.compare_exchange_weak(taken, taken | (1u << cell),
+                                             std::memory_order_acquire)) {
+        lease.cell = cell;
+        return static_cast<unsigned char>(cell + 1);
+      }
+    }
+  }
+  return static_cast<unsigned char>(g_nextShared.fetch_add(1, std::memory_order_relaxed) % kCells +
+                                    1);
 }
 
 void OwnedMutex::lock(const char* call, const char* what) {
@@ -143,9 +181,12 @@ void BarCore::open(const CountPolicy& policy) noexcept {
                            ? Int128{kClosed}
                            : renderTime_.time_since_epoch().count() + threshold;
     deadline = clampToInt64(due, kClosed);
+    // A coarse clock whose lag has no known bound proves nothing: every
+    // reading goes on to the precise clock.
     const std::int64_t lag = lagBound_.load(std::memory_order_relaxed);
     until = deadline == kClosed ? kClosed
-                                : clampToInt64(due - std::max<std::int64_t>(lag, 0), kClosed + 1);
+            : lag < 0           ? kClosed + 1
+                                : clampToInt64(due - lag, kClosed + 1);
   }
   gate_.until.store(until, std::memory_order_relaxed);
   gate_.deadline.store(deadline, std::memory_order_relaxed);

@@ -36,6 +36,32 @@ void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pie
   }
 }
 
+void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& accepted) {
+  accepted = 0;
+  if (!stream.good()) {
+    throw std::ios_base::failure("progress bar: the stream is not good, so nothing can be written");
+  }
+  if (stream.tie() != nullptr) stream.tie()->flush();  // as the stream's own write would
+  try {
+    // The buffer says how much it took, which the stream's write does not.
+    accepted = static_cast<std::size_t>(
+        stream.rdbuf()->sputn(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+    if (accepted < bytes.size()) {
+      stream.setstate(std::ios_base::badbit);  // throws if the stream asks for that
+    } else {
+      stream.flush();
+      if (stream.fail()) accepted = 0;  // a buffer that could not send on sent none
+    }
+  } catch (...) {  // also the forced unwind of a cancelled thread: rethrown
+    stream.clear();
+    throw;
+  }
+  if (stream.fail()) {
+    stream.clear();
+    throw std::ios_base::failure("progress bar: writing the frame to its stream failed");
+  }
+}
+
 BarSink::~BarSink() = default;
 Redrawable::~Redrawable() = default;
 

@@ -2,11 +2,13 @@
 // plain log lines.
 #include "System/ProgressBar/Display.hpp"
 
+#include <cxxabi.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -87,7 +89,9 @@ void DisplayCore::removeRow(RowId id) {
   OwnedLock lock(mutex_, "Display::remove", "display");
   const auto at =
       std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
-  if (at == rows_.end()) return;
+  // A finished row keeps its final line, wherever it stands; the row of a
+  // bar still running leaves the block.
+  if (at == rows_.end() || at->state == RowState::kDone) return;
   const bool shown = at->hasText;
   rows_.erase(at);
   if (shown && output_.terminal && !ended_) frame(false);
@@ -138,7 +142,12 @@ void DisplayCore::submit(RowId id, std::string_view line, bool complete, std::in
   // the row as it was.
   const bool wasShown = row->hasText;
   const RowShape oldShape{row->columns, row->clean};
-  spare_.assign(line);
+  if (colour_) {
+    spare_.assign(line);
+  } else {  // no escape from any source, labels included
+    spare_.clear();
+    appendPlain(spare_, line, false);
+  }
   row->text.swap(spare_);
   row->hasText = true;
   const RowShape shape = shapeOf(row->text);
@@ -189,10 +198,24 @@ void DisplayCore::tick() {
       if (std::shared_ptr<Redrawable> bar = row.bar.lock()) bars.push_back(std::move(bar));
     }
   }
-  // Each bar under its own lock, and not under the display's.
-  for (const std::shared_ptr<Redrawable>& bar : bars) bar->redraw();
-  OwnedLock lock(mutex_, "a tick", "display");
-  if (!ended_ && output_.terminal) frame(false);
+  // Each bar under its own lock, and not under the display's. A bar that
+  // fails does not keep the others from being drawn: its failure is
+  // reported once they are.
+  std::exception_ptr failure;
+  for (const std::shared_ptr<Redrawable>& bar : bars) {
+    try {
+      bar->redraw(DrawCause::kTick);
+    } catch (const abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  {
+    OwnedLock lock(mutex_, "a tick", "display");
+    if (!ended_ && output_.terminal) frame(false);
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 void DisplayCore::end() {
@@ -230,6 +253,17 @@ std::size_t DisplayCore::appendRow(const Row& row, std::int64_t width) {
   return appendCut(frame_, row.text, width);
 }
 
+void DisplayCore::appendUp(std::int64_t rows) {
+  if (rows <= 0) return;
+  char digits[kDecimalBuffer];
+  frame_ += "\x1b[";
+  frame_.append(digits, formatDecimal(digits, rows));
+  frame_ += 'A';
+}
+
+// The frame is built from the rows as they are and changes them only once it
+// is out, so that a failed frame leaves every row, and the lines waiting to go
+// above the block, to the next one.
 void DisplayCore::frame(bool last) {
   const std::int64_t width = askColumns();
   columns_.store(width, std::memory_order_relaxed);
@@ -241,10 +275,15 @@ void DisplayCore::frame(bool last) {
 
   frame_.clear();  // (not assign("\r"): g++ 12 warns falsely about restrict there)
   frame_ += '\r';
+  appendUp(cursorOffset_);  // back to the block after a frame cut short
   // Rows that have left the block go; final lines at its top are written
   // once, above it, and leave it too.
-  std::erase_if(rows_, [](const Row& r) { return r.state == RowState::kGone; });
-  const bool committing = !rows_.empty() && rows_.front().state == RowState::kDone;
+  auto live = rows_.begin();
+  const auto skipGone = [&] {
+    while (live != rows_.end() && live->state == RowState::kGone) ++live;
+  };
+  skipGone();
+  const bool committing = live != rows_.end() && live->state == RowState::kDone;
   if (!above_.empty() || committing) {
     // Lines above the block: clear the old block first, since a long text
     // may wrap over more of it than one row.
@@ -253,28 +292,29 @@ void DisplayCore::frame(bool last) {
       frame_ += text;
       frame_ += kNewLine;
     }
-    while (!rows_.empty() && rows_.front().state == RowState::kDone) {
-      if (rows_.front().hasText) {
-        appendRow(rows_.front(), width);
+    for (; live != rows_.end() && live->state != RowState::kLive; ++live, skipGone()) {
+      if (live->state == RowState::kDone && live->hasText) {
+        appendRow(*live, width);
         frame_ += kNewLine;
       }
-      rows_.erase(rows_.begin());
     }
   }
-  above_.clear();
+  const auto committed = live;
   const std::size_t limit =
       height > 1 ? static_cast<std::size_t>(height - 1) : std::numeric_limits<std::size_t>::max();
   std::size_t total = 0;
-  for (const Row& row : rows_) total += row.hasText ? 1 : 0;
+  for (auto r = committed; r != rows_.end(); ++r) {
+    total += r->hasText && r->state != RowState::kGone ? 1 : 0;
+  }
   const std::size_t shown = std::min(total, limit);
   std::size_t written = 0;
-  for (const Row& row : rows_) {
-    if (!row.hasText || written == shown) continue;
+  for (auto r = committed; r != rows_.end(); ++r) {
+    if (!r->hasText || r->state == RowState::kGone || written == shown) continue;
     if (++written == shown) {
       frame_ += kEraseBelow;
-      appendRow(row, width);
+      appendRow(*r, width);
     } else {
-      if (!fits(appendRow(row, width))) frame_ += kEraseToEnd;
+      if (!fits(appendRow(*r, width))) frame_ += kEraseToEnd;
       frame_ += kNewLine;
     }
   }
@@ -283,15 +323,23 @@ void DisplayCore::frame(bool last) {
   if (!parked) {
     if (shown != 0) frame_ += kNewLine;
   } else {
-    if (shown > 1) {
-      char digits[kDecimalBuffer];
-      frame_ += "\x1b[";
-      frame_.append(digits, formatDecimal(digits, static_cast<std::int64_t>(shown - 1)));
-      frame_ += 'A';
-    }
+    appendUp(static_cast<std::int64_t>(shown - 1));
     frame_ += '\r';
   }
-  writeDraw(*output_.stream, {frame_});
+  std::size_t accepted = 0;
+  try {
+    writeCounted(*output_.stream, frame_, accepted);
+  } catch (...) {
+    // Where the cursor is now: the next frame starts by going back up.
+    cursorOffset_ += rowsMoved(std::string_view(frame_).substr(0, accepted));
+    throw;
+  }
+  cursorOffset_ = 0;
+  rows_.erase(std::remove_if(rows_.begin(), committed,
+                             [](const Row& r) { return r.state != RowState::kLive; }),
+              committed);
+  std::erase_if(rows_, [](const Row& r) { return r.state == RowState::kGone; });
+  above_.clear();
   shownRows_ = parked ? shown : 0;
   framed_ = true;
 }

@@ -68,6 +68,33 @@ std::size_t appendCut(Text& out, std::string_view row, std::int64_t width) {
   return columns;
 }
 
+std::int64_t rowsMoved(std::string_view bytes) noexcept {
+  std::int64_t rows = 0;
+  while (!bytes.empty()) {
+    const std::size_t next = bytes.find_first_of("\n\x1b");
+    if (next == std::string_view::npos) break;
+    bytes.remove_prefix(next);
+    if (bytes[0] == '\n') {
+      ++rows;
+      bytes.remove_prefix(1);
+      continue;
+    }
+    const std::size_t n = escapeSequenceLength(bytes);
+    const std::string_view sequence = bytes.substr(0, n);
+    bytes.remove_prefix(n);
+    if (sequence.size() < 3 || sequence[1] != '[') continue;
+    const char final = sequence.back();
+    if (final != 'A' && final != 'B') continue;
+    const std::string_view digits = sequence.substr(2, sequence.size() - 3);
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    std::int64_t count = 0;
+    for (const char c : digits) count = std::min<std::int64_t>(count * 10 + (c - '0'), 1 << 20);
+    if (count == 0) count = 1;
+    rows += final == 'A' ? -count : count;
+  }
+  return rows;
+}
+
 void appendPlain(Text& out, std::string_view line, bool escapes) {
   while (!line.empty()) {
     const auto c = static_cast<unsigned char>(line[0]);

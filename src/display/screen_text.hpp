@@ -24,6 +24,11 @@ struct RowShape {
 };
 RowShape shapeOf(std::string_view row) noexcept;
 
+// How many rows down the cursor ends after `bytes`, from where it started:
+// line feeds and cursor movements up and down (CSI n A, CSI n B), as a
+// terminal that does not scroll would count them.
+std::int64_t rowsMoved(std::string_view bytes) noexcept;
+
 // Appends `line` as a plain log line: no control characters, and escape
 // sequences only when `escapes`.
 void appendPlain(Text& out, std::string_view line, bool escapes);

@@ -15,6 +15,7 @@ std::atomic<std::int64_t> g_lag{0};
 std::atomic<std::int64_t> g_bound{4'000'000};
 std::atomic<std::int64_t> g_preciseReads{0};
 std::atomic<std::int64_t> g_coarseReads{0};
+std::atomic<void (*)()> g_readHook{nullptr};
 }  // namespace
 
 namespace testclock {
@@ -26,12 +27,14 @@ void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound) {
   g_bound.store(bound.count());
 }
 std::int64_t preciseReads() { return g_preciseReads.load(); }
+void onPreciseRead(void (*hook)()) { g_readHook.store(hook); }
 std::int64_t coarseReads() { return g_coarseReads.load(); }
 }  // namespace testclock
 
 namespace System::ProgressBar::detail {
 TimePoint readWallClock() noexcept {
   g_preciseReads.fetch_add(1, std::memory_order_relaxed);
+  if (void (*hook)() = g_readHook.load()) hook();
   return testclock::now();
 }
 std::int64_t readCoarseClock() noexcept {

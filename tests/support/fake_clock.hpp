@@ -17,6 +17,9 @@ void advance(std::chrono::nanoseconds by);
 TimePoint now();
 // The coarse clock reads `now() - lag`; the bound the library is told.
 void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound);
+// Called in the reading thread at every precise read, before it returns
+// (null: nothing). Set it while no other thread reads the clock.
+void onPreciseRead(void (*hook)());
 // How many times the library read each clock.
 std::int64_t preciseReads();
 std::int64_t coarseReads();

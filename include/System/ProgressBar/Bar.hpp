@@ -37,6 +37,41 @@ class BarShared;
 struct BarAccess;
 }  // namespace detail
 
+namespace detail {
+// A progress in place, or none. std::optional would ask whether the progress
+// is default constructible, which instantiates the custom value's default
+// initializer, and a custom type needs nothing but to be copyable.
+template <class Custom>
+class ProgressSlot {
+ public:
+  ProgressSlot() noexcept {}
+  ProgressSlot(const ProgressSlot&) = delete;
+  ProgressSlot& operator=(const ProgressSlot&) = delete;
+  ~ProgressSlot() { reset(); }
+  template <class... Args>
+  Progress<Custom>& emplace(Args&&... args) {
+    reset();
+    ::new (static_cast<void*>(&value_)) Progress<Custom>(std::forward<Args>(args)...);
+    full_ = true;
+    return value_;
+  }
+  void reset() noexcept {
+    if (full_) value_.~Progress<Custom>();
+    full_ = false;
+  }
+  Progress<Custom>& operator*() noexcept { return value_; }
+  const Progress<Custom>& operator*() const noexcept { return value_; }
+  Progress<Custom>* operator->() noexcept { return &value_; }
+  const Progress<Custom>* operator->() const noexcept { return &value_; }
+
+ private:
+  union {
+    Progress<Custom> value_;
+  };
+  bool full_ = false;
+};
+}  // namespace detail
+
 /// The bar's lock with the state it guards. `read()` is its public face.
 template <class Custom = std::monostate>
 class LockedState {
@@ -62,17 +97,19 @@ class LockedState {
   LockedState(double delay, TimePoint start, const Progress<Custom>& initial, bool totalKnown)
       : core_(delay, start, initial.progressDone),
         totalKnown_(totalKnown),
-        lineEnded_(totalKnown && detail::isComplete(initial)) {
+        lineEnded_(totalKnown && detail::isComplete(initial)),
+        shownDone_(initial.progressDone) {
     slots_[0].emplace(initial);
     history_.record(initial.progressDone, start);
     core_.open(policy());
   }
 
   Progress<Custom>& stored() noexcept { return *slots_[current_]; }
-  std::optional<Progress<Custom>>& spare() noexcept { return slots_[current_ ^ 1]; }
+  detail::ProgressSlot<Custom>& spare() noexcept { return slots_[current_ ^ 1]; }
   bool complete(const Progress<Custom>& p) const noexcept {
     return totalKnown_ && detail::isComplete(p);
   }
+  // Under the lock: how cells may count until the lock is taken again.
   detail::CountPolicy policy() const noexcept {
     return {
         .drawsNever = finished_, .totalKnown = totalKnown_, .todo = slots_[current_]->progressTodo};
@@ -83,12 +120,16 @@ class LockedState {
   // the spare and switches only once nothing can fail, so a failure leaves
   // the stored progress whole. The done field is refreshed from the core
   // whenever it is used.
-  std::optional<Progress<Custom>> slots_[2];
+  detail::ProgressSlot<Custom> slots_[2];
   std::size_t current_ = 0;
   bool totalKnown_;
   bool finished_ = false;
   bool finishing_ = false;  // the draw under way is the finishing one
   bool lineEnded_;          // the last line drawn ended the bar's line
+  // Whether the last line drawn shows the stored progress, with what done:
+  // an increment that a draw already showed needs no line of its own.
+  bool shown_ = true;
+  std::int64_t shownDone_;
   // Reused by every draw, so that a draw allocates nothing once warm.
   Text line_;
   detail::EscapeTexts escapes_;
@@ -171,6 +212,27 @@ class BarShared final : public Redrawable {
         sink(std::move(output)),
         state(delay, start, initial, totalKnown) {}
 
+  // Holds the bar's lock for a scope, closed for lock-free counting; lets
+  // cells count again when the scope ends, however it ends, on the policy
+  // of the state as the holder left it (read under the lock, never before).
+  class Held {
+   public:
+    Held(BarShared& bar, const char* call) : state_(bar.state) {
+      state_.core_.lock(call);
+      state_.core_.close();
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() {
+      state_.core_.open(state_.policy());
+      state_.core_.unlock();
+    }
+    BarCore& core() noexcept { return state_.core_; }
+
+   private:
+    LockedState<Custom>& state_;
+  };
+
   const Style<Custom> style;
   const unsigned activeEscapes;  // of the style: which escapes to call
   const double refreshDelay;
@@ -207,57 +269,64 @@ class BarShared final : public Redrawable {
 
   // Adds n under the lock, drawing when due.
   void apply(std::int64_t n, TimePoint now, const char* call = "incProgress") {
-    CoreScope scope(state.core_, call, state.policy());
+    Held held(*this, call);
     Progress<Custom>& p = state.stored();
-    p.progressDone = wrappingAdd(scope.core().total(), n);
+    p.progressDone = wrappingAdd(held.core().total(), n);
     if (drawDue(p, now)) {
       drawLine(p, now, state.complete(p), DrawCause::kUpdate, nullptr);
-      scope.core().setRenderTime(now);
+    } else {
+      state.shown_ = false;
     }
-    scope.core().add(n);
+    held.core().add(n);
   }
 
   // Decides about n that lock-free counting has already added.
   void settle(std::int64_t n, TimePoint now) {
-    CoreScope scope(state.core_, "incProgress", state.policy());
+    Held held(*this, "incProgress");
     Progress<Custom>& p = state.stored();
-    p.progressDone = scope.core().total();
-    if (!drawDue(p, now)) return;
+    p.progressDone = held.core().total();
+    // A line drawn since n was added already shows it: n is not zero and
+    // nothing but lock-free additions, which cannot cancel it, changes the
+    // count without drawing.
+    if (n != 0 && state.shown_ && p.progressDone == state.shownDone_) return;
+    if (!drawDue(p, now)) {
+      state.shown_ = false;
+      return;
+    }
     try {
       drawLine(p, now, state.complete(p), DrawCause::kUpdate, nullptr);
     } catch (...) {
-      scope.core().add(wrappingAdd(0, -n));  // the failed update takes nothing
+      held.core().add(wrappingAdd(0, -n));  // the failed update takes nothing
       throw;
     }
-    scope.core().setRenderTime(now);
   }
 
   // updateProgress: f's result is built beside the stored progress and takes
   // its place only once the draw has succeeded.
   template <class F>
   void update(F& f, TimePoint now, const char* call = "updateProgress") {
-    CoreScope scope(state.core_, call, state.policy());
+    Held held(*this, call);
     Progress<Custom>& current = state.stored();
-    const std::int64_t before = scope.core().total();
+    const std::int64_t before = held.core().total();
     current.progressDone = before;
-    std::optional<Progress<Custom>>& spare = state.spare();
+    detail::ProgressSlot<Custom>& spare = state.spare();
     spare.reset();
     spare.emplace(std::invoke(f, std::as_const(current)));
     const Progress<Custom>& next = *spare;
     if (drawDue(next, now)) {
       drawLine(next, now, state.complete(next), DrawCause::kUpdate, nullptr);
-      scope.core().setRenderTime(now);
+    } else {
+      state.shown_ = false;
     }
-    scope.core().add(wrappingAdd(next.progressDone, wrappingAdd(0, -before)));
+    held.core().add(wrappingAdd(next.progressDone, wrappingAdd(0, -before)));
     state.current_ ^= 1;
-    scope.policy = state.policy();
   }
 
   void printAbove(std::string_view text) {
     const TimePoint now = readWallClock();
-    CoreScope scope(state.core_, "printAbove", state.policy());
+    Held held(*this, "printAbove");
     Progress<Custom>& p = state.stored();
-    p.progressDone = scope.core().total();
+    p.progressDone = held.core().total();
     if (state.finished_ || state.complete(p) || !sink->wantsLineAbove()) {
       sink->printAbove(text, nullptr);
       return;
@@ -272,10 +341,10 @@ class BarShared final : public Redrawable {
   // place of the style's postfix when given, and ends its line.
   void finish(const Label<Custom>* postfix) {
     const TimePoint now = readWallClock();
-    CoreScope scope(state.core_, "finish", state.policy());
+    Held held(*this, "finish");
     if (state.finished_) return;
     Progress<Custom>& p = state.stored();
-    p.progressDone = scope.core().total();
+    p.progressDone = held.core().total();
     // A completed line that ended the bar's line stays as it is, unless a
     // message is to be shown.
     if (!state.lineEnded_ || postfix != nullptr) {
@@ -286,46 +355,41 @@ class BarShared final : public Redrawable {
         state.finishing_ = false;
         throw;
       }
-      scope.core().setRenderTime(now);
     }
     state.finished_ = true;
     state.finishing_ = false;
-    scope.policy = state.policy();
   }
 
   // Gives a bar whose total was not known its total; draws at once.
   void setTotal(std::int64_t total) {
     const TimePoint now = readWallClock();
-    CoreScope scope(state.core_, "setTotal", state.policy());
+    Held held(*this, "setTotal");
     Progress<Custom>& p = state.stored();
-    p.progressDone = scope.core().total();
+    p.progressDone = held.core().total();
     const std::int64_t oldTodo = p.progressTodo;
     const bool wasKnown = state.totalKnown_;
     p.progressTodo = total;
     state.totalKnown_ = true;
-    if (!state.finished_) {
-      try {
-        drawLine(p, now, state.complete(p), DrawCause::kUpdate, nullptr);
-      } catch (...) {
-        p.progressTodo = oldTodo;
-        state.totalKnown_ = wasKnown;
-        throw;
-      }
-      scope.core().setRenderTime(now);
+    if (state.finished_) return;
+    try {
+      drawLine(p, now, state.complete(p), DrawCause::kUpdate, nullptr);
+    } catch (...) {
+      p.progressTodo = oldTodo;
+      state.totalKnown_ = wasKnown;
+      throw;
     }
-    scope.policy = state.policy();
   }
 
   // A steady tick: the stored progress at the current time, read under the
-  // lock so that the line is never older than the last one drawn.
-  void redraw() override {
-    CoreScope scope(state.core_, "a tick", state.policy());
+  // lock so that the line is never older than the last one drawn. `cause`
+  // is kTick when a display ticks all its bars and then frames once.
+  void redraw(DrawCause cause) override {
+    Held held(*this, "a tick");
     const TimePoint now = readWallClock();
     Progress<Custom>& p = state.stored();
-    p.progressDone = scope.core().total();
+    p.progressDone = held.core().total();
     if (state.finished_ || state.complete(p)) return;
-    drawLine(p, now, false, DrawCause::kTick, nullptr);
-    scope.core().setRenderTime(now);
+    drawLine(p, now, false, cause, nullptr);
   }
 
  private:
@@ -382,6 +446,9 @@ class BarShared final : public Redrawable {
     }
     state.history_.commit();
     state.lineEnded_ = complete;
+    state.shown_ = true;
+    state.shownDone_ = p.progressDone;
+    state.core_.setRenderTime(now);
   }
 };
 

@@ -71,7 +71,10 @@ class Ticker {
   template <class Custom>
   Ticker(const ProgressBar<Custom>& bar, std::chrono::nanoseconds interval)
       : thread_(std::make_unique<detail::TickerThread>(
-            [shared = detail::BarAccess::pointer(bar)] { shared->redraw(); }, interval)) {}
+            [shared = detail::BarAccess::pointer(bar)] {
+              shared->redraw(detail::DrawCause::kUpdate);
+            },
+            interval)) {}
   Ticker(Display& display, std::chrono::nanoseconds interval)
       : thread_(
             std::make_unique<detail::TickerThread>([&display] { display.redraw(); }, interval)) {}

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <ranges>
 #include <type_traits>
@@ -20,10 +21,12 @@ namespace System::ProgressBar {
 namespace detail {
 
 // Counts a loop's elements into a bar in small batches. Each element costs an
-// increment and a comparison; every batch is added to the bar as one
-// increment, which draws when a draw is due and settles anything that needs
-// the lock. Batches are at most kMaxBatch elements and about kBatchTargetNs
-// of work: after each batch the precise clock says how long it took, and the
+// increment, a read of the coarse clock and two comparisons; every batch is
+// added to the bar as one increment, which draws when a draw is due and
+// settles anything that needs the lock. Batches are at most kMaxBatch
+// elements, and end once about kBatchTargetNs have passed by the coarse
+// clock, so that a batch of elements that turned slow ends after the first
+// of them; after each batch the precise clock says how long it took, and the
 // next batch is sized from that. A batch never runs past the element that
 // could complete the work, so the completing element is drawn at once.
 template <class Custom>
@@ -39,6 +42,7 @@ class TrackCounter {
         pending_(std::exchange(other.pending_, 0)),
         flushAt_(other.flushAt_),
         batch_(other.batch_),
+        flushBy_(other.flushBy_),
         last_(other.last_) {}
   TrackCounter& operator=(TrackCounter&& other) noexcept {
     if (this != &other) {
@@ -47,6 +51,7 @@ class TrackCounter {
       pending_ = std::exchange(other.pending_, 0);
       flushAt_ = other.flushAt_;
       batch_ = other.batch_;
+      flushBy_ = other.flushBy_;
       last_ = other.last_;
     }
     return *this;
@@ -56,7 +61,7 @@ class TrackCounter {
   ~TrackCounter() { leave(); }
 
   void advance() {
-    if (++pending_ >= flushAt_) flush();
+    if (++pending_ >= flushAt_ || readCoarseClock() > flushBy_) flush();
   }
 
   // Adds what the batch holds, drawing if due. If that fails, the batch is
@@ -90,6 +95,8 @@ class TrackCounter {
       batch_ = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
     }
     flushAt_ = room < batch_ ? room + 1 : batch_;
+    flushBy_ = static_cast<std::int64_t>(
+        std::min<Int128>(Int128{now.time_since_epoch().count()} + kBatchTargetNs, kNoLimit));
   }
   void leave() noexcept {
     if (bar_ && pending_ != 0) bar_->countOnly(std::exchange(pending_, 0));
@@ -99,6 +106,9 @@ class TrackCounter {
   std::int64_t pending_ = 0;
   std::int64_t flushAt_ = 1;
   std::int64_t batch_ = 1;
+  // The coarse time after which the batch ends, whatever its count.
+  static constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
+  std::int64_t flushBy_ = kNoLimit;
   TimePoint last_;
 };
 

@@ -132,13 +132,19 @@ class BarCore {
   std::int64_t total() const noexcept;
   void add(std::int64_t n) noexcept { base_ = wrappingAdd(base_, n); }
   TimePoint renderTime() const noexcept { return renderTime_; }
-  void setRenderTime(TimePoint t) noexcept { renderTime_ = t; }
+  // The time of the last draw; the lag of the coarse clock behind it is
+  // noted on the way, so that the bound covers every lag seen at a draw.
+  void setRenderTime(TimePoint t) noexcept {
+    renderTime_ = t;
+    noteLag(t, readCoarseClock());
+  }
   bool tooSoon(TimePoint now) const noexcept { return throttle_.tooSoon(now, renderTime_); }
 
-  // The cell of the calling thread. Each thread takes the next cell the
-  // first time it counts into any bar, so up to kCells threads that run at
-  // the same time never share one; a hash of the thread's address would put
-  // two threads in eight on one cache line.
+  // The cell of the calling thread. A thread takes a free cell the first
+  // time it counts into any bar and gives it back when it ends, so up to
+  // kCells threads that are alive at the same time never share one (more
+  // share them round robin); a hash of the thread's address would put two
+  // threads in eight on one cache line.
   static std::size_t cellIndex() noexcept {
     if (threadCell == 0) [[unlikely]]
       threadCell = takeCell();
@@ -183,30 +189,6 @@ class BarCore {
   // joins. Under the lock.
   unsigned activeCells_ = 0;
   TimePoint renderTime_;
-};
-
-// Holds a bar's lock for a scope, closed for lock-free counting; reopens and
-// unlocks when the scope ends, however it ends.
-class CoreScope {
- public:
-  // `current` is how cells may count if the holder changes nothing.
-  CoreScope(BarCore& core, const char* call, const CountPolicy& current)
-      : policy(current), core_(core) {
-    core_.lock(call);
-    core_.close();
-  }
-  CoreScope(const CoreScope&) = delete;
-  CoreScope& operator=(const CoreScope&) = delete;
-  ~CoreScope() {
-    core_.open(policy);
-    core_.unlock();
-  }
-  BarCore& core() noexcept { return core_; }
-  // Updated by the holder once its changes are made.
-  CountPolicy policy;
-
- private:
-  BarCore& core_;
 };
 
 }  // namespace System::ProgressBar::detail

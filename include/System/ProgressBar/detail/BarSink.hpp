@@ -19,6 +19,10 @@ namespace System::ProgressBar::detail {
 // the error bits the draw caused are cleared if the stream was good before;
 // bits set before the draw are left as they were.
 void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces);
+// As writeDraw for one piece, through the stream's buffer, so that a failed
+// write still tells in `accepted` how many bytes went out: what the buffer
+// took before it refused more, none when it threw or its flush failed.
+void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& accepted);
 
 // Before a line printed above a live bar, and after a bar's final line with
 // `Clear`: carriage return, erase the line.
@@ -74,8 +78,9 @@ class Redrawable {
  public:
   virtual ~Redrawable();
   // Redraws with the stored progress at the current time, unless the line is
-  // final. Takes the same lock as updates.
-  virtual void redraw() = 0;
+  // final. Takes the same lock as updates. `cause` is kTick when a display
+  // redraws all its bars and then draws one frame for them.
+  virtual void redraw(DrawCause cause) = 0;
 };
 
 }  // namespace System::ProgressBar::detail

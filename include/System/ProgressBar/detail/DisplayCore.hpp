@@ -84,6 +84,7 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
   Row* find(RowId id) noexcept;
   void frame(bool last);
   std::size_t appendRow(const Row& row, std::int64_t width);
+  void appendUp(std::int64_t rows);
   void writeLog(Row& row, std::int64_t done, std::int64_t todo, TimePoint now);
   void flushLog();
   std::int64_t askColumns() const noexcept;
@@ -99,6 +100,8 @@ class DisplayCore : public std::enable_shared_from_this<DisplayCore> {
   std::vector<Text> above_;  // lines to print above the block at the next frame
   RowId nextId_ = 1;
   std::size_t shownRows_ = 0;  // rows of the block on screen; the cursor rests on its first
+  // Rows below its resting place where a frame cut short left the cursor.
+  std::int64_t cursorOffset_ = 0;
   bool framed_ = false;
   TimePoint lastFrame_{};
   bool ended_ = false;
