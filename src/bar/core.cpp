@@ -37,9 +37,7 @@ std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds
 }
 
 BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
-    : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {
-  noteLag(start, readCoarseClock());
-}
+    : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {}
 
 namespace {
 
@@ -181,6 +179,12 @@ void BarCore::open(const CountPolicy& policy) noexcept {
                            ? Int128{kClosed}
                            : renderTime_.time_since_epoch().count() + threshold;
     deadline = clampToInt64(due, kClosed);
+    // Only a finite deadline lets the coarse clock decide, so only then does
+    // its lag matter: the lag behind a draw's own time is a lower bound of it.
+    if (lagUnseen_ && deadline != kClosed && deadline != kMax) {
+      noteLag(renderTime_, readCoarseClock());
+      lagUnseen_ = false;
+    }
     // A coarse clock whose lag has no known bound proves nothing: every
     // reading goes on to the precise clock.
     const std::int64_t lag = lagBound_.load(std::memory_order_relaxed);

@@ -35,6 +35,21 @@ mpz_class bigSeconds(const Duration& d) {
   return roundHalfEven(d.picoseconds(), mpz_class(static_cast<unsigned long>(kPicosPerSecond)));
 }
 
+// A part of at most two digits and its sign, at `at`: "07", "59", "-5".
+char* putSmallPart(char* at, std::int64_t part) noexcept {
+  if (part < 0) {
+    *at++ = '-';
+    part = -part;
+    if (part < 10) {  // "-5": the sign makes the two characters
+      *at++ = static_cast<char>('0' + part);
+      return at;
+    }
+  }
+  *at++ = static_cast<char>('0' + part / 10);
+  *at++ = static_cast<char>('0' + part % 10);
+  return at;
+}
+
 void appendColonSeconds(Text& out, Int128 seconds) {
   // 64-bit division where it fits (always, short of 292 billion years).
   const bool small = fitsInt64(seconds);
@@ -46,11 +61,15 @@ void appendColonSeconds(Text& out, Int128 seconds) {
     appendPart(out, h);
     out.push_back(':');
   }
+  // Minutes and seconds are below 60 in magnitude: written in place.
+  char text[8];
+  char* end = text;
   if (m != 0) {
-    appendPart(out, m);
-    out.push_back(':');
+    end = putSmallPart(end, m);
+    *end++ = ':';
   }
-  appendPart(out, sec);
+  end = putSmallPart(end, sec);
+  out.append(text, static_cast<std::size_t>(end - text));
 }
 
 // "45s", "2m05s", "1h02m", "3d04h" for a magnitude `a` in seconds, whose

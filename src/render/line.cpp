@@ -1,5 +1,6 @@
 // The line renderer: lays out the sixteen pieces of a bar line.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -11,32 +12,57 @@
 namespace System::ProgressBar::detail {
 namespace {
 
-// One fill character, encoded once, with the spaces that widen it to the
-// width of a cell (only in columns, when the three characters differ in width).
-struct Cell {
-  Cell(char32_t cp, std::size_t cellColumns, Measure how) {
-    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
-    if (cp < 0x80) {
-      bytes[0] = static_cast<char>(cp);
-      size = 1;
-    } else {
-      std::string encoded;  // rare: a character beyond ASCII
-      appendCodePoint(encoded, cp);
-      size = encoded.size();
-      std::memcpy(bytes, encoded.data(), size);
-    }
-    if (how == Measure::kColumns) {
-      const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
-      for (std::size_t pad = own; pad < cellColumns && size < sizeof bytes; ++pad)
-        bytes[size++] = ' ';
+// One fill character, with the spaces that widen it to a cell of
+// `cellColumns` (only in columns, when the three characters differ in width).
+// The bytes are put together in a register and stored at once: storing them
+// one by one and reading the cell back whole would stall on each line.
+EncodedCell encodeCell(char32_t cp, std::size_t cellColumns, Measure how) {
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
+  std::uint64_t packed;
+  unsigned size;
+  if (cp < 0x80) {
+    packed = cp;
+    size = 1;
+  } else if (cp < 0x800) {
+    packed = (0xC0 | (cp >> 6)) | (std::uint64_t{0x80 | (cp & 0x3F)} << 8);
+    size = 2;
+  } else if (cp < 0x10000) {
+    packed = (0xE0 | (cp >> 12)) | (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 8) |
+             (std::uint64_t{0x80 | (cp & 0x3F)} << 16);
+    size = 3;
+  } else {
+    packed = (0xF0 | (cp >> 18)) | (std::uint64_t{0x80 | ((cp >> 12) & 0x3F)} << 8) |
+             (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 16) |
+             (std::uint64_t{0x80 | (cp & 0x3F)} << 24);
+    size = 4;
+  }
+  if (how == Measure::kColumns) {
+    const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
+    for (std::size_t pad = own; pad < cellColumns && size < 8; ++pad, ++size) {
+      packed |= std::uint64_t{' '} << (8 * size);
     }
   }
-  char bytes[8];
-  std::size_t size;
-};
+  static_assert(std::endian::native == std::endian::little ||
+                std::endian::native == std::endian::big);
+  if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap64(packed);
+  EncodedCell cell;
+  std::memcpy(cell.bytes, &packed, sizeof packed);
+  cell.size = static_cast<std::uint8_t>(size);
+  return cell;
+}
+
+// The text as it is measured: itself when valid, else with U+FFFD in place
+// of each malformed sequence, kept in `storage`.
+std::string_view validated(std::string_view text, Measure how, std::size_t& length, Text& storage) {
+  const Measured m = measure(text, how);
+  length = m.length;
+  if (m.valid) return text;
+  appendValidUtf8(storage, text);
+  return storage;
+}
 
 // Writes `count` copies of `cell` at `out`; returns the end.
-char* writeRun(char* out, const Cell& cell, std::size_t count) {
+char* writeRun(char* out, const EncodedCell& cell, std::size_t count) {
   if (count == 0) return out;
   if (cell.size == 1) {
     std::memset(out, cell.bytes[0], count);
@@ -59,24 +85,25 @@ char* put(char* out, std::string_view text) {
   return out + text.size();
 }
 
-// The cells of the bar proper, by kind.
+// The cells of the bar proper, by kind. Counts fit 64 bits: there are never
+// more cells than the width.
 struct Fill {
-  Int128 left = 0;    // done cells; todo cells before the mark of a moving mark
-  bool mark = false;  // the current mark
-  Int128 right = 0;   // todo cells
+  std::int64_t left = 0;  // done cells; todo cells before the mark of a moving mark
+  bool mark = false;      // the current mark
+  Int128 right = 0;       // todo cells: up to twice the width
   bool moving = false;
 };
 
-Fill fillFor(const LineParts& p, Int128 cells) {
+Fill fillFor(const LineParts& p, std::int64_t cells) {
   Fill fill;
   if (p.indeterminate) {
     fill.moving = true;
     if (cells <= 0) return fill;
-    const Int128 period = 2 * (cells - 1);
-    Int128 at = 0;
+    const Int128 period = 2 * Int128{cells - 1};
+    std::int64_t at = 0;
     if (period > 0) {
       const Int128 m = ((Int128{p.phase} % period) + period) % period;
-      at = m < cells ? m : period - m;
+      at = static_cast<std::int64_t>(m < cells ? m : period - m);
     }
     fill.left = at;
     fill.mark = true;
@@ -85,65 +112,78 @@ Fill fillFor(const LineParts& p, Int128 cells) {
   }
   // Done count: the exact floor of done * W / todo, at most W; a negative
   // count is kept at or above -W so the bar proper never exceeds 2W cells.
-  Int128 d = 0;
+  std::int64_t d = 0;
   if (p.progressTodo != 0) {
-    d = std::clamp(floorDiv(Int128{p.progressDone} * cells, Int128{p.progressTodo}), -cells, cells);
+    d = static_cast<std::int64_t>(
+        std::clamp(floorDiv(Int128{p.progressDone} * cells, Int128{p.progressTodo}), Int128{-cells},
+                   Int128{cells}));
   }
-  const Int128 r = cells - d;
+  const Int128 r = Int128{cells} - d;  // up to 2 * cells
   fill.left = d > 0 ? d : 0;
   fill.mark = d != 0 && r != 0;
   fill.right = std::max<Int128>(0, d != 0 ? r - 1 : r);
   return fill;
 }
 
-// The measured texts of a line.
+// The label texts and the escapes are what change from line to line: they
+// are measured and checked at every line.
 struct Lengths {
-  std::size_t prefix, postfix, open, close;
+  std::size_t prefix, postfix;
   bool valid;
 };
 
+bool asciiOnly(std::string_view text) noexcept {
+  unsigned char any = 0;
+  for (const char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// Short ASCII labels, the usual kind, are counted here without the general
+// routine: in code points, one a byte.
+Measured measureLabel(std::string_view text, Measure how) noexcept {
+  if (how == Measure::kCodePoints && text.size() <= 64 && asciiOnly(text)) {
+    return {text.size(), true};
+  }
+  return measure(text, how);
+}
+
 Lengths measureParts(const Text& line, const LineParts& p) {
-  const Measured prefix = measure(std::string_view(line.data(), p.prefixBytes), p.measure);
+  const Measure how = p.fixed->measure;
+  const Measured prefix = measureLabel(std::string_view(line.data(), p.prefixBytes), how);
   const Measured postfix =
-      measure(std::string_view(line.data() + p.prefixBytes, p.postfixBytes), p.measure);
-  const Measured open = measure(p.open, p.measure), close = measure(p.close, p.measure);
-  bool valid = prefix.valid && postfix.valid && open.valid && close.valid;
+      measureLabel(std::string_view(line.data() + p.prefixBytes, p.postfixBytes), how);
+  bool valid = prefix.valid && postfix.valid;
   for (const std::string_view escape : {p.escapePrefix, p.escapeOpen, p.escapeDone, p.escapeCurrent,
                                         p.escapeTodo, p.escapeClose, p.escapePostfix}) {
     valid = valid && (escape.empty() || measure(escape, Measure::kCodePoints).valid);
   }
-  return {prefix.length, postfix.length, open.length, close.length, valid};
+  return {prefix.length, postfix.length, valid};
 }
 
 // Lays out a line whose texts are all valid UTF-8.
 void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
+  const FixedParts& f = *p.fixed;
   const std::size_t prefixGap = lengths.prefix != 0 ? 1 : 0;
   const std::size_t postfixGap = lengths.postfix != 0 ? 1 : 0;
-  const Int128 counted = Int128(lengths.open) + Int128(lengths.close) + Int128(lengths.prefix) +
-                         Int128(lengths.postfix) + Int128(prefixGap) + Int128(postfixGap);
-  // Inner width, without wrapping: every width below the fixed texts gives 0.
-  const Int128 w = std::max<Int128>(0, Int128{p.width} - counted);
-  std::size_t cellColumns = 1;
-  if (p.measure == Measure::kColumns) {
-    cellColumns =
-        std::max({std::size_t{1}, columnsOf(p.done), columnsOf(p.current), columnsOf(p.todo)});
-  }
-  const Int128 cells = cellColumns == 1 ? w : w / static_cast<Int128>(cellColumns);
-  const Int128 padding = w - cells * static_cast<Int128>(cellColumns);
+  // Every length is that of text in memory, so the sum fits; the inner width
+  // does not wrap: every width below the counted texts gives 0.
+  const auto counted = static_cast<std::int64_t>(f.openLength + f.closeLength + lengths.prefix +
+                                                 lengths.postfix + prefixGap + postfixGap);
+  const std::int64_t w = p.width > counted ? p.width - counted : 0;
+  const auto columns = static_cast<std::int64_t>(f.cellColumns);
+  const std::int64_t cells = columns == 1 ? w : w / columns;
+  const auto padding = static_cast<std::size_t>(w - cells * columns);
   const Fill fill = fillFor(p, cells);
 
-  const Cell done(p.done, cellColumns, p.measure), current(p.current, cellColumns, p.measure),
-      todo(p.todo, cellColumns, p.measure);
-  const Cell& leftCell = fill.moving ? todo : done;
+  const EncodedCell& leftCell = fill.moving ? f.todo : f.done;
   const UInt128 fixedBytes = UInt128(p.escapePrefix.size()) + p.prefixBytes + prefixGap +
-                             p.escapeOpen.size() + p.open.size() + p.escapeDone.size() +
+                             p.escapeOpen.size() + f.open.size() + p.escapeDone.size() +
                              p.escapeCurrent.size() + p.escapeTodo.size() +
                              (fill.moving ? p.escapeTodo.size() : 0) + p.escapeClose.size() +
-                             p.close.size() + p.escapePostfix.size() + postfixGap + p.postfixBytes;
+                             f.close.size() + p.escapePostfix.size() + postfixGap + p.postfixBytes;
   const UInt128 bytes = fixedBytes + static_cast<UInt128>(fill.left) * leftCell.size +
-                        (fill.mark ? current.size : 0) +
-                        static_cast<UInt128>(fill.right) * todo.size +
-                        static_cast<UInt128>(padding);
+                        (fill.mark ? f.current.size : 0) +
+                        static_cast<UInt128>(fill.right) * f.todo.size + padding;
   if (bytes > line.max_size()) throw std::length_error("renderProgressBar: line too long");
 
   // Grow in place: move the postfix to the end and the prefix after its
@@ -156,27 +196,49 @@ void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
   char* out = put(b, p.escapePrefix) + p.prefixBytes;
   if (prefixGap != 0) *out++ = ' ';
   out = put(out, p.escapeOpen);
-  out = put(out, p.open);
-  if (fill.moving) {
-    out = put(out, p.escapeDone);
-    out = put(out, p.escapeTodo);
-  } else {
-    out = put(out, p.escapeDone);
-  }
+  out = put(out, f.open);
+  out = put(out, p.escapeDone);
+  if (fill.moving) out = put(out, p.escapeTodo);
   out = writeRun(out, leftCell, static_cast<std::size_t>(fill.left));
   out = put(out, p.escapeCurrent);
-  out = writeRun(out, current, fill.mark ? 1 : 0);
+  out = writeRun(out, f.current, fill.mark ? 1 : 0);
   out = put(out, p.escapeTodo);
-  out = writeRun(out, todo, static_cast<std::size_t>(fill.right));
-  std::memset(out, ' ', static_cast<std::size_t>(padding));
-  out += static_cast<std::size_t>(padding);
+  out = writeRun(out, f.todo, static_cast<std::size_t>(fill.right));
+  std::memset(out, ' ', padding);
+  out += padding;
   out = put(out, p.escapeClose);
-  out = put(out, p.close);
+  out = put(out, f.close);
   out = put(out, p.escapePostfix);
   if (postfixGap != 0) *out++ = ' ';
 }
 
 }  // namespace
+
+FixedParts::FixedParts(std::string_view openText, std::string_view closeText, char32_t doneChar,
+                       char32_t currentChar, char32_t todoChar, Measure how)
+    : done{}, current{}, todo{}, cellColumns(1), measure(how) {
+  // The usual style, counted in code points: ASCII throughout, one byte each.
+  if (how == Measure::kCodePoints && (doneChar | currentChar | todoChar) < 0x80 &&
+      asciiOnly(openText) && asciiOnly(closeText)) {
+    open = openText;
+    close = closeText;
+    openLength = openText.size();
+    closeLength = closeText.size();
+    done = EncodedCell{{static_cast<char>(doneChar)}, 1};
+    current = EncodedCell{{static_cast<char>(currentChar)}, 1};
+    todo = EncodedCell{{static_cast<char>(todoChar)}, 1};
+    return;
+  }
+  open = validated(openText, how, openLength, cleanOpen_);
+  close = validated(closeText, how, closeLength, cleanClose_);
+  if (how == Measure::kColumns) {
+    cellColumns = std::max(
+        {std::size_t{1}, columnsOf(doneChar), columnsOf(currentChar), columnsOf(todoChar)});
+  }
+  done = encodeCell(doneChar, cellColumns, how);
+  current = encodeCell(currentChar, cellColumns, how);
+  todo = encodeCell(todoChar, cellColumns, how);
+}
 
 void layoutLine(Text& line, const LineParts& parts) {
   const Lengths lengths = measureParts(line, parts);
@@ -194,7 +256,6 @@ void layoutLine(Text& line, const LineParts& parts) {
                           clean(parts.escapeDone),   clean(parts.escapeCurrent),
                           clean(parts.escapeTodo),   clean(parts.escapeClose),
                           clean(parts.escapePostfix)};
-  const Text open = clean(parts.open), close = clean(parts.close);
   Text texts = clean(std::string_view(line.data(), parts.prefixBytes));
   const std::size_t prefixBytes = texts.size();
   texts += clean(std::string_view(line.data() + parts.prefixBytes, parts.postfixBytes));
@@ -206,8 +267,6 @@ void layoutLine(Text& line, const LineParts& parts) {
   cleanParts.escapeTodo = escapes[4];
   cleanParts.escapeClose = escapes[5];
   cleanParts.escapePostfix = escapes[6];
-  cleanParts.open = open;
-  cleanParts.close = close;
   cleanParts.prefixBytes = prefixBytes;
   cleanParts.postfixBytes = texts.size() - prefixBytes;
   line = std::move(texts);

@@ -210,6 +210,8 @@ class BarShared final : public Redrawable {
         refreshDelay(delay),
         startTime(start),
         sink(std::move(output)),
+        fixed(style.styleOpen, style.styleClose, style.styleDone, style.styleCurrent,
+              style.styleTodo, sink->options().measure),
         state(delay, start, initial, totalKnown) {}
 
   // Holds the bar's lock for a scope, closed for lock-free counting; lets
@@ -238,6 +240,7 @@ class BarShared final : public Redrawable {
   const double refreshDelay;
   const TimePoint startTime;
   const std::unique_ptr<BarSink> sink;
+  const FixedParts fixed;  // of the style, as the sink measures
   LockedState<Custom> state;
 
   // Renders the first line without the lock: the bar is not shared yet.
@@ -415,8 +418,8 @@ class BarShared final : public Redrawable {
       renderFull(full, p, timing, options, postfix);
       return;
     }
-    detail::renderInto(state.line_, state.escapes_, style, p, timing, options, postfix,
-                       activeEscapes);
+    detail::renderInto(state.line_, &state.escapes_, style, fixed, activeEscapes, p, timing,
+                       options, postfix);
   }
 
   void renderFull(const Progress<Custom>& full, const Progress<Custom>& real, const Timing& timing,
@@ -431,7 +434,8 @@ class BarShared final : public Redrawable {
     shown.stylePostfix = Label<Custom>([after, real](const Progress<Custom>&, const Timing& t) {
       return after.runLabel(real, t);
     });
-    detail::renderInto(state.line_, state.escapes_, shown, full, timing, options);
+    detail::renderInto(state.line_, &state.escapes_, shown, fixed, activeEscapes, full, timing,
+                       options);
   }
 
   void drawLine(const Progress<Custom>& p, TimePoint now, bool complete, DrawCause cause,

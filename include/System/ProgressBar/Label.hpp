@@ -97,7 +97,9 @@ template <class Custom>
 class ConstantNode final : public LabelNode<Custom> {
  public:
   explicit ConstantNode(Text text) : text_(std::move(text)) {}
-  void appendTo(Text& out, const Progress<Custom>&, const Timing&) const override { out += text_; }
+  void appendTo(Text& out, const Progress<Custom>&, const Timing&) const override {
+    if (!text_.empty()) out += text_;
+  }
 
  private:
   Text text_;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "System/ProgressBar/Counts.hpp"
@@ -97,16 +98,50 @@ enum class Measure {
   kColumns,     // terminal columns: wide characters two, combining marks none
 };
 
+// A fill character in the bytes it is written as, with the spaces that widen
+// it to a cell when the three characters differ in width.
+struct EncodedCell {
+  char bytes[8];
+  std::uint8_t size;
+};
+
+// The texts of a style that do not change from line to line (the open and
+// close texts, the three characters), validated, measured and encoded once:
+// by a bar when it is made, by `renderProgressBar` once per line. Refers to
+// the texts it is made from, which must outlive it.
+class FixedParts {
+  // The texts made valid, only when they were not (made before the views).
+  Text cleanOpen_, cleanClose_;
+
+ public:
+  FixedParts(std::string_view open, std::string_view close, char32_t done, char32_t current,
+             char32_t todo, Measure measure);
+  FixedParts(const FixedParts&) = delete;
+  FixedParts& operator=(const FixedParts&) = delete;
+
+  std::size_t openLength = 0, closeLength = 0;
+  std::string_view open, close;  // valid UTF-8: malformed bytes as U+FFFD
+  EncodedCell done, current, todo;
+  std::size_t cellColumns;  // 1, or in columns the widest of the three
+  Measure measure;
+
+  // About the bytes of a line `width` wide with short labels (widths beyond
+  // a few thousand are not reserved for in full).
+  std::size_t lineBytes(std::int64_t width) const noexcept {
+    const std::size_t cell = std::max({done.size, current.size, todo.size});
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(width, 0, 4096)) * cell + 64;
+  }
+};
+
 // The plain values of one line. The prefix and postfix texts are already in
 // the line buffer, in that order; `layoutLine` lays the line out around them.
 struct LineParts {
-  std::string_view escapePrefix, escapeOpen, open, escapeDone, escapeCurrent, escapeTodo,
-      escapeClose, close, escapePostfix;
+  std::string_view escapePrefix, escapeOpen, escapeDone, escapeCurrent, escapeTodo, escapeClose,
+      escapePostfix;
   std::size_t prefixBytes = 0, postfixBytes = 0;
-  char32_t done = U'=', current = U'>', todo = U'.';
+  const FixedParts* fixed = nullptr;
   std::int64_t width = 0;
   std::int64_t progressDone = 0, progressTodo = 0;
-  Measure measure = Measure::kCodePoints;
   // A bar whose total is not known: the current mark moves across the bar,
   // one cell per step of `phase`, instead of the bar filling.
   bool indeterminate = false;
@@ -138,7 +173,8 @@ struct EscapeTexts {
 };
 
 // Which of a style's seven escapes are not the default's: the others are
-// never called. A bar asks once, for the style it keeps.
+// never called. A bar works it out once, for the style it keeps; a line
+// rendered on its own, at each line.
 template <class Custom>
 unsigned activeEscapes(const Style<Custom>& style) noexcept {
   const Escape<Custom>* escapes[] = {&style.styleEscapePrefix, &style.styleEscapeOpen,
@@ -152,55 +188,58 @@ unsigned activeEscapes(const Style<Custom>& style) noexcept {
   return mask;
 }
 
+// Runs the escapes that `run` names into `texts`, and points `views` at them.
 template <class Custom>
-void runEscape(Text& out, const Escape<Custom>& escape, const Progress<Custom>& p, bool run) {
-  out.clear();
-  if (run) out = escape(p);
+void runEscapes(std::string_view (&views)[7], EscapeTexts& texts, const Style<Custom>& style,
+                const Progress<Custom>& p, unsigned run) {
+  const std::pair<const Escape<Custom>*, Text*> escapes[] = {
+      {&style.styleEscapePrefix, &texts.prefix},  {&style.styleEscapeOpen, &texts.open},
+      {&style.styleEscapeDone, &texts.done},      {&style.styleEscapeCurrent, &texts.current},
+      {&style.styleEscapeTodo, &texts.todo},      {&style.styleEscapeClose, &texts.close},
+      {&style.styleEscapePostfix, &texts.postfix}};
+  for (unsigned i = 0; i < 7; ++i) {
+    if ((run & (1u << i)) == 0) continue;
+    *escapes[i].second = (*escapes[i].first)(p);
+    views[i] = *escapes[i].second;
+  }
 }
 
-// Renders into `line`, reusing its storage and that of `escapes`. `postfix`,
-// when given, stands in for the style's postfix label; `active` says which
-// escapes to call (see activeEscapes).
+// Renders into `line`, reusing its storage and that of `escapes` (which may
+// be null when `active` is 0). `fixed` holds the style's fixed texts, made
+// for `options.measure`; `active` says which escapes to call (see
+// activeEscapes). `postfix`, when given, stands in for the style's postfix
+// label.
 template <class Custom>
-void renderInto(Text& line, EscapeTexts& escapes, const Style<Custom>& style,
-                const Progress<Custom>& progress, const Timing& timing,
-                const RenderOptions& options, const Label<Custom>* postfix = nullptr,
-                std::optional<unsigned> active = std::nullopt) {
+void renderInto(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
+                const FixedParts& fixed, unsigned active, const Progress<Custom>& progress,
+                const Timing& timing, const RenderOptions& options,
+                const Label<Custom>* postfix = nullptr) {
   line.clear();
   detail::appendLabelText(line, style.stylePrefix, progress, timing);
   const std::size_t prefixBytes = line.size();
   detail::appendLabelText(line, postfix != nullptr ? *postfix : style.stylePostfix, progress,
                           timing);
-  const unsigned run = options.escapes ? active.value_or(detail::activeEscapes(style)) : 0;
-  detail::runEscape(escapes.prefix, style.styleEscapePrefix, progress, (run & 1u) != 0);
-  detail::runEscape(escapes.open, style.styleEscapeOpen, progress, (run & 2u) != 0);
-  detail::runEscape(escapes.done, style.styleEscapeDone, progress, (run & 4u) != 0);
-  detail::runEscape(escapes.current, style.styleEscapeCurrent, progress, (run & 8u) != 0);
-  detail::runEscape(escapes.todo, style.styleEscapeTodo, progress, (run & 16u) != 0);
-  detail::runEscape(escapes.close, style.styleEscapeClose, progress, (run & 32u) != 0);
-  detail::runEscape(escapes.postfix, style.styleEscapePostfix, progress, (run & 64u) != 0);
+  std::string_view views[7] = {};
+  if (const unsigned run = options.escapes ? active : 0; run != 0) {
+    detail::runEscapes(views, *escapes, style, progress, run);
+  }
   std::int64_t width = detail::widthOf(style.styleWidth);
   if (options.terminalWidth && std::holds_alternative<TerminalWidth>(style.styleWidth)) {
     width = *options.terminalWidth;
   }
-  detail::layoutLine(line, LineParts{.escapePrefix = escapes.prefix,
-                                     .escapeOpen = escapes.open,
-                                     .open = style.styleOpen,
-                                     .escapeDone = escapes.done,
-                                     .escapeCurrent = escapes.current,
-                                     .escapeTodo = escapes.todo,
-                                     .escapeClose = escapes.close,
-                                     .close = style.styleClose,
-                                     .escapePostfix = escapes.postfix,
+  detail::layoutLine(line, LineParts{.escapePrefix = views[0],
+                                     .escapeOpen = views[1],
+                                     .escapeDone = views[2],
+                                     .escapeCurrent = views[3],
+                                     .escapeTodo = views[4],
+                                     .escapeClose = views[5],
+                                     .escapePostfix = views[6],
                                      .prefixBytes = prefixBytes,
                                      .postfixBytes = line.size() - prefixBytes,
-                                     .done = style.styleDone,
-                                     .current = style.styleCurrent,
-                                     .todo = style.styleTodo,
+                                     .fixed = &fixed,
                                      .width = width,
                                      .progressDone = progress.progressDone,
                                      .progressTodo = progress.progressTodo,
-                                     .measure = options.measure,
                                      .indeterminate = options.indeterminate,
                                      .phase = options.phase});
 }
@@ -220,17 +259,19 @@ void renderInto(Text& line, EscapeTexts& escapes, const Style<Custom>& style,
 template <class Custom>
 Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progress,
                        const Timing& timing) {
-  Text line;
+  const detail::FixedParts fixed(style.styleOpen, style.styleClose, style.styleDone,
+                                 style.styleCurrent, style.styleTodo, detail::Measure::kCodePoints);
   // One allocation for the whole line, whatever the labels hold on the way.
-  const auto bytesOf = [](char32_t c) {
-    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  };
-  const auto cell =
-      std::max({bytesOf(style.styleDone), bytesOf(style.styleCurrent), bytesOf(style.styleTodo)});
-  const std::int64_t width = std::clamp<std::int64_t>(detail::widthOf(style.styleWidth), 0, 4096);
-  line.reserve(static_cast<std::size_t>(width * cell) + 64);
-  detail::EscapeTexts escapes;
-  detail::renderInto(line, escapes, style, progress, timing, detail::RenderOptions{});
+  Text line;
+  line.reserve(fixed.lineBytes(detail::widthOf(style.styleWidth)));
+  const unsigned active = detail::activeEscapes(style);
+  if (active == 0) {
+    detail::renderInto(line, nullptr, style, fixed, 0, progress, timing, detail::RenderOptions{});
+  } else {
+    detail::EscapeTexts escapes;
+    detail::renderInto(line, &escapes, style, fixed, active, progress, timing,
+                       detail::RenderOptions{});
+  }
   return line;
 }
 

@@ -92,9 +92,9 @@ class BarCore {
     const std::uint64_t seq = gate_.seq.load(std::memory_order_seq_cst);
     if ((seq & 1) != 0) return Count::kApply;
     const std::int64_t until = gate_.until.load(std::memory_order_relaxed);
+    if (until == kClosed) return Count::kApply;  // every update may draw: no clock decides here
     const std::int64_t coarse = readCoarseClock();
     if (coarse > until) {
-      if (until == kClosed) return Count::kApply;
       attempt.now = readWallClock();
       attempt.haveNow = true;
       noteLag(attempt.now, coarse);
@@ -132,11 +132,12 @@ class BarCore {
   std::int64_t total() const noexcept;
   void add(std::int64_t n) noexcept { base_ = wrappingAdd(base_, n); }
   TimePoint renderTime() const noexcept { return renderTime_; }
-  // The time of the last draw; the lag of the coarse clock behind it is
-  // noted on the way, so that the bound covers every lag seen at a draw.
+  // The time of the last draw. When the cells open again, the lag of the
+  // coarse clock behind it is noted, so that the bound covers every lag seen
+  // at a draw.
   void setRenderTime(TimePoint t) noexcept {
     renderTime_ = t;
-    noteLag(t, readCoarseClock());
+    lagUnseen_ = true;
   }
   bool tooSoon(TimePoint now) const noexcept { return throttle_.tooSoon(now, renderTime_); }
 
@@ -189,6 +190,7 @@ class BarCore {
   // joins. Under the lock.
   unsigned activeCells_ = 0;
   TimePoint renderTime_;
+  bool lagUnseen_ = true;  // the coarse clock's lag behind renderTime_ is still to be noted
 };
 
 }  // namespace System::ProgressBar::detail
