@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -154,6 +155,42 @@ TEST_F(BarTest, TheCoarseClockDecidesOnlyWhereItsLagCannotMatter) {
   EXPECT_EQ(preciseReadsFor(106ms + 81ms), 0);
   EXPECT_EQ(preciseReadsFor(106ms + 83ms), 1);
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 6);
+}
+
+// Which increments count without the lock (and so read no precise clock):
+// one that uses up the room exactly, any of a bar whose total is not known,
+// and those of a thread whose cell has joined the bar.
+TEST_F(BarTest, IncrementsThatCannotMatterCountWithoutTheLock) {
+  const auto preciseReadsOf = [](auto&& step) {
+    const std::int64_t before = testclock::preciseReads();
+    step();
+    return testclock::preciseReads() - before;
+  };
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 11});
+  testclock::advance(50ms);
+  EXPECT_EQ(preciseReadsOf([&] { pb::incProgress(bar, 10); }), 0) << "the whole room";
+  EXPECT_EQ(buf.take(), "[.............]   0%\r");
+  pb::incProgress(bar, 1);
+  EXPECT_EQ(buf.take(), "[=============] 100%\n");
+
+  const auto unknown =
+      pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 0}, pb::unknownTotal);
+  EXPECT_EQ(preciseReadsOf([&] {
+              for (int i = 0; i < 1000; ++i) pb::incProgress(unknown, 1'000'000);
+            }),
+            0)
+      << "no total: nothing to complete";
+
+  const auto shared = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1'000'000});
+  std::int64_t reads = -1;
+  std::thread([&] {
+    pb::incProgress(shared, 1);  // its cell joins under the lock
+    reads = preciseReadsOf([&] {
+      for (int i = 0; i < 1000; ++i) pb::incProgress(shared, 1);
+    });
+  }).join();
+  EXPECT_EQ(reads, 0) << "a thread whose cell has joined";
+  EXPECT_EQ(shared.pbStateMv().read().stProgress.progressDone, 1001);
 }
 
 // The first draw that is due comes on time whatever the coarse clock's lag:

@@ -232,6 +232,54 @@ TEST(Stress, TheCompletingLineIsDrawnOnceWhenTwoIncrementsCompleteTogether) {
   EXPECT_EQ(buf.take(), complete);
 }
 
+// An increment that saw the cells open and adds to its (not yet joined)
+// cell only once the lock holder has folded the cells: the holder folds it
+// before it gives out budgets, so no budget lets the work complete unseen.
+std::atomic<std::thread::id> g_late{};
+std::atomic<int> g_lateStep{0};
+void waitFor(int step) {
+  while (g_lateStep.load() < step) std::this_thread::yield();
+}
+TEST(Stress, AnAdditionThatSlipsPastTheFoldIsFoldedBeforeBudgetsAreGiven) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, lineStyle(), 0.0, Progress<>{0, 10});
+  buf.take();
+  g_lateStep = 0;
+  // The late thread: stops after it has seen the cells open (at its coarse
+  // read) until the holder has folded them, and after it has added (at its
+  // precise read) until the test lets it settle.
+  testclock::onCoarseRead([] {
+    if (std::this_thread::get_id() != g_late.load()) return;
+    g_lateStep = 1;
+    waitFor(2);
+  });
+  testclock::onPreciseRead([] {
+    if (std::this_thread::get_id() != g_late.load()) return;
+    g_lateStep = 3;
+    waitFor(4);
+  });
+  std::thread late([&bar] {
+    g_late = std::this_thread::get_id();
+    pb::incProgress(bar, 5);
+  });
+  waitFor(1);
+  pb::updateProgress(bar, [](const Progress<>& p) {
+    g_lateStep = 2;  // the cells are folded: let the late addition in
+    waitFor(3);
+    return p;
+  });
+  for (int i = 0; i < 5; ++i) pb::incProgress(bar, 1);
+  const std::string complete = pb::renderProgressBar(lineStyle(), Progress<>{10, 10}, {}) + "\n";
+  EXPECT_EQ(buf.take(), complete) << "the completing increment drew, while the late one waits";
+  g_lateStep = 4;
+  late.join();
+  testclock::onCoarseRead(nullptr);
+  testclock::onPreciseRead(nullptr);
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
+  EXPECT_EQ(buf.take(), "") << "the late increment was shown by that line";
+}
+
 // Threads that count at the same time each count on a cache line of their
 // own, up to as many threads as there are cells, also after other threads
 // came and went: a thread's cell comes back when it ends.

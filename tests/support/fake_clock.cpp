@@ -16,6 +16,7 @@ std::atomic<std::int64_t> g_bound{4'000'000};
 std::atomic<std::int64_t> g_preciseReads{0};
 std::atomic<std::int64_t> g_coarseReads{0};
 std::atomic<void (*)()> g_readHook{nullptr};
+std::atomic<void (*)()> g_coarseHook{nullptr};
 }  // namespace
 
 namespace testclock {
@@ -28,6 +29,7 @@ void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound) {
 }
 std::int64_t preciseReads() { return g_preciseReads.load(); }
 void onPreciseRead(void (*hook)()) { g_readHook.store(hook); }
+void onCoarseRead(void (*hook)()) { g_coarseHook.store(hook); }
 std::int64_t coarseReads() { return g_coarseReads.load(); }
 }  // namespace testclock
 
@@ -39,6 +41,7 @@ TimePoint readWallClock() noexcept {
 }
 std::int64_t readCoarseClock() noexcept {
   g_coarseReads.fetch_add(1, std::memory_order_relaxed);
+  if (void (*hook)() = g_coarseHook.load()) hook();
   return g_now.load() - g_lag.load();
 }
 std::int64_t coarseLagBound() noexcept { return g_bound.load(); }

@@ -20,6 +20,8 @@ void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound);
 // Called in the reading thread at every precise read, before it returns
 // (null: nothing). Set it while no other thread reads the clock.
 void onPreciseRead(void (*hook)());
+// The same at every coarse read.
+void onCoarseRead(void (*hook)());
 // How many times the library read each clock.
 std::int64_t preciseReads();
 std::int64_t coarseReads();
