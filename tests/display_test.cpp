@@ -174,9 +174,33 @@ TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
   display.setColumns(25);
   testclock::advance(1s);
   pb::incProgress(a, 5);
+  const std::string bytes = buf.bytes;
   const Lines lines = look();
   EXPECT_EQ(lines, (Lines{"a [========>.......]  50%", "wide [..................."}));
   for (int r = 0; r < 12; ++r) EXPECT_LE(screen.usedColumns(r), 25);
+  // A row that fills the last column is never followed by an erase, which a
+  // terminal waiting to wrap would apply to that column.
+  EXPECT_EQ(bytes.find("..\x1b[K"), std::string::npos);
+}
+
+// A row cut to the width keeps its escapes, and every character up to the
+// cut after them.
+TEST(DisplayColour, ACutRowKeepsItsEscapesAndTheCharactersAfterThem) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{12}, pb::DisplayOptions{.colour = true});
+  display.add(
+      pb::Style<>{.stylePrefix = "\x1b[1mbold\x1b[0m text", .styleWidth = pb::ConstantWidth{30}},
+      Progress<>{0, 10});
+  display.add(pb::Style<>{.stylePrefix = "next", .styleWidth = pb::ConstantWidth{12}},
+              Progress<>{0, 10});
+  const std::string bytes = buf.take();
+  // Cut to the last column: no erase after it, which a terminal waiting to
+  // wrap would apply to that column.
+  EXPECT_NE(bytes.find("\x1b[1mbold\x1b[0m text [.\r\n"), std::string::npos) << bytes;
+  testsupport::Screen screen(4, 12);
+  screen.feed(bytes);
+  EXPECT_EQ(screen.row(0), "bold text [.");
 }
 
 TEST_F(DisplayTest, WideCharactersAndEmojiFillTheRowToTheExactColumn) {
@@ -240,6 +264,28 @@ TEST(DisplayLog, PlainLinesAtTheStartAtMostOncePerIntervalAndAtTheEnd) {
             "job [=====>..] 40/60 40s\n"
             "job [======>.] 50/60 50s\n"
             "job [======] 60/60 1m00s\n");
+}
+
+// A completing line is written when the bar completes, in its place among
+// the other bars' lines; control characters other than tabs are left out.
+TEST(DisplayLog, ALineCompletesWhereItHappensAndCarriesNoControlCharacter) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsLog{});
+  const pb::Style<> s{.stylePrefix = "a\tb\rc\x01",
+                      .stylePostfix = pb::exact(),
+                      .styleWidth = pb::ConstantWidth{20}};
+  const auto a = display.add(s, Progress<>{0, 2});
+  testclock::advance(1s);
+  pb::incProgress(a, 2);
+  testclock::advance(1s);
+  display.add(pb::Style<>{.stylePrefix = "b", .styleWidth = pb::ConstantWidth{20}},
+              Progress<>{0, 2});
+  display.end();
+  EXPECT_EQ(buf.take(),
+            "a\tbc [..........] 0/2\n"
+            "a\tbc [==========] 2/2\n"
+            "b [...........]   0%\n");
 }
 
 // A frame that fails reaches the caller whose update failed, and leaves the

@@ -49,10 +49,11 @@ TEST(Label, FromCodePointsReplacesSurrogates) {
   EXPECT_EQ(run(pb::fromString(U"a\xD800"
                                U"b")),
             "a\uFFFDb");
-  const std::u32string in = {0xD800, 0xDBFF, 0xDC00, 0xDFFF,   0x110000,
-                             0xD7FF, 0xE000, 0xFFFF, 0x10FFFF, 0x0};
+  const std::u32string in = {0xD800, 0xDBFF,  0xDC00,   0xDFFF, 0x110000, 0xD7FF, 0xE000,
+                             0xFFFF, 0x10000, 0x10FFFF, 0x7FF,  0x800,    0x0};
   EXPECT_EQ(run(pb::fromString(std::u32string_view(in))),
-            std::string("\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uD7FF\uE000\uFFFF\U0010FFFF") +
+            std::string("\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uD7FF\uE000\uFFFF\U00010000\U0010FFFF"
+                        "\u07FF\u0800") +
                 std::string(1, '\0'));
 }
 

@@ -258,6 +258,15 @@ TEST(Columns, EveryByteAtEveryPlaceOfTheFastPaths) {
           << "byte " << b << " at " << at;
     }
   }
+  // A character of several bytes, at every place: one code point, one column.
+  for (std::size_t at = 0; at + 1 < kLength; ++at) {
+    std::string text(kLength, 'a');
+    text.replace(at, 2, "\xC3\xA9");  // é
+    ASSERT_EQ(pb::detail::measure(text, pb::detail::Measure::kCodePoints).length, kLength - 1)
+        << "at " << at;
+    ASSERT_EQ(pb::detail::measure(text, pb::detail::Measure::kColumns).length, kLength - 1)
+        << "at " << at;
+  }
 }
 
 TEST(Render, WidthTooLargeForMemoryThrowsInsteadOfWrapping) {

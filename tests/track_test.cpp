@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <forward_list>
 #include <iostream>
 #include <iterator>
 #include <list>
@@ -195,6 +196,16 @@ TEST_F(TrackTest, ASuddenSlowdownEndsTheBatchUnderWay) {
   EXPECT_EQ(done(bar), 20'200);
 }
 
+// Cheap elements far from the end count in whole batches: one precise
+// reading of the clock a batch, not one an element.
+TEST_F(TrackTest, CheapElementsReadThePreciseClockOnceABatch) {
+  const auto bar = make(1'000'000);
+  const std::int64_t before = testclock::preciseReads();
+  for (const int item : pb::track(bar, std::vector<int>(6'400, 1))) (void)item;
+  EXPECT_LE(testclock::preciseReads() - before, 6'400 / 64 + 4);
+  EXPECT_EQ(done(bar), 6'400);
+}
+
 // Another thread reading the bar sees it behind by at most one batch.
 TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
   const auto bar = make(1'000'000);
@@ -247,6 +258,42 @@ TEST_F(TrackTest, WorksWithTheRangesLibrary) {
   EXPECT_EQ(done(bar), 10);
 }
 #endif
+
+// empty() is there where asking does not consume an element: sized ranges
+// and forward ones, each on its own.
+TEST_F(TrackTest, AskingWhetherItIsEmptyWorksForSizedAndForwardRanges) {
+  const auto bar = make(10);
+  std::forward_list<int> none, some = {1};
+  auto forwardNone = pb::track(bar, none);
+  auto forwardSome = pb::track(bar, some);
+  static_assert(HasEmpty<decltype(forwardSome)>);
+  EXPECT_TRUE(forwardNone.empty());
+  EXPECT_FALSE(forwardSome.empty());
+  // Post-increment moves on and counts like pre-increment.
+  auto it = forwardSome.begin();
+  it++;
+  EXPECT_TRUE(it == forwardSome.end());
+  EXPECT_EQ(done(bar), 1);
+}
+
+// A view that made its own bar hands the bar over when it is moved: the one
+// moved from never finishes it.
+TEST_F(TrackTest, AMovedViewKeepsItsBarRunning) {
+  testsupport::RecordingBuf err;
+  std::streambuf* const saved = std::cerr.rdbuf(&err);
+  {
+    auto first = pb::track(std::vector<int>(10, 1));
+    auto second = std::move(first);
+    { auto gone = std::move(first); }  // NOLINT(bugprone-use-after-move): an empty view
+    auto third = pb::track(std::vector<int>(3, 1));
+    third = std::move(second);  // the third view's own bar finishes here
+    for (const int item : third) (void)item;
+  }
+  std::cerr.rdbuf(saved);
+  const std::string bytes = err.take();
+  EXPECT_TRUE(bytes.ends_with("] 100%\n")) << bytes;
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2) << "one end for each bar";
+}
 
 TEST_F(TrackTest, OwnsRvalueRangesAndIsSized) {
   const auto bar = make(7);

@@ -292,11 +292,10 @@ void DisplayCore::frame(bool last) {
       frame_ += text;
       frame_ += kNewLine;
     }
+    // (a finished row has shown a line: it finished by drawing it)
     for (; live != rows_.end() && live->state != RowState::kLive; ++live, skipGone()) {
-      if (live->state == RowState::kDone && live->hasText) {
-        appendRow(*live, width);
-        frame_ += kNewLine;
-      }
+      appendRow(*live, width);
+      frame_ += kNewLine;
     }
   }
   const auto committed = live;

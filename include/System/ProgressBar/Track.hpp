@@ -41,7 +41,6 @@ class TrackCounter {
       : bar_(other.bar_),
         pending_(std::exchange(other.pending_, 0)),
         flushAt_(other.flushAt_),
-        batch_(other.batch_),
         flushBy_(other.flushBy_),
         last_(other.last_) {}
   TrackCounter& operator=(TrackCounter&& other) noexcept {
@@ -50,7 +49,6 @@ class TrackCounter {
       bar_ = other.bar_;
       pending_ = std::exchange(other.pending_, 0);
       flushAt_ = other.flushAt_;
-      batch_ = other.batch_;
       flushBy_ = other.flushBy_;
       last_ = other.last_;
     }
@@ -88,13 +86,12 @@ class TrackCounter {
   void resize(std::int64_t n, TimePoint now, std::int64_t room) noexcept {
     const Int128 took = nanosecondsBetween(last_, now);
     last_ = now;
-    if (took <= 0) {
-      batch_ = kMaxBatch;
-    } else {
+    std::int64_t batch = kMaxBatch;
+    if (took > 0) {
       const Int128 fit = Int128{kBatchTargetNs} * n / took;
-      batch_ = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
+      batch = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
     }
-    flushAt_ = room < batch_ ? room + 1 : batch_;
+    flushAt_ = room < batch ? room + 1 : batch;
     flushBy_ = static_cast<std::int64_t>(
         std::min<Int128>(Int128{now.time_since_epoch().count()} + kBatchTargetNs, kNoLimit));
   }
@@ -105,7 +102,6 @@ class TrackCounter {
   std::shared_ptr<BarShared<Custom>> bar_;
   std::int64_t pending_ = 0;
   std::int64_t flushAt_ = 1;
-  std::int64_t batch_ = 1;
   // The coarse time after which the batch ends, whatever its count.
   static constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
   std::int64_t flushBy_ = kNoLimit;
