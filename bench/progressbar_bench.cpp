@@ -20,7 +20,7 @@
 
 #include "System/ProgressBar.hpp"
 #include "alloc_counter.hpp"
-#include "label/text.hpp"  // the measuring routine, internal
+#include "base/text.hpp"  // the measuring routine, internal
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;

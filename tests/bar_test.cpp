@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "System/ProgressBar.hpp"
+#include "base/arithmetic.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
 #include "support/styles.hpp"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "System/ProgressBar.hpp"
+#include "display/screen_text.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
 #include "support/screen.hpp"
@@ -264,6 +265,29 @@ TEST(DisplayLog, PlainLinesAtTheStartAtMostOncePerIntervalAndAtTheEnd) {
             "job [=====>..] 40/60 40s\n"
             "job [======>.] 50/60 50s\n"
             "job [======] 60/60 1m00s\n");
+}
+
+// A row cut to a width: escapes kept whole (also right after a control
+// character, which is dropped), wide characters up to the last that fits.
+TEST(ScreenText, CutRowsKeepEscapesAndWholeCharacters) {
+  // clang-format off
+  const struct {
+    const char* row;
+    std::int64_t width;
+    const char* cut;
+    std::size_t columns;
+  } rows[] = {
+      {"\xe6\x95\xb0\xe6\x8d\xae" "abc", 5, "\xe6\x95\xb0\xe6\x8d\xae" "a", 5},  // 数据abc
+      {"\xe6\x95\xb0\xe6\x8d\xae", 3, "\xe6\x95\xb0", 2},
+      {"a\x01\x1b[1mbc", 2, "a\x1b[1mb", 2},
+      {"ab\x1b[0m", 1, "a\x1b[0m", 1},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    std::string out;
+    EXPECT_EQ(pb::detail::appendCut(out, r.row, r.width), r.columns) << r.row;
+    EXPECT_EQ(out, r.cut) << r.row;
+  }
 }
 
 // A completing line is written when the bar completes, in its place among

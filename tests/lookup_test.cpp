@@ -25,26 +25,42 @@ struct Job {
   }
 APP_POISON(renderProgressBar)
 APP_POISON(drawProgressBar)
-APP_POISON(renderInto)
-APP_POISON(runEscape)
+APP_POISON(renderParts)
+APP_POISON(activeEscapes)
+APP_POISON(widthOf)
+APP_POISON(layoutLine)
 APP_POISON(appendLabelText)
 APP_POISON(nodeOf)
+APP_POISON(collectHalfLives)
+APP_POISON(makeNode)
+APP_POISON(makeRef)
 APP_POISON(isComplete)
-APP_POISON(addToDone)
-APP_POISON(updateAt)
-APP_POISON(resolveWidth)
 APP_POISON(makeBar)
+APP_POISON(resolveWidth)
 APP_POISON(timingLabel)
 APP_POISON(estimateLabel)
+APP_POISON(recentLabel)
 APP_POISON(paddedLabel)
 APP_POISON(countLabel)
+APP_POISON(concatLabels)
+APP_POISON(sconcat)
+APP_POISON(appendLabel)
+APP_POISON(msg)
+APP_POISON(fromString)
+APP_POISON(emptyLabel)
+APP_POISON(stimes)
 APP_POISON(finish)
 APP_POISON(setTotal)
 APP_POISON(hNewProgressBar)
+APP_POISON(newProgressBar)
 APP_POISON(incProgress)
 APP_POISON(updateProgress)
 APP_POISON(printAbove)
 APP_POISON(track)
+APP_POISON(drawLine)
+APP_POISON(streamSink)
+APP_POISON(readWallClock)
+APP_POISON(readCoarseClock)
 #undef APP_POISON
 
 }  // namespace app
@@ -57,8 +73,10 @@ TEST(Lookup, ACustomTypesNamespaceNeverReplacesTheLibrarysFunctions) {
   std::ostringstream out;
   pb::Style<app::Job> s{
       .stylePrefix = pb::elapsedTime<app::Job>(pb::humanDuration),
-      .stylePostfix = pb::exact<app::Job>() + " " + pb::padLeft(4, pb::percentage<app::Job>()) +
-                      " " + pb::recentRate<app::Job>("jobs/s", "--") + " " + pb::bytes<app::Job>(),
+      .stylePostfix = pb::sconcat(pb::exact<app::Job>(),
+                                  {pb::concatLabels<app::Job>(
+                                      {" ", pb::padLeft(4, pb::percentage<app::Job>()), " "})}) +
+                      pb::recentRate<app::Job>("jobs/s", "--") + " " + pb::bytes<app::Job>(),
       .styleWidth = pb::ConstantWidth{60}};
   s.styleEscapeDone = [](const pb::Progress<app::Job>&) { return std::string(); };
   const auto bar = pb::hNewProgressBar(out, s, 10.0, pb::Progress<app::Job>{0, 4, {7}});

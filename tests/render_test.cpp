@@ -5,7 +5,7 @@
 #include <string>
 
 #include "System/ProgressBar/Style.hpp"
-#include "label/text.hpp"
+#include "base/text.hpp"
 #include "support/styles.hpp"
 
 namespace pb = System::ProgressBar;

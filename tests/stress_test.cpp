@@ -284,17 +284,17 @@ TEST(Stress, AnAdditionThatSlipsPastTheFoldIsFoldedBeforeBudgetsAreGiven) {
 // own, up to as many threads as there are cells, also after other threads
 // came and went: a thread's cell comes back when it ends.
 TEST(Stress, ThreadsCountingAtOnceUseDifferentCells) {
-  constexpr std::size_t kThreads = pb::detail::BarCore::kCells;
+  constexpr std::size_t kThreads = pb::detail::Counter::kCells;
   std::vector<std::size_t> cells(kThreads);
-  cells[0] = pb::detail::BarCore::cellIndex();  // this thread's, taken first
+  cells[0] = pb::detail::Counter::cellIndex();  // this thread's, taken first
   for (std::size_t t = 1; t < kThreads; ++t) {
-    std::thread([] { (void)pb::detail::BarCore::cellIndex(); }).join();
+    std::thread([] { (void)pb::detail::Counter::cellIndex(); }).join();
   }
   std::atomic<std::size_t> arrived{1};
   std::vector<std::thread> threads;
   for (std::size_t t = 1; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      cells[t] = pb::detail::BarCore::cellIndex();
+      cells[t] = pb::detail::Counter::cellIndex();
       ++arrived;
       while (arrived.load() < kThreads) std::this_thread::yield();  // all alive at once
     });
@@ -303,6 +303,19 @@ TEST(Stress, ThreadsCountingAtOnceUseDifferentCells) {
   std::sort(cells.begin(), cells.end());
   EXPECT_EQ(std::adjacent_find(cells.begin(), cells.end()), cells.end());
   EXPECT_LT(cells.back(), kThreads);
+  // More threads than cells share them, each on a cell of the bar's.
+  std::vector<std::size_t> shared(3 * kThreads);
+  arrived = 0;
+  threads.clear();
+  for (std::size_t t = 0; t < shared.size(); ++t) {
+    threads.emplace_back([&, t] {
+      shared[t] = pb::detail::Counter::cellIndex();
+      ++arrived;
+      while (arrived.load() < shared.size()) std::this_thread::yield();
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const std::size_t cell : shared) EXPECT_LT(cell, kThreads);
 }
 
 // Threads on their own bars and on a shared one of one display, with lines

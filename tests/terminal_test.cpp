@@ -12,6 +12,7 @@
 #include <string>
 
 #include "System/ProgressBar.hpp"
+#include "display/display_core.hpp"
 #include "support/fake_clock.hpp"
 #include "support/fd_buf.hpp"
 #include "support/screen.hpp"

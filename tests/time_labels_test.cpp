@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "System/ProgressBar/Gmp.hpp"
 #include "System/ProgressBar/Time.hpp"
 
 namespace pb = System::ProgressBar;
@@ -31,37 +32,41 @@ struct Spy {
   pb::DurationRenderer renderer() {
     return [this](const Duration& d) {
       ++calls;
-      last = d.picoseconds();
+      last = pb::picosecondsOf(d);
       return std::string("spy");
     };
   }
 };
 
 TEST(Duration, ConvertsChronoDurationsExactly) {
-  EXPECT_EQ(Duration(1s).picoseconds(), picos("1000000000000"));
-  EXPECT_EQ(Duration(-3ns).picoseconds(), -3000);
-  EXPECT_EQ(Duration(std::chrono::hours(-2)).picoseconds(), picos("-7200000000000000"));
-  EXPECT_EQ(Duration(std::chrono::duration<std::uint64_t, std::nano>(UINT64_MAX)).picoseconds(),
-            picos("18446744073709551615000"));
-  EXPECT_EQ(Duration(std::chrono::duration<double>(1.5)).picoseconds(), picos("1500000000000"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(1s)), picos("1000000000000"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(-3ns)), -3000);
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::hours(-2))), picos("-7200000000000000"));
+  EXPECT_EQ(
+      pb::picosecondsOf(Duration(std::chrono::duration<std::uint64_t, std::nano>(UINT64_MAX))),
+      picos("18446744073709551615000"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<double>(1.5))),
+            picos("1500000000000"));
   // 0.1 s as a double is slightly above 0.1: floor keeps the exact picoseconds.
-  EXPECT_EQ(Duration(std::chrono::duration<double>(0.1)).picoseconds(), picos("100000000000"));
-  EXPECT_EQ(Duration(std::chrono::duration<double>(-0.1)).picoseconds(), picos("-100000000001"));
-  EXPECT_EQ(Duration(std::chrono::duration<long double, std::femto>(2.5L)).picoseconds(), 0);
-  EXPECT_EQ(Duration(std::chrono::duration<int, std::ratio<1, 3>>(1)).picoseconds(),
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<double>(0.1))), picos("100000000000"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<double>(-0.1))),
+            picos("-100000000001"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<long double, std::femto>(2.5L))), 0);
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<int, std::ratio<1, 3>>(1))),
             picos("333333333333"));
   // Negative fractions round toward negative infinity too.
-  EXPECT_EQ(Duration(std::chrono::duration<double, std::milli>(-2.5e-10)).picoseconds(), -1);
-  EXPECT_EQ(Duration(std::chrono::duration<int, std::ratio<1, 3>>(-1)).picoseconds(),
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<double, std::milli>(-2.5e-10))), -1);
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<int, std::ratio<1, 3>>(-1))),
             picos("-333333333334"));
   // 128-bit counts, signed and not, beyond 64 bits.
   __extension__ typedef __int128 Int128;
   __extension__ typedef unsigned __int128 UInt128;
-  EXPECT_EQ(Duration(std::chrono::duration<Int128, std::pico>(Int128{1} << 70)).picoseconds(),
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<Int128, std::pico>(Int128{1} << 70))),
             picos("1180591620717411303424"));
-  EXPECT_EQ(Duration(std::chrono::duration<Int128, std::pico>(-(Int128{1} << 70))).picoseconds(),
-            picos("-1180591620717411303424"));
-  EXPECT_EQ(Duration(std::chrono::duration<UInt128, std::nano>(~UInt128{0})).picoseconds(),
+  EXPECT_EQ(
+      pb::picosecondsOf(Duration(std::chrono::duration<Int128, std::pico>(-(Int128{1} << 70)))),
+      picos("-1180591620717411303424"));
+  EXPECT_EQ(pb::picosecondsOf(Duration(std::chrono::duration<UInt128, std::nano>(~UInt128{0}))),
             picos("340282366920938463463374607431768211455000"));
   EXPECT_THROW(Duration(std::chrono::duration<double>(std::numeric_limits<double>::infinity())),
                std::domain_error);
@@ -108,7 +113,7 @@ TEST(RenderDuration, RoundsTiesToEvenAndJoinsParts) {
       {"-340282366920938463463374607500000000000", "-94522879700260684295381:-50:-8"},
   };
   // clang-format on
-  for (const auto& r : rows) EXPECT_EQ(text(Duration(picos(r.ps))), r.text) << r.ps;
+  for (const auto& r : rows) EXPECT_EQ(text(pb::durationOf(picos(r.ps))), r.text) << r.ps;
 }
 
 TEST(HumanDuration, TwoLargestUnitsAtEachBoundary) {
@@ -140,7 +145,8 @@ TEST(HumanDuration, TwoLargestUnitsAtEachBoundary) {
       {"-170141183460469231731687303715884105729", "-1969226660422097589487d02h"},
   };
   // clang-format on
-  for (const auto& r : rows) EXPECT_EQ(pb::humanDuration(Duration(picos(r.ps))), r.text) << r.ps;
+  for (const auto& r : rows)
+    EXPECT_EQ(pb::humanDuration(pb::durationOf(picos(r.ps))), r.text) << r.ps;
   EXPECT_EQ(pb::elapsedTime(pb::humanDuration).runLabel({0, 0}, after(125s)), "2m05s");
 }
 

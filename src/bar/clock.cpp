@@ -1,11 +1,13 @@
 // The one place that reads the real-time clocks; test builds link their own.
+#include "bar/clock.hpp"
+
 #include <time.h>
 
 #include <cstdint>
 #include <limits>
 
-#include "System/ProgressBar/Tick.hpp"
-#include "System/ProgressBar/detail/BarCore.hpp"
+#include "System/ProgressBar/detail/Counter.hpp"
+#include "base/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {

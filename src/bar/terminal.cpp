@@ -2,7 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/detail/Engine.hpp"
 
 namespace System::ProgressBar::detail {
 

@@ -1,12 +1,12 @@
 // The refresh delay turned into an exact nanosecond threshold, once per bar.
+#include "bar/throttle.hpp"
+
 #include <gmpxx.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-
-#include "System/ProgressBar/detail/BarCore.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {

@@ -1,11 +1,16 @@
-// What a display's output is: a terminal or not, and whether it takes colour.
+// A display's output (a terminal or not, with colour or not) and the
+// display's own members.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
+#include <utility>
 
 #include "System/ProgressBar/Display.hpp"
+#include "bar/engine.hpp"
+#include "display/display_core.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -20,10 +25,15 @@ bool equals(const char* name, const char* text) {
   return value != nullptr && std::strcmp(value, text) == 0;
 }
 
-DisplayOutput outputOn(std::ostream& stream, int fd) {
-  // A terminal that cannot move the cursor is written to as a log.
-  const bool terminal = isTerminal(fd) && !equals("TERM", "dumb");
-  return DisplayOutput{&stream, fd, terminal, 80, 0};
+// A terminal that cannot move the cursor is written to as a log.
+bool drawnAsTerminal(int fd) { return isTerminal(fd) && !equals("TERM", "dumb"); }
+
+DisplayCore* coreOn(std::ostream& stream, int fd, const DisplayOptions& options) {
+  const bool terminal = drawnAsTerminal(fd);
+  const bool colour = colourWanted(terminal, options.colour);
+  return new DisplayCore(stream, colour,
+                         terminal ? terminalOutput(stream, fd, 80, 0, colour, options)
+                                  : logOutput(stream, colour, options));
 }
 
 }  // namespace
@@ -36,6 +46,34 @@ bool colourWanted(bool terminal, std::optional<bool> forced) noexcept {
   return terminal && !set("NO_COLOR") && !equals("TERM", "dumb");
 }
 
+BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent, OnComplete onComplete) {
+  DisplayCore& core = *display.core_;
+  std::optional<RowId> parentRow;
+  if (parent != nullptr) {
+    const auto* sink = dynamic_cast<const RowSink*>(&parent->sink());
+    if (sink != nullptr) parentRow = sink->rowIn(core);
+    if (!parentRow) {
+      throw std::invalid_argument("Display::addBelow: the parent is not a bar of this display");
+    }
+  }
+  const RowId row = core.addRow(parentRow, onComplete);
+  try {
+    return new RowSink(core, row);
+  } catch (...) {
+    core.unbind(row);
+    throw;
+  }
+}
+
+void DisplayAccess::remove(Display& display, BarEngine& bar) {
+  DisplayCore& core = *display.core_;
+  if (const auto* sink = dynamic_cast<const RowSink*>(&bar.sink())) {
+    if (const std::optional<RowId> row = sink->rowIn(core)) core.removeRow(*row);
+  }
+}
+
+DisplayCore& DisplayAccess::core(Display& display) noexcept { return *display.core_; }
+
 }  // namespace System::ProgressBar::detail
 
 namespace System::ProgressBar {
@@ -45,29 +83,41 @@ Display::Display() : Display(DisplayOptions{}) {}
 Display::Display(const DisplayOptions& options) : Display(std::cerr, STDERR_FILENO, options) {}
 
 Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)
-    : refreshRate_(options.refreshRate) {
-  const detail::DisplayOutput output = detail::outputOn(stream, fd);
-  core_ = std::make_shared<detail::DisplayCore>(
-      output, options, detail::colourWanted(output.terminal, options.colour));
-}
+    : core_(detail::coreOn(stream, fd, options)), refreshRate_(options.refreshRate) {}
 
 Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options)
-    : core_(std::make_shared<detail::DisplayCore>(
-          detail::DisplayOutput{&stream, -1, true, terminal.columns, terminal.rows}, options,
-          detail::colourWanted(true, options.colour))),
-      refreshRate_(options.refreshRate) {}
+    : core_(nullptr), refreshRate_(options.refreshRate) {
+  const bool colour = detail::colourWanted(true, options.colour);
+  core_ = new detail::DisplayCore(
+      stream, colour,
+      detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour, options));
+}
 
 Display::Display(std::ostream& stream, AsLog, const DisplayOptions& options)
-    : core_(std::make_shared<detail::DisplayCore>(detail::DisplayOutput{&stream, -1, false, 80, 0},
-                                                  options,
-                                                  detail::colourWanted(false, options.colour))),
-      refreshRate_(options.refreshRate) {}
+    : core_(nullptr), refreshRate_(options.refreshRate) {
+  const bool colour = detail::colourWanted(false, options.colour);
+  core_ = new detail::DisplayCore(stream, colour, detail::logOutput(stream, colour, options));
+}
+
+Display::Display(Display&& other) noexcept
+    : core_(std::exchange(other.core_, nullptr)), refreshRate_(other.refreshRate_) {}
+
+Display& Display::operator=(Display&& other) noexcept {
+  if (this != &other) {
+    Display gone(std::move(*this));
+    core_ = std::exchange(other.core_, nullptr);
+    refreshRate_ = other.refreshRate_;
+  }
+  return *this;
+}
 
 Display::~Display() {
+  if (core_ == nullptr) return;
   try {
     core_->end();
   } catch (...) {  // the final frame could not be written; end() reports it
   }
+  core_->release();
 }
 
 void Display::printAbove(std::string_view text) { core_->printAbove(text); }
@@ -76,10 +126,5 @@ bool Display::isTerminal() const noexcept { return core_->isTerminal(); }
 bool Display::colour() const noexcept { return core_->colour(); }
 void Display::setColumns(std::int64_t columns) noexcept { core_->setColumns(columns); }
 void Display::redraw() { core_->tick(); }
-
-detail::RowId Display::rowOf(const detail::BarSink* sink) const {
-  if (const std::optional<std::uint64_t> row = sink->rowIn(core_.get())) return *row;
-  throw std::invalid_argument("Display::addBelow: the parent is not a bar of this display");
-}
 
 }  // namespace System::ProgressBar

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "label/text.hpp"
+#include "base/text.hpp"
 
 namespace System::ProgressBar::detail {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 #include "label/significant.hpp"
 
 namespace System::ProgressBar::detail {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {

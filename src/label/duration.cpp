@@ -1,21 +1,18 @@
 // Exact conversion of chrono durations to picoseconds, and between the two
 // forms a Duration holds.
+#include "label/duration.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
 
+#include "System/ProgressBar/Gmp.hpp"
 #include "System/ProgressBar/Time.hpp"
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
+#include "base/big.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
-
-mpz_class fromUnsigned128(UInt128 v) {
-  mpz_class out = static_cast<unsigned long>(v >> 64);
-  out <<= 64;
-  out += static_cast<unsigned long>(v);
-  return out;
-}
 
 mpz_class fromIntmax(std::intmax_t v) {
   // gmpxx has no long long overloads; intmax_t is a long on LP64.
@@ -34,30 +31,30 @@ mpz_class scale(mpz_class count, std::intmax_t num, std::intmax_t den) {
 
 }  // namespace
 
-mpz_class mpzFromInt128(Int128 value) {
-  mpz_class out = fromUnsigned128(magnitude(value));
-  if (value < 0) out = -out;
-  return out;
+Duration durationOfMpz(mpz_class picoseconds) {
+  if (const std::optional<Int128> small = int128FromMpz(picoseconds)) {
+    return Duration::fromPicoseconds(*small);
+  }
+  return Duration::fromBig(new BigInteger(std::move(picoseconds)));
 }
 
-std::optional<Int128> int128FromMpz(const mpz_class& value) {
-  if (mpz_sizeinbase(value.get_mpz_t(), 2) > 127) return std::nullopt;
-  const mpz_class m = abs(value);
-  const UInt128 high = mpz_get_ui(mpz_class(m >> 64).get_mpz_t());
-  const UInt128 low = mpz_get_ui(mpz_class(m - (mpz_class(m >> 64) << 64)).get_mpz_t());
-  const Int128 v = static_cast<Int128>((high << 64) | low);
-  return value < 0 ? -v : v;
+mpz_class mpzOf(const Duration& duration) {
+  if (const std::optional<Int128> small = duration.smallPicoseconds()) return mpzFromInt128(*small);
+  return duration.big()->value;
 }
 
-mpz_class picosecondsFromSigned(Int128 count, std::intmax_t num, std::intmax_t den) {
-  return scale(mpzFromInt128(count), num, den);
+BigInteger* copyBig(const BigInteger& big) { return new BigInteger(big.value); }
+void destroyBig(BigInteger* big) noexcept { delete big; }
+
+Duration durationFromSigned(Int128 count, std::intmax_t num, std::intmax_t den) {
+  return durationOfMpz(scale(mpzFromInt128(count), num, den));
 }
 
-mpz_class picosecondsFromUnsigned(UInt128 count, std::intmax_t num, std::intmax_t den) {
-  return scale(fromUnsigned128(count), num, den);
+Duration durationFromUnsigned(UInt128 count, std::intmax_t num, std::intmax_t den) {
+  return durationOfMpz(scale(mpzFromUnsigned128(count), num, den));
 }
 
-mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax_t den) {
+Duration durationFromFloat(long double count, std::intmax_t num, std::intmax_t den) {
   if (!std::isfinite(count)) {
     throw std::domain_error("Duration: a non-finite count has no picosecond value");
   }
@@ -85,7 +82,15 @@ mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax
   }
   mpz_class q;
   mpz_fdiv_q(q.get_mpz_t(), mantissa.get_mpz_t(), denominator.get_mpz_t());
-  return q;
+  return durationOfMpz(std::move(q));
 }
 
 }  // namespace System::ProgressBar::detail
+
+namespace System::ProgressBar {
+
+Duration durationOf(const mpz_class& picoseconds) { return detail::durationOfMpz(picoseconds); }
+
+mpz_class picosecondsOf(const Duration& duration) { return detail::mpzOf(duration); }
+
+}  // namespace System::ProgressBar

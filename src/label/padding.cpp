@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "label/text.hpp"
+#include "base/text.hpp"
 
 namespace System::ProgressBar::detail {
 

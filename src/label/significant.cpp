@@ -1,6 +1,6 @@
 #include "label/significant.hpp"
 
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {

@@ -1,7 +1,7 @@
 // The spinner's frames.
 #include "System/ProgressBar/Spinner.hpp"
 
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 

@@ -3,7 +3,9 @@
 #include <optional>
 
 #include "System/ProgressBar/Time.hpp"
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
+#include "base/big.hpp"
+#include "label/duration.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -32,7 +34,7 @@ std::optional<Int128> smallSeconds(const Duration& d) {
 }
 
 mpz_class bigSeconds(const Duration& d) {
-  return roundHalfEven(d.picoseconds(), mpz_class(static_cast<unsigned long>(kPicosPerSecond)));
+  return roundHalfEven(mpzOf(d), mpz_class(static_cast<unsigned long>(kPicosPerSecond)));
 }
 
 // A part of at most two digits and its sign, at `at`: "07", "59", "-5".
@@ -148,7 +150,7 @@ std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::
   mpz_class total = mpzFromInt128(dt) * mpzFromInt128(factor);
   mpz_fdiv_q_ui(total.get_mpz_t(), total.get_mpz_t(), static_cast<unsigned long>(kPicosPerSecond));
   if (kind == Estimate::kRemaining) total -= mpzFromInt128(dt);
-  return Duration(std::move(total));
+  return durationOfMpz(std::move(total));
 }
 
 }  // namespace System::ProgressBar::detail

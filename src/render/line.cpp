@@ -1,4 +1,6 @@
 // The line renderer: lays out the sixteen pieces of a bar line.
+#include "render/line.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -6,8 +8,8 @@
 #include <string>
 
 #include "System/ProgressBar/Style.hpp"
-#include "label/arithmetic.hpp"
-#include "label/text.hpp"
+#include "base/arithmetic.hpp"
+#include "base/text.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -81,7 +83,14 @@ char* writeRun(char* out, const EncodedCell& cell, std::size_t count) {
 }
 
 char* put(char* out, std::string_view text) {
-  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  // Most pieces are a byte or two (a bracket, an escape left empty): copied
+  // here, without a call.
+  if (text.size() <= 2) {
+    if (!text.empty()) out[0] = text[0];
+    if (text.size() == 2) out[1] = text[1];
+  } else {
+    std::memcpy(out, text.data(), text.size());
+  }
   return out + text.size();
 }
 
@@ -94,15 +103,25 @@ struct Fill {
   bool moving = false;
 };
 
-Fill fillFor(const LineParts& p, std::int64_t cells) {
+// The line's parts and what the bar (or the renderer's rules) add to them.
+struct Layout {
+  const LineParts& parts;
+  const FixedParts& fixed;
+  std::int64_t width;
+  bool indeterminate;
+  std::int64_t phase;
+};
+
+Fill fillFor(const Layout& l, std::int64_t cells) {
+  const LineParts& p = l.parts;
   Fill fill;
-  if (p.indeterminate) {
+  if (l.indeterminate) {
     fill.moving = true;
     if (cells <= 0) return fill;
     const Int128 period = 2 * Int128{cells - 1};
     std::int64_t at = 0;
     if (period > 0) {
-      const Int128 m = ((Int128{p.phase} % period) + period) % period;
+      const Int128 m = ((Int128{l.phase} % period) + period) % period;
       at = static_cast<std::int64_t>(m < cells ? m : period - m);
     }
     fill.left = at;
@@ -113,7 +132,13 @@ Fill fillFor(const LineParts& p, std::int64_t cells) {
   // Done count: the exact floor of done * W / todo, at most W; a negative
   // count is kept at or above -W so the bar proper never exceeds 2W cells.
   std::int64_t d = 0;
-  if (p.progressTodo != 0) {
+  if (p.progressTodo > 0 && p.progressDone >= 0 && p.progressDone <= p.progressTodo &&
+      p.progressTodo <= 0xFFFFFFFF && cells <= 0xFFFFFFFF) {
+    // The usual case, 0 <= done <= todo < 2^32: done * cells fits 64 bits and
+    // the quotient, at most cells, 32 bits.
+    d = divideFits32(static_cast<std::uint64_t>(p.progressDone) * static_cast<std::uint64_t>(cells),
+                     static_cast<std::uint32_t>(p.progressTodo));
+  } else if (p.progressTodo != 0) {
     d = static_cast<std::int64_t>(
         std::clamp(floorDiv(Int128{p.progressDone} * cells, Int128{p.progressTodo}), Int128{-cells},
                    Int128{cells}));
@@ -147,8 +172,7 @@ Measured measureLabel(std::string_view text, Measure how) noexcept {
   return measure(text, how);
 }
 
-Lengths measureParts(const Text& line, const LineParts& p) {
-  const Measure how = p.fixed->measure;
+Lengths measureParts(const Text& line, const LineParts& p, Measure how) {
   const Measured prefix = measureLabel(std::string_view(line.data(), p.prefixBytes), how);
   const Measured postfix =
       measureLabel(std::string_view(line.data() + p.prefixBytes, p.postfixBytes), how);
@@ -161,19 +185,20 @@ Lengths measureParts(const Text& line, const LineParts& p) {
 }
 
 // Lays out a line whose texts are all valid UTF-8.
-void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
-  const FixedParts& f = *p.fixed;
+void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
+  const LineParts& p = l.parts;
+  const FixedParts& f = l.fixed;
   const std::size_t prefixGap = lengths.prefix != 0 ? 1 : 0;
   const std::size_t postfixGap = lengths.postfix != 0 ? 1 : 0;
   // Every length is that of text in memory, so the sum fits; the inner width
   // does not wrap: every width below the counted texts gives 0.
   const auto counted = static_cast<std::int64_t>(f.openLength + f.closeLength + lengths.prefix +
                                                  lengths.postfix + prefixGap + postfixGap);
-  const std::int64_t w = p.width > counted ? p.width - counted : 0;
+  const std::int64_t w = l.width > counted ? l.width - counted : 0;
   const auto columns = static_cast<std::int64_t>(f.cellColumns);
   const std::int64_t cells = columns == 1 ? w : w / columns;
   const auto padding = static_cast<std::size_t>(w - cells * columns);
-  const Fill fill = fillFor(p, cells);
+  const Fill fill = fillFor(l, cells);
 
   const EncodedCell& leftCell = fill.moving ? f.todo : f.done;
   const UInt128 fixedBytes = UInt128(p.escapePrefix.size()) + p.prefixBytes + prefixGap +
@@ -216,7 +241,7 @@ void layoutValid(Text& line, const LineParts& p, const Lengths& lengths) {
 
 FixedParts::FixedParts(std::string_view openText, std::string_view closeText, char32_t doneChar,
                        char32_t currentChar, char32_t todoChar, Measure how)
-    : done{}, current{}, todo{}, cellColumns(1), measure(how) {
+    : cellColumns(1), measure(how) {
   // The usual style, counted in code points: ASCII throughout, one byte each.
   if (how == Measure::kCodePoints && (doneChar | currentChar | todoChar) < 0x80 &&
       asciiOnly(openText) && asciiOnly(closeText)) {
@@ -224,9 +249,10 @@ FixedParts::FixedParts(std::string_view openText, std::string_view closeText, ch
     close = closeText;
     openLength = openText.size();
     closeLength = closeText.size();
-    done = EncodedCell{{static_cast<char>(doneChar)}, 1};
-    current = EncodedCell{{static_cast<char>(currentChar)}, 1};
-    todo = EncodedCell{{static_cast<char>(todoChar)}, 1};
+    done.bytes[0] = static_cast<char>(doneChar);
+    current.bytes[0] = static_cast<char>(currentChar);
+    todo.bytes[0] = static_cast<char>(todoChar);
+    done.size = current.size = todo.size = 1;
     return;
   }
   open = validated(openText, how, openLength, cleanOpen_);
@@ -240,13 +266,24 @@ FixedParts::FixedParts(std::string_view openText, std::string_view closeText, ch
   todo = encodeCell(todoChar, cellColumns, how);
 }
 
-void layoutLine(Text& line, const LineParts& parts) {
-  const Lengths lengths = measureParts(line, parts);
+std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char32_t todo) noexcept {
+  const auto bytesOf = [](char32_t c) -> std::size_t {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  };
+  const std::size_t cell = std::max({bytesOf(done), bytesOf(current), bytesOf(todo)});
+  return static_cast<std::size_t>(std::clamp<std::int64_t>(width, 0, 4096)) * cell + 64;
+}
+
+namespace {
+
+void layoutWith(Text& line, const Layout& layout) {
+  const Lengths lengths = measureParts(line, layout.parts, layout.fixed.measure);
   if (lengths.valid) {
-    layoutValid(line, parts, lengths);
+    layoutValid(line, layout, lengths);
     return;
   }
   // Rare: bytes that are not UTF-8. Write them as they were measured.
+  const LineParts& parts = layout.parts;
   const auto clean = [](std::string_view text) {
     Text out;
     appendValidUtf8(out, text);
@@ -270,7 +307,23 @@ void layoutLine(Text& line, const LineParts& parts) {
   cleanParts.prefixBytes = prefixBytes;
   cleanParts.postfixBytes = texts.size() - prefixBytes;
   line = std::move(texts);
-  layoutValid(line, cleanParts, measureParts(line, cleanParts));
+  const Layout cleaned{cleanParts, layout.fixed, layout.width, layout.indeterminate, layout.phase};
+  layoutValid(line, cleaned, measureParts(line, cleanParts, layout.fixed.measure));
+}
+
+}  // namespace
+
+void layoutLine(Text& line, const LineParts& parts) {
+  if (parts.context != nullptr) {
+    const auto& bar = *static_cast<const LineContext*>(parts.context);
+    const std::int64_t width =
+        parts.followsTerminal && bar.terminalWidth ? *bar.terminalWidth : parts.width;
+    layoutWith(line, Layout{parts, *bar.fixed, width, bar.indeterminate, bar.phase});
+    return;
+  }
+  const FixedParts fixed(parts.open, parts.close, parts.done, parts.current, parts.todo,
+                         Measure::kCodePoints);
+  layoutWith(line, Layout{parts, fixed, parts.width, false, 0});
 }
 
 }  // namespace System::ProgressBar::detail

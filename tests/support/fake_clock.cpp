@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "System/ProgressBar/Tick.hpp"
-#include "System/ProgressBar/detail/BarCore.hpp"
+#include "System/ProgressBar/detail/Counter.hpp"
+#include "bar/clock.hpp"
 
 namespace {
 // 2026-01-01T00:00:00Z, so that tests start from a plausible wall-clock time.

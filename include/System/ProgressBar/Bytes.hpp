@@ -37,4 +37,7 @@ Label<Custom> bytesDone(ByteUnits units = ByteUnits::Iec) {
   });
 }
 
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> bytes<std::monostate>(ByteUnits);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> bytesDone<std::monostate>(ByteUnits);
+
 }  // namespace System::ProgressBar

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "System/ProgressBar/Label.hpp"
 
@@ -21,8 +20,7 @@ Label<Custom> countLabel(Append append) {
   auto node = [append](Text& out, const Progress<Custom>& p, const Timing&) {
     append(out, p.progressDone, p.progressTodo);
   };
-  return Label<Custom>(LabelNodePtr<Custom>(
-      std::make_shared<AppendingNode<Custom, decltype(node)>>(std::move(node))));
+  return Label<Custom>(makeNode<AppendingNode<Custom, decltype(node)>>(std::move(node)));
 }
 }  // namespace detail
 
@@ -61,5 +59,10 @@ Label<Custom> count() {
   return detail::countLabel<Custom>(
       [](Text& out, std::int64_t done, std::int64_t) { detail::appendCount(out, done); });
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> percentage<std::monostate>();
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> percentageFloor<std::monostate>();
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> exact<std::monostate>();
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> count<std::monostate>();
 
 }  // namespace System::ProgressBar

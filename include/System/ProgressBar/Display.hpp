@@ -12,16 +12,14 @@
 // updates of different bars never wait on each other's locks.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <iosfwd>
-#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Style.hpp"
-#include "System/ProgressBar/detail/DisplayCore.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -33,10 +31,10 @@ struct DisplayOptions {
   /// Outside a terminal, the least time between two log lines of one bar
   /// while it changes; its first and its final line are written whatever.
   std::chrono::nanoseconds logInterval = std::chrono::seconds(10);
-  /// Colour (the styles' escapes): nullopt decides from the output, on only
-  /// for a terminal when `NO_COLOR` is unset or empty and `TERM` is not
-  /// `dumb`, and forced on by `CLICOLOR_FORCE` set to anything but "" and "0";
-  /// true or false decides for the caller.
+  /// Colour (the styles' escapes, and escapes in label text): nullopt decides
+  /// from the output, on only for a terminal when `NO_COLOR` is unset or
+  /// empty and `TERM` is not `dumb`, and forced on by `CLICOLOR_FORCE` set to
+  /// anything but "" and "0"; true or false decides for the caller.
   std::optional<bool> colour = std::nullopt;
 };
 
@@ -49,6 +47,20 @@ struct AsTerminal {
 
 /// Output stated by the caller: a plain log (a file, a pipe, CI).
 struct AsLog {};
+
+class Display;
+
+namespace detail {
+class DisplayCore;  // compiled: a display's rows, lock and output
+// Compiled helpers of this header.
+struct DisplayAccess {
+  // A new row's sink, at the end of the block or right below the row of
+  // `parent` (a bar of this display, else std::invalid_argument).
+  static BarSink* rowSink(Display& display, BarEngine* parent, OnComplete onComplete);
+  static void remove(Display& display, BarEngine& bar);
+  static DisplayCore& core(Display& display) noexcept;
+};
+}  // namespace detail
 
 /// Draws any number of bars on one output. On a terminal the bars form a
 /// block of rows at the bottom of the output, redrawn in place at most
@@ -73,7 +85,8 @@ struct AsLog {};
 /// A display ends when `end()` is called or it is destroyed: the final frame
 /// is drawn. Handles to its bars stay valid after that: they keep counting
 /// and can be read, but draw nothing more. The stream must outlive every
-/// handle.
+/// handle. A display can be moved; a display moved from may only be
+/// destroyed or assigned to.
 class Display {
  public:
   /// On standard error, asking descriptor 2 whether it is a terminal.
@@ -86,8 +99,8 @@ class Display {
   Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options = {});
   /// On `stream`, written as a plain log.
   Display(std::ostream& stream, AsLog log, const DisplayOptions& options = {});
-  /// A display stays where it is made (its bars refer to it); hold it in a
-  /// `std::optional` or a `std::unique_ptr` to move it around.
+  Display(Display&& other) noexcept;
+  Display& operator=(Display&& other) noexcept;
   Display(const Display&) = delete;
   Display& operator=(const Display&) = delete;
   /// Ends the display; a failure of the final frame is not reported here
@@ -99,13 +112,13 @@ class Display {
   /// `TerminalWidth` style follows the display's width.
   template <class Custom>
   ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress) {
-    return addRow(style, initialProgress, std::nullopt, true);
+    return addRow(style, initialProgress, nullptr, true);
   }
   /// A new bar whose total is not known yet (see `UnknownTotal`).
   template <class Custom>
   ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress,
                           UnknownTotal) {
-    return addRow(style, initialProgress, std::nullopt, false);
+    return addRow(style, initialProgress, nullptr, false);
   }
   /// A new bar in a row directly below `parent` (after rows added below it
   /// before): a step under the task it belongs to. `parent` must be a bar of
@@ -114,17 +127,14 @@ class Display {
   template <class Custom, class ParentCustom>
   ProgressBar<Custom> addBelow(const ProgressBar<ParentCustom>& parent, const Style<Custom>& style,
                                const Progress<Custom>& initialProgress) {
-    return addRow(style, initialProgress, rowOf(detail::BarAccess::shared(parent).sink.get()),
-                  true);
+    return addRow(style, initialProgress, &detail::BarAccess::engine(parent), true);
   }
-  /// Takes a bar's row out of the block. The handle keeps counting but draws
-  /// nothing more. A bar of another display is left alone.
+  /// Takes a running bar's row out of the block; the handle keeps counting
+  /// but draws nothing more. A finished bar's row keeps its final line,
+  /// wherever it stands. A bar of another display is left alone.
   template <class Custom>
   void remove(const ProgressBar<Custom>& bar) {
-    if (const std::optional<std::uint64_t> row =
-            detail::BarAccess::shared(bar).sink->rowIn(core_.get())) {
-      core_->removeRow(*row);
-    }
+    detail::DisplayAccess::remove(*this, detail::BarAccess::engine(bar));
   }
 
   /// `text` and a line feed above the block (in a log, as it is).
@@ -138,26 +148,36 @@ class Display {
   /// For a display on a stated terminal: its new width, taken at the next frame.
   void setColumns(std::int64_t columns) noexcept;
   /// Redraws every bar with its stored progress at the current time, then
-  /// draws a frame: what a steady tick does (see `Ticker`).
+  /// draws a frame: what a steady tick does (see `Ticker`). A bar that fails
+  /// does not keep the others from being drawn; the first failure is thrown
+  /// once they are.
   void redraw();
 
  private:
+  friend struct detail::DisplayAccess;
   template <class Custom>
   ProgressBar<Custom> addRow(const Style<Custom>& style, const Progress<Custom>& initialProgress,
-                             std::optional<detail::RowId> parent, bool totalKnown) {
+                             detail::BarEngine* parent, bool totalKnown) {
     // If the first draw fails, the row's sink goes with the bar and takes the
     // row, which never showed a line, with it.
-    const detail::RowId row = core_->addRow(parent, style.styleOnComplete);
-    ProgressBar<Custom> bar =
-        detail::makeBar(style, refreshRate_, initialProgress,
-                        std::make_unique<detail::RowSink>(core_, row), totalKnown);
-    core_->attach(row, detail::BarAccess::pointer(bar));
-    return bar;
+    return detail::makeBar(style, refreshRate_, initialProgress,
+                           detail::DisplayAccess::rowSink(*this, parent, style.styleOnComplete),
+                           totalKnown);
   }
-  detail::RowId rowOf(const detail::BarSink* sink) const;
 
-  std::shared_ptr<detail::DisplayCore> core_;
+  detail::DisplayCore* core_;  // counted: the display and each of its rows hold it
   double refreshRate_;
 };
+
+PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> Display::add<std::monostate>(
+    const Style<std::monostate>&, const Progress<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> Display::add<std::monostate>(
+    const Style<std::monostate>&, const Progress<std::monostate>&, UnknownTotal);
+PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate>
+Display::addBelow<std::monostate, std::monostate>(const ProgressBar<std::monostate>&,
+                                                  const Style<std::monostate>&,
+                                                  const Progress<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void Display::remove<std::monostate>(
+    const ProgressBar<std::monostate>&);
 
 }  // namespace System::ProgressBar

@@ -30,7 +30,7 @@ enum class FinishMessage {
 /// update's: the bar is left unfinished and the failure propagates.
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar) {
-  detail::BarAccess::shared(bar).finish(nullptr);
+  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr);
 }
 
 /// As `finish`, with `message` in place of the postfix or after it:
@@ -42,15 +42,15 @@ void finish(const ProgressBar<Custom>& bar, Text message,
       where == FinishMessage::InsteadOfPostfix
           ? msg<Custom>(std::move(message))
           : bar.pbStyle().stylePostfix + " " + msg<Custom>(std::move(message));
-  detail::BarAccess::shared(bar).finish(&shown);
+  detail::Engine::finish(detail::BarAccess::engine(bar), &shown);
 }
 
 /// Gives a bar made with `unknownTotal` its total: from now on it fills as an
-/// ordinary bar and completes when done reaches `total`. Drawn at once. On
-/// any other bar it sets `progressTodo` the same way.
+/// ordinary bar and completes when done reaches `total`. Drawn at once, unless
+/// the bar is finished. On any other bar it sets `progressTodo` the same way.
 template <class Custom>
 void setTotal(const ProgressBar<Custom>& bar, std::int64_t total) {
-  detail::BarAccess::shared(bar).setTotal(total);
+  detail::Engine::setTotal(detail::BarAccess::engine(bar), total);
 }
 
 /// Finishes a bar when the scope that holds it ends: normally, by `break` or
@@ -84,5 +84,14 @@ template <class Custom>
 FinishGuard<Custom> finishOnExit(const ProgressBar<Custom>& bar) {
   return FinishGuard<Custom>(bar);
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE void finish<std::monostate>(const ProgressBar<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void finish<std::monostate>(const ProgressBar<std::monostate>&, Text,
+                                                        FinishMessage);
+PROGRESSBAR_EXTERN_TEMPLATE void setTotal<std::monostate>(const ProgressBar<std::monostate>&,
+                                                          std::int64_t);
+PROGRESSBAR_EXTERN_TEMPLATE class FinishGuard<std::monostate>;
+PROGRESSBAR_EXTERN_TEMPLATE FinishGuard<std::monostate> finishOnExit<std::monostate>(
+    const ProgressBar<std::monostate>&);
 
 }  // namespace System::ProgressBar

@@ -11,9 +11,7 @@
 
 #include <concepts>
 #include <cstdint>
-#include <functional>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -21,6 +19,8 @@
 #include <vector>
 
 #include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/detail/Ref.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -47,22 +47,31 @@ inline constexpr bool kDependentFalse = false;
 // combining labels copies no text and no callable. Nodes append their text to
 // a buffer, so that a combined label builds its text in one string.
 template <class Custom>
-class LabelNode {
+class LabelNode : public RefCounted {
  public:
-  virtual ~LabelNode() = default;
   virtual void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const = 0;
+  // The half-lives of the recent speeds the node reads, in nanoseconds, so
+  // that a bar keeps those in its speed history.
+  virtual void halfLives(std::vector<std::int64_t>& out) const { (void)out; }
 };
 
 template <class Custom>
-using LabelNodePtr = std::shared_ptr<const LabelNode<Custom>>;
+using LabelNodePtr = Ref<const LabelNode<Custom>>;
+
+template <class Node, class... Args>
+auto makeNode(Args&&... args) {
+  using Custom = typename Node::CustomType;
+  return LabelNodePtr<Custom>(makeRef<Node>(std::forward<Args>(args)...));
+}
 
 // A node around any callable (Progress, Timing) -> text.
 template <class Custom, class F>
 class CallableNode final : public LabelNode<Custom> {
  public:
+  using CustomType = Custom;
   explicit CallableNode(F f) : f_(std::move(f)) {}
   void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
-    out += std::invoke(f_, p, t);
+    out += f_(p, t);
   }
 
  private:
@@ -73,6 +82,7 @@ class CallableNode final : public LabelNode<Custom> {
 template <class Custom, class F>
 class AppendingNode final : public LabelNode<Custom> {
  public:
+  using CustomType = Custom;
   explicit AppendingNode(F f) : f_(std::move(f)) {}
   void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
     f_(out, p, t);
@@ -96,6 +106,7 @@ struct NodeCall {
 template <class Custom>
 class ConstantNode final : public LabelNode<Custom> {
  public:
+  using CustomType = Custom;
   explicit ConstantNode(Text text) : text_(std::move(text)) {}
   void appendTo(Text& out, const Progress<Custom>&, const Timing&) const override {
     if (!text_.empty()) out += text_;
@@ -108,6 +119,7 @@ class ConstantNode final : public LabelNode<Custom> {
 template <class Custom>
 class SequenceNode final : public LabelNode<Custom> {
  public:
+  using CustomType = Custom;
   // Short sequences are joined flat, so that `a + b + c + d` runs as one
   // list rather than a chain of pairs; long ones nest, so that joining stays
   // cheap however many labels are joined.
@@ -116,6 +128,9 @@ class SequenceNode final : public LabelNode<Custom> {
   explicit SequenceNode(std::vector<LabelNodePtr<Custom>> parts) : parts_(std::move(parts)) {}
   void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
     for (const auto& part : parts_) part->appendTo(out, p, t);
+  }
+  void halfLives(std::vector<std::int64_t>& out) const override {
+    for (const auto& part : parts_) part->halfLives(out);
   }
   // `left` then `right`.
   static LabelNodePtr<Custom> join(const LabelNodePtr<Custom>& left,
@@ -129,7 +144,7 @@ class SequenceNode final : public LabelNode<Custom> {
       parts.push_back(left);
     }
     parts.push_back(right);
-    return std::make_shared<SequenceNode>(std::move(parts));
+    return makeNode<SequenceNode>(std::move(parts));
   }
 
  private:
@@ -139,10 +154,12 @@ class SequenceNode final : public LabelNode<Custom> {
 template <class Custom>
 class RepeatNode final : public LabelNode<Custom> {
  public:
+  using CustomType = Custom;
   RepeatNode(LabelNodePtr<Custom> part, UInt128 times) : part_(std::move(part)), times_(times) {}
   void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
     for (UInt128 i = 0; i < times_; ++i) part_->appendTo(out, p, t);
   }
+  void halfLives(std::vector<std::int64_t>& out) const override { part_->halfLives(out); }
 
  private:
   LabelNodePtr<Custom> part_;
@@ -156,7 +173,16 @@ auto nodeOf(const Label& label) {
   using Custom = typename Label::CustomType;
   if (const auto* call = label.runLabel.template target<NodeCall<Custom>>()) return call->node;
   using Function = typename Label::Function;
-  return LabelNodePtr<Custom>(std::make_shared<CallableNode<Custom, Function>>(label.runLabel));
+  return makeNode<CallableNode<Custom, Function>>(label.runLabel);
+}
+
+// The half-lives a label's recent-speed parts read (see LabelNode).
+template <class Label>
+void collectHalfLives(const Label& label, std::vector<std::int64_t>& out) {
+  using Custom = typename Label::CustomType;
+  if (const auto* call = label.runLabel.template target<NodeCall<Custom>>()) {
+    call->node->halfLives(out);
+  }
 }
 
 // Appends a label's text to `out`.
@@ -206,9 +232,8 @@ class Label {
            std::is_invocable_r_v<Text, const std::remove_cvref_t<F>&, const Progress<Custom>&,
                                  const Timing&>)
       Label(F&& f)  // NOLINT(google-explicit-constructor)
-      : Label(detail::LabelNodePtr<Custom>(
-            std::make_shared<detail::CallableNode<Custom, std::remove_cvref_t<F>>>(
-                std::forward<F>(f)))) {}
+      : Label(detail::makeNode<detail::CallableNode<Custom, std::remove_cvref_t<F>>>(
+            std::forward<F>(f))) {}
 
   /// A callable that does not return text is not a label.
   template <class F>
@@ -261,15 +286,14 @@ class Label {
 
  private:
   static detail::LabelNodePtr<Custom> constant(Text text) {
-    return std::make_shared<detail::ConstantNode<Custom>>(std::move(text));
+    return detail::makeNode<detail::ConstantNode<Custom>>(std::move(text));
   }
 };
 
 /// A label whose text is always `text`, unchanged.
 template <class Custom = std::monostate>
 Label<Custom> msg(Text text) {
-  return Label<Custom>(detail::LabelNodePtr<Custom>(
-      std::make_shared<detail::ConstantNode<Custom>>(std::move(text))));
+  return Label<Custom>(detail::makeNode<detail::ConstantNode<Custom>>(std::move(text)));
 }
 
 /// A label whose text is always `codePoints` as UTF-8 (surrogates and values
@@ -307,8 +331,7 @@ Label<Custom> concatLabels(const std::vector<Label<Custom>>& labels) {
   std::vector<detail::LabelNodePtr<Custom>> nodes;
   nodes.reserve(labels.size());
   for (const Label<Custom>& label : labels) nodes.push_back(detail::nodeOf(label));
-  return Label<Custom>(detail::LabelNodePtr<Custom>(
-      std::make_shared<detail::SequenceNode<Custom>>(std::move(nodes))));
+  return Label<Custom>(detail::makeNode<detail::SequenceNode<Custom>>(std::move(nodes)));
 }
 
 /// As above, from a braced list whose elements may be string literals:
@@ -316,7 +339,7 @@ Label<Custom> concatLabels(const std::vector<Label<Custom>>& labels) {
 /// `concatLabels<MyType>({...})`.
 template <class Custom = std::monostate>
 Label<Custom> concatLabels(std::initializer_list<std::type_identity_t<Label<Custom>>> labels) {
-  return concatLabels(std::vector<Label<Custom>>(labels));
+  return ::System::ProgressBar::concatLabels(std::vector<Label<Custom>>(labels));
 }
 
 /// Concatenates a non-empty sequence: `first`, then each of `rest`. With no
@@ -325,7 +348,7 @@ template <class Custom>
 Label<Custom> sconcat(const Label<Custom>& first, std::vector<Label<Custom>> rest) {
   if (rest.empty()) return first;
   rest.insert(rest.begin(), first);
-  return concatLabels(rest);
+  return ::System::ProgressBar::concatLabels(rest);
 }
 
 /// A label whose text is `label`'s text `count` times over; running it runs
@@ -342,8 +365,22 @@ Label<Custom> stimes(N count, const Label<Custom>& label) {
     if (count == 0) detail::throwBadRepeatCount(0);
   }
   if (count == 1) return label;
-  return Label<Custom>(detail::LabelNodePtr<Custom>(std::make_shared<detail::RepeatNode<Custom>>(
-      detail::nodeOf(label), static_cast<detail::UInt128>(count))));
+  return Label<Custom>(detail::makeNode<detail::RepeatNode<Custom>>(
+      detail::nodeOf(label), static_cast<detail::UInt128>(count)));
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE class Label<std::monostate>;
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> msg<std::monostate>(Text);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> fromString<std::monostate>(std::u32string_view);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> fromString<std::monostate>(std::string_view);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> emptyLabel<std::monostate>();
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> appendLabel<std::monostate>(
+    const Label<std::monostate>&, const Label<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> concatLabels<std::monostate>(
+    const std::vector<Label<std::monostate>>&);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> concatLabels<std::monostate>(
+    std::initializer_list<Label<std::monostate>>);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> sconcat<std::monostate>(
+    const Label<std::monostate>&, std::vector<Label<std::monostate>>);
 
 }  // namespace System::ProgressBar

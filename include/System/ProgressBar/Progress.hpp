@@ -2,10 +2,11 @@
 // handle, the renderer and the labels.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <variant>
+
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -36,10 +37,11 @@ struct Progress {
 struct Timing {
   TimePoint timingStart;
   TimePoint timingLastUpdate;
-  /// The drawing bar's record of its recent speed, read by the recent-rate
-  /// labels. A bar fills it in; in a `Timing` you build yourself it is null,
-  /// and those labels then use the average since the start.
-  SpeedHistory* timingHistory = nullptr;
+  /// The drawing bar's record of its recent speed, which the recent-rate
+  /// labels read (and never write). A bar fills it in; in a `Timing` you
+  /// build yourself it is null, and those labels then use the average since
+  /// the start.
+  const SpeedHistory* timingHistory = nullptr;
 };
 
 /// What a bar's lock holds between updates: the latest progress (stored by

@@ -5,9 +5,7 @@
 //                        recentRemainingTime(humanDuration, "?") + " left";
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -18,28 +16,38 @@
 
 namespace System::ProgressBar {
 
-/// A bar's record of its recent speed: the progress at its last draw and, for
-/// each half-life a label asks for, an exponentially weighted rate over the
-/// time between draws. Every bar keeps its own and hands it to its labels in
-/// `Timing::timingHistory`; the bar reads and writes it only under its lock.
-/// Keep one yourself only to render lines of your own with recent-rate labels
-/// (call `record` for the first line, and `commit` after each line you show).
+/// A bar's record of its recent speed: the progress at its last line and,
+/// for each half-life it keeps, an exponentially weighted rate over the time
+/// between lines. Every bar keeps its own, for the half-lives its style's
+/// recent-rate labels read, and moves it on after each line it shows; the
+/// labels only read it, through `Timing::timingHistory`. Keep one yourself
+/// only to render lines of your own with recent-rate labels: `record` the
+/// first line, and `advance` after each line you show.
 class SpeedHistory {
  public:
+  /// Keeps the default half-life of the recent-rate labels (3 s).
+  SpeedHistory();
+  /// Keeps just these half-lives.
+  explicit SpeedHistory(const std::vector<std::chrono::nanoseconds>& halfLives);
+
+  /// Keeps a half-life too (nothing when it is kept already).
+  void track(std::chrono::nanoseconds halfLife);
+
   /// Starts the history at the first line: `done` at `at`.
   void record(std::int64_t done, TimePoint at) noexcept;
 
-  /// The recent speed in units per second for `done` at `now`, weighting each
-  /// interval between lines by 2^(-age / halfLife): the sum of the weighted
-  /// increases over the sum of the weighted times. Nothing while no time has
-  /// passed since the first line. The result is pending until `commit`.
-  std::optional<double> recentSpeed(std::chrono::nanoseconds halfLife, std::int64_t done,
-                                    TimePoint now);
+  /// A line showing `done` at `at` was shown: every half-life kept takes in
+  /// the interval since the last one. A line with no time since the last
+  /// changes nothing.
+  void advance(std::int64_t done, TimePoint at) noexcept;
 
-  /// The line the pending results were computed for was shown: make them the
-  /// history. `discard` forgets them instead.
-  void commit() noexcept;
-  void discard() noexcept;
+  /// The recent speed in units per second for a line showing `done` at
+  /// `now`, weighting each interval between lines by 2^(-age / halfLife): the
+  /// sum of the weighted increases over the sum of the weighted times. A
+  /// half-life that is not kept counts only the interval since the last
+  /// line. Nothing while no time has passed since the first line.
+  std::optional<double> recentSpeed(std::chrono::nanoseconds halfLife, std::int64_t done,
+                                    TimePoint now) const noexcept;
 
  private:
   struct Sums {
@@ -48,16 +56,14 @@ class SpeedHistory {
   };
   struct Entry {
     std::int64_t halfLifeNs;
-    Sums committed;
-    Sums pending;
-    bool hasPending;
+    Sums sums;
   };
+  static Sums after(const Sums& sums, std::int64_t halfLifeNs, detail::Int128 elapsed,
+                    detail::Int128 increase) noexcept;
+
   bool started_ = false;
   std::int64_t lastDone_ = 0;
   TimePoint lastAt_{};
-  bool hasPending_ = false;
-  std::int64_t pendingDone_ = 0;
-  TimePoint pendingAt_{};
   std::vector<Entry> entries_;
 };
 
@@ -78,6 +84,30 @@ std::optional<double> recentSpeed(std::chrono::nanoseconds halfLife, std::int64_
 std::optional<Duration> timeLeftAt(double perSecond, std::int64_t done, std::int64_t todo);
 
 inline constexpr std::chrono::nanoseconds kDefaultHalfLife = std::chrono::seconds(3);
+
+// A label that reads the recent speed at one half-life: a bar keeps that
+// half-life in its history.
+template <class Custom, class F>
+class RecentNode final : public LabelNode<Custom> {
+ public:
+  using CustomType = Custom;
+  RecentNode(std::chrono::nanoseconds halfLife, F f) : halfLife_(halfLife), f_(std::move(f)) {}
+  void appendTo(Text& out, const Progress<Custom>& p, const Timing& t) const override {
+    f_(out, p, t, halfLife_);
+  }
+  void halfLives(std::vector<std::int64_t>& out) const override {
+    out.push_back(halfLife_.count());
+  }
+
+ private:
+  std::chrono::nanoseconds halfLife_;
+  F f_;
+};
+
+template <class Custom, class F>
+Label<Custom> recentLabel(std::chrono::nanoseconds halfLife, F f) {
+  return Label<Custom>(makeNode<RecentNode<Custom, F>>(halfLife, std::move(f)));
+}
 }  // namespace detail
 
 /// Work done per second since the bar started: done divided by the elapsed
@@ -113,10 +143,11 @@ Label<Custom> byteRate(ByteUnits units = ByteUnits::Iec, Text alternative = "--"
 template <class Custom = std::monostate>
 Label<Custom> recentRate(Text unit, Text alternative,
                          std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
-  return detail::timingLabel<Custom>(
-      [unit = std::move(unit), alternative = std::move(alternative), halfLife](
-          Text& out, const Progress<Custom>& p, const Timing& t) {
-        const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+  return detail::recentLabel<Custom>(
+      halfLife,
+      [unit = std::move(unit), alternative = std::move(alternative)](
+          Text& out, const Progress<Custom>& p, const Timing& t, std::chrono::nanoseconds h) {
+        const std::optional<double> speed = detail::recentSpeed(h, p.progressDone, t);
         if (speed) {
           detail::appendRate(out, *speed, unit);
         } else {
@@ -129,9 +160,10 @@ Label<Custom> recentRate(Text unit, Text alternative,
 template <class Custom = std::monostate>
 Label<Custom> recentByteRate(ByteUnits units = ByteUnits::Iec, Text alternative = "--",
                              std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
-  return detail::timingLabel<Custom>([units, alternative = std::move(alternative), halfLife](
-                                         Text& out, const Progress<Custom>& p, const Timing& t) {
-    const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+  return detail::recentLabel<Custom>(halfLife, [units, alternative = std::move(alternative)](
+                                                   Text& out, const Progress<Custom>& p,
+                                                   const Timing& t, std::chrono::nanoseconds h) {
+    const std::optional<double> speed = detail::recentSpeed(h, p.progressDone, t);
     if (speed) {
       detail::appendByteRate(out, *speed, units);
     } else {
@@ -145,14 +177,24 @@ Label<Custom> recentByteRate(ByteUnits units = ByteUnits::Iec, Text alternative 
 template <class Custom = std::monostate>
 Label<Custom> recentRemainingTime(DurationRenderer render, Text alternative,
                                   std::chrono::nanoseconds halfLife = detail::kDefaultHalfLife) {
-  return detail::timingLabel<Custom>(
-      [render = std::move(render), alternative = std::move(alternative), halfLife](
-          Text& out, const Progress<Custom>& p, const Timing& t) {
-        const std::optional<double> speed = detail::recentSpeed(halfLife, p.progressDone, t);
+  return detail::recentLabel<Custom>(
+      halfLife,
+      [render = std::move(render), alternative = std::move(alternative)](
+          Text& out, const Progress<Custom>& p, const Timing& t, std::chrono::nanoseconds h) {
+        const std::optional<double> speed = detail::recentSpeed(h, p.progressDone, t);
         const std::optional<Duration> left =
             speed ? detail::timeLeftAt(*speed, p.progressDone, p.progressTodo) : std::nullopt;
         out += left ? render(*left) : alternative;
       });
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> throughput<std::monostate>(Text, Text);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> byteRate<std::monostate>(ByteUnits, Text);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> recentRate<std::monostate>(
+    Text, Text, std::chrono::nanoseconds);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> recentByteRate<std::monostate>(
+    ByteUnits, Text, std::chrono::nanoseconds);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> recentRemainingTime<std::monostate>(
+    DurationRenderer, Text, std::chrono::nanoseconds);
 
 }  // namespace System::ProgressBar

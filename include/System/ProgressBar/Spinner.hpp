@@ -5,9 +5,7 @@
 //                                 pb::unknownTotal);
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "System/ProgressBar/Counts.hpp"
@@ -15,6 +13,7 @@
 #include "System/ProgressBar/Rates.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/Time.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -42,8 +41,8 @@ Label<Custom> spinner(std::vector<Text> frames,
                                                                  const Timing& t) {
     out += frames[detail::spinnerFrameAt(t, step, frames.size())];
   };
-  return Label<Custom>(detail::LabelNodePtr<Custom>(
-      std::make_shared<detail::AppendingNode<Custom, decltype(shown)>>(std::move(shown))));
+  return Label<Custom>(
+      detail::makeNode<detail::AppendingNode<Custom, decltype(shown)>>(std::move(shown)));
 }
 
 /// A spinner with the stock frames.
@@ -69,5 +68,12 @@ Style<Custom> spinnerStyle(const Text& unit = "items",
   style.stylePostfix = emptyLabel<Custom>();
   return style;
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> spinner<std::monostate>(std::vector<Text>,
+                                                                          std::chrono::nanoseconds);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> spinner<std::monostate>(SpinnerFrames,
+                                                                          std::chrono::nanoseconds);
+PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> spinnerStyle<std::monostate>(const Text&,
+                                                                               SpinnerFrames);
 
 }  // namespace System::ProgressBar

@@ -2,17 +2,15 @@
 // turns a style, a progress and a timing into one line of text.
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <string_view>
-#include <utility>
 #include <variant>
 
 #include "System/ProgressBar/Counts.hpp"
 #include "System/ProgressBar/Label.hpp"
 #include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -92,85 +90,42 @@ Style<Custom> defStyle() {
 
 namespace detail {
 
-// Compiled helpers of this header.
-enum class Measure {
-  kCodePoints,  // the renderer's rule: every code point counts one
-  kColumns,     // terminal columns: wide characters two, combining marks none
-};
-
-// A fill character in the bytes it is written as, with the spaces that widen
-// it to a cell when the three characters differ in width.
-struct EncodedCell {
-  char bytes[8];
-  std::uint8_t size;
-};
-
-// The texts of a style that do not change from line to line (the open and
-// close texts, the three characters), validated, measured and encoded once:
-// by a bar when it is made, by `renderProgressBar` once per line. Refers to
-// the texts it is made from, which must outlive it.
-class FixedParts {
-  // The texts made valid, only when they were not (made before the views).
-  Text cleanOpen_, cleanClose_;
-
- public:
-  FixedParts(std::string_view open, std::string_view close, char32_t done, char32_t current,
-             char32_t todo, Measure measure);
-  FixedParts(const FixedParts&) = delete;
-  FixedParts& operator=(const FixedParts&) = delete;
-
-  std::size_t openLength = 0, closeLength = 0;
-  std::string_view open, close;  // valid UTF-8: malformed bytes as U+FFFD
-  EncodedCell done, current, todo;
-  std::size_t cellColumns;  // 1, or in columns the widest of the three
-  Measure measure;
-
-  // About the bytes of a line `width` wide with short labels (widths beyond
-  // a few thousand are not reserved for in full).
-  std::size_t lineBytes(std::int64_t width) const noexcept {
-    const std::size_t cell = std::max({done.size, current.size, todo.size});
-    return static_cast<std::size_t>(std::clamp<std::int64_t>(width, 0, 4096)) * cell + 64;
-  }
+// The escape texts of one line; a bar keeps its own, so that a draw
+// allocates nothing.
+struct EscapeTexts {
+  Text prefix, open, done, current, todo, close, postfix;
 };
 
 // The plain values of one line. The prefix and postfix texts are already in
 // the line buffer, in that order; `layoutLine` lays the line out around them.
 struct LineParts {
-  std::string_view escapePrefix, escapeOpen, escapeDone, escapeCurrent, escapeTodo, escapeClose,
-      escapePostfix;
+  std::string_view escapePrefix{}, escapeOpen{}, escapeDone{}, escapeCurrent{}, escapeTodo{},
+      escapeClose{}, escapePostfix{};
   std::size_t prefixBytes = 0, postfixBytes = 0;
-  const FixedParts* fixed = nullptr;
+  // The style's fixed texts; a bar's context holds them measured already.
+  std::string_view open{}, close{};
+  char32_t done = U'=', current = U'>', todo = U'.';
   std::int64_t width = 0;
+  bool followsTerminal = false;  // a TerminalWidth, which a bar's context may set
   std::int64_t progressDone = 0, progressTodo = 0;
-  // A bar whose total is not known: the current mark moves across the bar,
-  // one cell per step of `phase`, instead of the bar filling.
-  bool indeterminate = false;
-  std::int64_t phase = 0;
+  // A bar's own: how its output measures and draws (compiled); null for a
+  // line rendered on its own, by the renderer's rules.
+  const void* context = nullptr;
 };
 
-// Turns `line` (prefix text then postfix text) into the whole line. Text that
-// is not valid UTF-8 is written as it was measured: each maximal ill-formed
-// subsequence as U+FFFD. Throws std::length_error for a line too long for memory.
+// Compiled helper of this header: turns `line` (prefix text then postfix
+// text) into the whole line. Text that is not valid UTF-8 is written as it
+// was measured: each maximal ill-formed subsequence as U+FFFD. Throws
+// std::length_error for a line too long for memory.
 void layoutLine(Text& line, const LineParts& parts);
+// About the bytes of a line of `width` with short labels (a width beyond a
+// few thousand is not reserved for in full).
+std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char32_t todo) noexcept;
 
 inline std::int64_t widthOf(const ProgressBarWidth& width) noexcept {
-  return std::visit([](auto w) { return w.n; }, width);
+  if (const auto* constant = std::get_if<ConstantWidth>(&width)) return constant->n;
+  return std::get_if<TerminalWidth>(&width)->n;
 }
-
-// How a bar draws beyond the renderer's rules: a display measures columns,
-// may leave out escapes, and gives `TerminalWidth` its own width.
-struct RenderOptions {
-  Measure measure = Measure::kCodePoints;
-  bool escapes = true;
-  std::optional<std::int64_t> terminalWidth = std::nullopt;
-  bool indeterminate = false;
-  std::int64_t phase = 0;
-};
-
-// The escape texts of one line; kept by a bar so that a draw allocates nothing.
-struct EscapeTexts {
-  Text prefix, open, done, current, todo, close, postfix;
-};
 
 // Which of a style's seven escapes are not the default's: the others are
 // never called. A bar works it out once, for the style it keeps; a line
@@ -188,60 +143,50 @@ unsigned activeEscapes(const Style<Custom>& style) noexcept {
   return mask;
 }
 
-// Runs the escapes that `run` names into `texts`, and points `views` at them.
+// Renders a line into `line`, reusing its storage and that of `escapes`
+// (which only the escapes that `run` names need, so that it may be empty
+// texts in an empty box when run is 0): the
+// labels (`postfix` in the place of the style's postfix) run on `progress`;
+// the escapes that `run` names, and the bar proper, on `shown` (the same, but
+// for a finished bar of unknown total, which shows a full bar).
 template <class Custom>
-void runEscapes(std::string_view (&views)[7], EscapeTexts& texts, const Style<Custom>& style,
-                const Progress<Custom>& p, unsigned run) {
-  const std::pair<const Escape<Custom>*, Text*> escapes[] = {
-      {&style.styleEscapePrefix, &texts.prefix},  {&style.styleEscapeOpen, &texts.open},
-      {&style.styleEscapeDone, &texts.done},      {&style.styleEscapeCurrent, &texts.current},
-      {&style.styleEscapeTodo, &texts.todo},      {&style.styleEscapeClose, &texts.close},
-      {&style.styleEscapePostfix, &texts.postfix}};
-  for (unsigned i = 0; i < 7; ++i) {
-    if ((run & (1u << i)) == 0) continue;
-    *escapes[i].second = (*escapes[i].first)(p);
-    views[i] = *escapes[i].second;
-  }
-}
-
-// Renders into `line`, reusing its storage and that of `escapes` (which may
-// be null when `active` is 0). `fixed` holds the style's fixed texts, made
-// for `options.measure`; `active` says which escapes to call (see
-// activeEscapes). `postfix`, when given, stands in for the style's postfix
-// label.
-template <class Custom>
-void renderInto(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
-                const FixedParts& fixed, unsigned active, const Progress<Custom>& progress,
-                const Timing& timing, const RenderOptions& options,
-                const Label<Custom>* postfix = nullptr) {
+void renderParts(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
+                 const Label<Custom>& postfix, const Progress<Custom>& progress,
+                 const Progress<Custom>& shown, const Timing& timing, unsigned run,
+                 const void* context) {
   line.clear();
   detail::appendLabelText(line, style.stylePrefix, progress, timing);
   const std::size_t prefixBytes = line.size();
-  detail::appendLabelText(line, postfix != nullptr ? *postfix : style.stylePostfix, progress,
-                          timing);
-  std::string_view views[7] = {};
-  if (const unsigned run = options.escapes ? active : 0; run != 0) {
-    detail::runEscapes(views, *escapes, style, progress, run);
+  detail::appendLabelText(line, postfix, progress, timing);
+  LineParts parts{.prefixBytes = prefixBytes,
+                  .postfixBytes = line.size() - prefixBytes,
+                  .open = style.styleOpen,
+                  .close = style.styleClose,
+                  .done = style.styleDone,
+                  .current = style.styleCurrent,
+                  .todo = style.styleTodo,
+                  .width = detail::widthOf(style.styleWidth),
+                  .followsTerminal = std::holds_alternative<TerminalWidth>(style.styleWidth),
+                  .progressDone = shown.progressDone,
+                  .progressTodo = shown.progressTodo,
+                  .context = context};
+  if (run != 0) {  // only the escapes that run have text
+    const Escape<Custom>* const calls[] = {&style.styleEscapePrefix, &style.styleEscapeOpen,
+                                           &style.styleEscapeDone,   &style.styleEscapeCurrent,
+                                           &style.styleEscapeTodo,   &style.styleEscapeClose,
+                                           &style.styleEscapePostfix};
+    Text* const texts[] = {&escapes->prefix, &escapes->open,  &escapes->done,   &escapes->current,
+                           &escapes->todo,   &escapes->close, &escapes->postfix};
+    std::string_view* const views[] = {&parts.escapePrefix,  &parts.escapeOpen, &parts.escapeDone,
+                                       &parts.escapeCurrent, &parts.escapeTodo, &parts.escapeClose,
+                                       &parts.escapePostfix};
+    for (unsigned i = 0; i < 7; ++i) {
+      if ((run & (1u << i)) == 0) continue;
+      *texts[i] = (*calls[i])(shown);
+      *views[i] = *texts[i];
+    }
   }
-  std::int64_t width = detail::widthOf(style.styleWidth);
-  if (options.terminalWidth && std::holds_alternative<TerminalWidth>(style.styleWidth)) {
-    width = *options.terminalWidth;
-  }
-  detail::layoutLine(line, LineParts{.escapePrefix = views[0],
-                                     .escapeOpen = views[1],
-                                     .escapeDone = views[2],
-                                     .escapeCurrent = views[3],
-                                     .escapeTodo = views[4],
-                                     .escapeClose = views[5],
-                                     .escapePostfix = views[6],
-                                     .prefixBytes = prefixBytes,
-                                     .postfixBytes = line.size() - prefixBytes,
-                                     .fixed = &fixed,
-                                     .width = width,
-                                     .progressDone = progress.progressDone,
-                                     .progressTodo = progress.progressTodo,
-                                     .indeterminate = options.indeterminate,
-                                     .phase = options.phase});
+  detail::layoutLine(line, parts);
 }
 
 }  // namespace detail
@@ -259,20 +204,22 @@ void renderInto(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
 template <class Custom>
 Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progress,
                        const Timing& timing) {
-  const detail::FixedParts fixed(style.styleOpen, style.styleClose, style.styleDone,
-                                 style.styleCurrent, style.styleTodo, detail::Measure::kCodePoints);
-  // One allocation for the whole line, whatever the labels hold on the way.
   Text line;
-  line.reserve(fixed.lineBytes(detail::widthOf(style.styleWidth)));
+  // One allocation for the whole line, whatever the labels hold on the way.
+  line.reserve(detail::lineBytes(detail::widthOf(style.styleWidth), style.styleDone,
+                                 style.styleCurrent, style.styleTodo));
   const unsigned active = detail::activeEscapes(style);
   if (active == 0) {
-    detail::renderInto(line, nullptr, style, fixed, 0, progress, timing, detail::RenderOptions{});
+    detail::renderParts(line, nullptr, style, style.stylePostfix, progress, progress, timing, 0,
+                        nullptr);
   } else {
     detail::EscapeTexts escapes;
-    detail::renderInto(line, &escapes, style, fixed, active, progress, timing,
-                       detail::RenderOptions{});
+    detail::renderParts(line, &escapes, style, style.stylePostfix, progress, progress, timing,
+                        active, nullptr);
   }
   return line;
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> defStyle<std::monostate>();
 
 }  // namespace System::ProgressBar

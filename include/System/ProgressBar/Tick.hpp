@@ -5,49 +5,26 @@
 //   pb::Ticker tick(bar, std::chrono::milliseconds(200));   // a thread, until destroyed
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <exception>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Display.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
 namespace detail {
-// Compiled helpers of this header.
-// The wait between two ticks: `interval`, or until `stopping` (a clock seam:
-// test builds link their own). Called with `lock` held; returns whether to tick.
-bool tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
-                std::chrono::nanoseconds interval, const bool& stopping);
-
-// The thread of a ticker.
-class TickerThread {
- public:
-  TickerThread(std::function<void()> redraw, std::chrono::nanoseconds interval);
-  TickerThread(const TickerThread&) = delete;
-  TickerThread& operator=(const TickerThread&) = delete;
-  ~TickerThread();
-  // Stops and joins; afterwards the redraw function is never called again.
-  void stop() noexcept;
-  std::exception_ptr failure() const noexcept;
+// Compiled helpers of this header: the thread of a ticker.
+class TickerThread;
+struct TickerAccess {
+  static TickerThread* start(BarEngine& bar, std::chrono::nanoseconds interval);
+  static TickerThread* start(Display& display, std::chrono::nanoseconds interval);
+  // Stops and joins; afterwards the thread never touches its bar or display.
+  static void stop(TickerThread& thread) noexcept;
+  static std::exception_ptr failure(const TickerThread& thread) noexcept;
   // The failure, which is then gone: it reaches the caller once.
-  std::exception_ptr takeFailure() noexcept;
-
- private:
-  void run();
-
-  const std::function<void()> redraw_;
-  const std::chrono::nanoseconds interval_;
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;       // under mutex_
-  std::exception_ptr failure_;  // under mutex_
-  std::thread thread_;
+  static std::exception_ptr takeFailure(TickerThread& thread) noexcept;
+  static void destroy(TickerThread* thread) noexcept;
 };
 }  // namespace detail
 
@@ -58,45 +35,45 @@ class TickerThread {
 /// once it holds the lock, so it never draws a line older than the last one
 /// drawn. It draws nothing for a bar that is complete or finished, and counts
 /// as a draw for the bar's throttle. Updating a bar that ticks costs nothing
-/// more.
+/// more. A ticker of a display's bar draws that display's frames.
 ///
 /// The first failure of a tick (a label or the stream throwing) stops the
 /// ticker; `stop()` rethrows it, or else the destructor does, unless an
-/// exception is already on its way.
-/// Destroying a ticker stops and joins its thread, after which it never
-/// touches the bar or display again. A ticker of a display must not outlive
-/// it.
+/// exception is already on its way. Destroying a ticker stops and joins its
+/// thread, after which it never touches the bar or display again. A ticker
+/// keeps its bar or display alive.
 class Ticker {
  public:
   template <class Custom>
   Ticker(const ProgressBar<Custom>& bar, std::chrono::nanoseconds interval)
-      : thread_(std::make_unique<detail::TickerThread>(
-            [shared = detail::BarAccess::pointer(bar)] {
-              shared->redraw(detail::DrawCause::kUpdate);
-            },
-            interval)) {}
+      : thread_(detail::TickerAccess::start(detail::BarAccess::engine(bar), interval)) {}
   Ticker(Display& display, std::chrono::nanoseconds interval)
-      : thread_(
-            std::make_unique<detail::TickerThread>([&display] { display.redraw(); }, interval)) {}
+      : thread_(detail::TickerAccess::start(display, interval)) {}
   Ticker(const Ticker&) = delete;
   Ticker& operator=(const Ticker&) = delete;
   ~Ticker() noexcept(false) {
-    thread_->stop();
-    if (std::uncaught_exceptions() != uncaught_) return;
-    if (std::exception_ptr e = thread_->takeFailure()) std::rethrow_exception(e);
+    detail::TickerAccess::stop(*thread_);
+    std::exception_ptr failure = detail::TickerAccess::takeFailure(*thread_);
+    detail::TickerAccess::destroy(thread_);
+    if (failure && std::uncaught_exceptions() == uncaught_) std::rethrow_exception(failure);
   }
 
   /// Stops ticking and joins the thread; rethrows the failure of a tick, once.
   void stop() {
-    thread_->stop();
-    if (std::exception_ptr e = thread_->takeFailure()) std::rethrow_exception(e);
+    detail::TickerAccess::stop(*thread_);
+    if (std::exception_ptr e = detail::TickerAccess::takeFailure(*thread_)) {
+      std::rethrow_exception(e);
+    }
   }
   /// The failure that stopped the ticker and has not been rethrown yet.
-  std::exception_ptr failure() const noexcept { return thread_->failure(); }
+  std::exception_ptr failure() const noexcept { return detail::TickerAccess::failure(*thread_); }
 
  private:
-  std::unique_ptr<detail::TickerThread> thread_;
+  detail::TickerThread* thread_;
   int uncaught_ = std::uncaught_exceptions();
 };
+
+PROGRESSBAR_EXTERN_TEMPLATE Ticker::Ticker(const ProgressBar<std::monostate>&,
+                                           std::chrono::nanoseconds);
 
 }  // namespace System::ProgressBar

@@ -5,32 +5,30 @@
 //   style.stylePostfix = remainingTime(renderDuration, "?") + " left"; // "01:30 left"
 #pragma once
 
-#include <gmpxx.h>
-
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <ratio>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "System/ProgressBar/Label.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
 class Duration;
 
 namespace detail {
+// An integer beyond 128 bits, in compiled code (GMP there).
+class BigInteger;
 // Compiled helpers of this header.
-mpz_class picosecondsFromSigned(Int128 count, std::intmax_t num, std::intmax_t den);
-mpz_class picosecondsFromUnsigned(UInt128 count, std::intmax_t num, std::intmax_t den);
-mpz_class picosecondsFromFloat(long double count, std::intmax_t num, std::intmax_t den);
-mpz_class mpzFromInt128(Int128 value);
-std::optional<Int128> int128FromMpz(const mpz_class& value);
+// count * num / den seconds, exactly, rounded toward negative infinity to
+// whole picoseconds; a non-finite float throws std::domain_error.
+Duration durationFromSigned(Int128 count, std::intmax_t num, std::intmax_t den);
+Duration durationFromUnsigned(UInt128 count, std::intmax_t num, std::intmax_t den);
+Duration durationFromFloat(long double count, std::intmax_t num, std::intmax_t den);
+BigInteger* copyBig(const BigInteger& big);
+void destroyBig(BigInteger* big) noexcept;
 // The elapsed time of a timing, exact to the picosecond.
 Duration elapsedDuration(const Timing& timing);
 enum class Estimate { kRemaining, kTotal };
@@ -41,98 +39,67 @@ std::optional<Duration> estimateDuration(Estimate kind, std::int64_t done, std::
 }  // namespace detail
 
 /// An exact, signed, unbounded count of picoseconds. Durations that fit 128
-/// bits (about 5*10^18 years) are held without GMP; `picoseconds()` builds the
-/// GMP value the first time it is asked for.
+/// bits (about 5*10^18 years) are held as a plain integer; larger ones in
+/// compiled code. For the exact value as GMP's integer, and to make a
+/// duration of one, see System/ProgressBar/Gmp.hpp.
 class Duration {
  public:
-  explicit Duration(mpz_class picoseconds) { set(std::move(picoseconds)); }
-
   /// Converts any chrono duration exactly, rounded toward negative infinity to
   /// whole picoseconds, whatever its count type (64- and 128-bit integers,
   /// signed or not, and floating point). A non-finite floating count throws
   /// `std::domain_error`.
   template <class Rep, class Period>
-  Duration(std::chrono::duration<Rep, Period> d) {  // NOLINT(google-explicit-constructor)
-    static_assert(std::is_arithmetic_v<Rep>,
-                  "Duration: the count of the chrono duration must be an integer or floating type");
-    if constexpr (std::is_floating_point_v<Rep>) {
-      set(detail::picosecondsFromFloat(d.count(), Period::num, Period::den));
-    } else if constexpr (std::is_signed_v<Rep>) {
-      set(detail::picosecondsFromSigned(d.count(), Period::num, Period::den));
-    } else {
-      set(detail::picosecondsFromUnsigned(d.count(), Period::num, Period::den));
-    }
-  }
+  Duration(std::chrono::duration<Rep, Period> d)  // NOLINT(google-explicit-constructor)
+      : Duration(convert(d)) {}
 
-  Duration(const Duration& other) : small_(other.small_), isSmall_(other.isSmall_) {
-    if (!isSmall_) big_ = other.big_;
-  }
-  Duration& operator=(const Duration& other) {
-    if (this != &other) {
-      small_ = other.small_;
-      isSmall_ = other.isSmall_;
-      big_.reset();
-      if (!isSmall_) big_ = other.big_;
-      built_.store(kUnbuilt, std::memory_order_relaxed);
-    }
+  Duration(const Duration& other)
+      : small_(other.small_),
+        big_(other.big_ != nullptr ? detail::copyBig(*other.big_) : nullptr) {}
+  Duration(Duration&& other) noexcept
+      : small_(other.small_), big_(std::exchange(other.big_, nullptr)) {}
+  Duration& operator=(Duration other) noexcept {
+    small_ = other.small_;
+    std::swap(big_, other.big_);
     return *this;
   }
-
-  /// The exact count of picoseconds.
-  const mpz_class& picoseconds() const {
-    if (isSmall_ && built_.load(std::memory_order_acquire) != kBuilt) build();
-    return *big_;
+  ~Duration() {
+    if (big_ != nullptr) detail::destroyBig(big_);
   }
 
   /// The count, when it fits 128 bits.
   std::optional<detail::Int128> smallPicoseconds() const noexcept {
-    if (isSmall_) return small_;
+    if (big_ == nullptr) return small_;
     return std::nullopt;
   }
 
-  /// A duration of `picoseconds`, without GMP.
+  /// A duration of `picoseconds`.
   static Duration fromPicoseconds(detail::Int128 picoseconds) noexcept {
-    return Duration(Small{}, picoseconds);
+    return Duration(picoseconds, nullptr);
   }
+
+  /// For compiled code: the count beyond 128 bits (null when it fits), and a
+  /// duration that takes over such a count.
+  const detail::BigInteger* big() const noexcept { return big_; }
+  static Duration fromBig(detail::BigInteger* owned) noexcept { return Duration(0, owned); }
 
  private:
-  struct Small {};
-  enum : int { kUnbuilt, kBuilding, kBuilt };
+  Duration(detail::Int128 small, detail::BigInteger* big) noexcept : small_(small), big_(big) {}
 
-  Duration(Small, detail::Int128 picoseconds) noexcept : small_(picoseconds), isSmall_(true) {}
-  void set(mpz_class value) {
-    if (const std::optional<detail::Int128> small = detail::int128FromMpz(value)) {
-      small_ = *small;
-      isSmall_ = true;
+  template <class Rep, class Period>
+  static Duration convert(std::chrono::duration<Rep, Period> d) {
+    static_assert(std::is_arithmetic_v<Rep>,
+                  "Duration: the count of the chrono duration must be an integer or floating type");
+    if constexpr (std::is_floating_point_v<Rep>) {
+      return detail::durationFromFloat(d.count(), Period::num, Period::den);
+    } else if constexpr (std::is_signed_v<Rep>) {
+      return detail::durationFromSigned(d.count(), Period::num, Period::den);
     } else {
-      big_ = std::move(value);
-      isSmall_ = false;
-    }
-  }
-  // Builds the GMP value of a small duration once, also when several threads
-  // ask for it at the same time.
-  void build() const {
-    for (;;) {
-      int expected = kUnbuilt;
-      if (built_.compare_exchange_strong(expected, kBuilding, std::memory_order_acquire)) {
-        try {
-          big_.emplace(detail::mpzFromInt128(small_));
-        } catch (...) {
-          built_.store(kUnbuilt, std::memory_order_release);
-          throw;
-        }
-        built_.store(kBuilt, std::memory_order_release);
-        return;
-      }
-      if (expected == kBuilt) return;
-      std::this_thread::yield();
+      return detail::durationFromUnsigned(d.count(), Period::num, Period::den);
     }
   }
 
   detail::Int128 small_ = 0;
-  bool isSmall_ = true;
-  mutable std::atomic<int> built_{kUnbuilt};
-  mutable std::optional<mpz_class> big_;  // made only for a duration beyond 128 bits, or asked for
+  detail::BigInteger* big_ = nullptr;  // owned; null when the count fits small_
 };
 
 /// A callable that turns a duration into text; `renderDuration` and
@@ -153,13 +120,12 @@ Text humanDuration(const Duration& duration);
 namespace detail {
 template <class Custom, class F>
 Label<Custom> timingLabel(F f) {
-  return Label<Custom>(
-      LabelNodePtr<Custom>(std::make_shared<AppendingNode<Custom, F>>(std::move(f))));
+  return Label<Custom>(makeNode<AppendingNode<Custom, F>>(std::move(f)));
 }
 
 template <class Custom>
 Label<Custom> estimateLabel(Estimate kind, DurationRenderer render, Text alternative) {
-  return timingLabel<Custom>(
+  return detail::timingLabel<Custom>(
       [kind, render = std::move(render), alternative = std::move(alternative)](
           Text& out, const Progress<Custom>& p, const Timing& t) {
         const std::optional<Duration> d = estimateDuration(kind, p.progressDone, p.progressTodo, t);
@@ -197,5 +163,10 @@ Label<Custom> totalTime(DurationRenderer render, Text alternative) {
   return detail::estimateLabel<Custom>(detail::Estimate::kTotal, std::move(render),
                                        std::move(alternative));
 }
+
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> elapsedTime<std::monostate>(DurationRenderer);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> remainingTime<std::monostate>(DurationRenderer,
+                                                                                Text);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> totalTime<std::monostate>(DurationRenderer, Text);
 
 }  // namespace System::ProgressBar

@@ -5,16 +5,14 @@
 #pragma once
 
 #include <cstdint>
-#include <iterator>
 #include <limits>
-#include <memory>
-#include <ranges>
 #include <type_traits>
 #include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Finish.hpp"
 #include "System/ProgressBar/Spinner.hpp"
+#include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
 
@@ -35,8 +33,7 @@ class TrackCounter {
   static constexpr std::int64_t kMaxBatch = 64;
   static constexpr std::int64_t kBatchTargetNs = 200'000;
 
-  explicit TrackCounter(std::shared_ptr<BarShared<Custom>> bar)
-      : bar_(std::move(bar)), last_(readWallClock()) {}
+  explicit TrackCounter(ProgressBar<Custom> bar) : bar_(std::move(bar)), last_(readWallClock()) {}
   TrackCounter(TrackCounter&& other) noexcept
       : bar_(other.bar_),
         pending_(std::exchange(other.pending_, 0)),
@@ -67,12 +64,12 @@ class TrackCounter {
   void flush() {
     if (pending_ == 0) return;
     const std::int64_t n = std::exchange(pending_, 0);
+    TypedBar<Custom>& typed = BarAccess::typed(bar_);
     CountAttempt attempt;
-    const Count result = bar_->tryCount(n, attempt);
-    const TimePoint now = attempt.haveNow ? attempt.now : readWallClock();
+    const Count result = typed.counter->tryCount(n, attempt);
+    TimePoint now;
     try {
-      if (result == Count::kSettle) bar_->settle(n, now);
-      if (result == Count::kApply) bar_->apply(n, now);
+      now = Engine::settle(*typed.engine, n, result, attempt);
     } catch (...) {
       pending_ = n;
       throw;
@@ -92,14 +89,14 @@ class TrackCounter {
       batch = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
     }
     flushAt_ = room < batch ? room + 1 : batch;
-    flushBy_ = static_cast<std::int64_t>(
-        std::min<Int128>(Int128{now.time_since_epoch().count()} + kBatchTargetNs, kNoLimit));
+    const Int128 by = Int128{now.time_since_epoch().count()} + kBatchTargetNs;
+    flushBy_ = by > kNoLimit ? kNoLimit : static_cast<std::int64_t>(by);
   }
   void leave() noexcept {
-    if (bar_ && pending_ != 0) bar_->countOnly(std::exchange(pending_, 0));
+    if (pending_ != 0) BarAccess::typed(bar_).counter->countOnly(std::exchange(pending_, 0));
   }
 
-  std::shared_ptr<BarShared<Custom>> bar_;
+  ProgressBar<Custom> bar_;
   std::int64_t pending_ = 0;
   std::int64_t flushAt_ = 1;
   // The coarse time after which the batch ends, whatever its count.
@@ -133,8 +130,8 @@ class TrackView : public std::ranges::view_base {
     using value_type = std::ranges::range_value_t<Base>;
     using difference_type = std::ranges::range_difference_t<Base>;
 
-    Iterator(std::ranges::iterator_t<Base> it, std::shared_ptr<detail::BarShared<Custom>> bar)
-        : it_(std::move(it)), counter_(std::move(bar)) {}
+    Iterator(std::ranges::iterator_t<Base> it, const ProgressBar<Custom>& bar)
+        : it_(std::move(it)), counter_(bar) {}
     Iterator(Iterator&&) noexcept = default;
     Iterator& operator=(Iterator&&) noexcept = default;
 
@@ -190,9 +187,7 @@ class TrackView : public std::ranges::view_base {
   }
   ~TrackView() { leave(); }
 
-  Iterator begin() {
-    return Iterator(std::ranges::begin(base()), detail::BarAccess::pointer(bar_));
-  }
+  Iterator begin() { return Iterator(std::ranges::begin(base()), bar_); }
   Sentinel end() { return Sentinel(std::ranges::end(base())); }
   auto size() requires std::ranges::sized_range<Base> { return std::ranges::size(base()); }
   /// Only where asking does not consume an element.

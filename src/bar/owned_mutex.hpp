@@ -1,4 +1,4 @@
-// Internal: a mutex that knows its owner. Do not include this file directly.
+// Internal: a mutex that knows its owner. Do not include from public headers.
 #pragma once
 
 #include <atomic>

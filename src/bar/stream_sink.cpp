@@ -1,4 +1,4 @@
-// Writing drawn lines to a caller's stream.
+// Writing drawn lines to a caller's stream, and a bar of its own on one.
 #include <cxxabi.h>
 
 #include <algorithm>
@@ -6,11 +6,14 @@
 #include <iostream>
 #include <ostream>
 
-#include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/detail/Engine.hpp"
+#include "bar/sink.hpp"
 
 namespace System::ProgressBar::detail {
 
 std::ostream& standardError() noexcept { return std::cerr; }
+
+void destroySink(BarSink* sink) noexcept { delete sink; }
 
 std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept {
   if (!complete) return "\r";
@@ -87,19 +90,36 @@ void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& acc
 }
 
 BarSink::~BarSink() = default;
-Redrawable::~Redrawable() = default;
 
-void StreamSink::draw(std::string_view line, bool complete, OnComplete onComplete, TimePoint,
-                      DrawCause, std::int64_t, std::int64_t) {
-  writeDraw(*stream_, {line, terminatorFor(complete, onComplete)});
-}
+namespace {
 
-void StreamSink::printAbove(std::string_view text, const Text* line) {
-  if (line == nullptr) {
-    writeDraw(*stream_, {text, "\n"});
-  } else {
-    writeDraw(*stream_, {kEraseLine, text, "\n", *line, "\r"});
+// A bar of its own on a stream: the exact bytes of the draw step.
+class StreamSink final : public BarSink {
+ public:
+  explicit StreamSink(std::ostream& stream) noexcept : stream_(&stream) {}
+  void draw(const DrawnLine& line) override {
+    writeDraw(*stream_, {line.text, terminatorFor(line.complete, line.onComplete)});
   }
+  bool wantsLineAbove() const noexcept override { return true; }
+  void printAbove(std::string_view text, const Text* line) override {
+    if (line == nullptr) {
+      writeDraw(*stream_, {text, "\n"});
+    } else {
+      writeDraw(*stream_, {kEraseLine, text, "\n", *line, "\r"});
+    }
+  }
+  std::ostream& stream() const noexcept override { return *stream_; }
+
+ private:
+  std::ostream* stream_;
+};
+
+}  // namespace
+
+BarSink* streamSink(std::ostream& stream) { return new StreamSink(stream); }
+
+void drawLine(std::ostream& stream, std::string_view line, bool complete, OnComplete onComplete) {
+  writeDraw(stream, {line, terminatorFor(complete, onComplete)});
 }
 
 }  // namespace System::ProgressBar::detail

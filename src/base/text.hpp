@@ -1,5 +1,5 @@
-// Internal: UTF-8 text as the renderer and a display measure it. Do not
-// include from public headers.
+// Internal: UTF-8 text as the labels, the renderer and a display measure it.
+// Do not include from public headers.
 #pragma once
 
 #include <cstddef>
@@ -7,9 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "System/ProgressBar/Style.hpp"
-
 namespace System::ProgressBar::detail {
+
+// How text is measured.
+enum class Measure {
+  kCodePoints,  // the renderer's rule: every code point counts one
+  kColumns,     // terminal columns: wide characters two, combining marks none
+};
 
 inline constexpr char32_t kReplacement = U'\uFFFD';
 

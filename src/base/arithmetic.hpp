@@ -1,8 +1,6 @@
-// Internal: the arithmetic rules the labels share. Do not include from public
-// headers.
+// Internal: the exact arithmetic and the time constants that labels, the
+// renderer, the bar and the display share. Do not include from public headers.
 #pragma once
-
-#include <gmpxx.h>
 
 #include <charconv>
 #include <cstddef>
@@ -49,8 +47,6 @@ constexpr UInt128 roundHalfEven(UInt128 num, UInt128 den) noexcept {
   if (r > rest || (r == rest && (q & 1) != 0)) q += 1;
   return q;
 }
-// The same rule for numbers of any size.
-mpz_class roundHalfEven(const mpz_class& num, const mpz_class& den);
 
 // floor(a / b) for b != 0.
 constexpr Int128 floorDiv(Int128 a, Int128 b) noexcept {
@@ -81,10 +77,28 @@ inline UInt128 divideFits64(UInt128 n, std::uint64_t d) noexcept {
   return n / d;
 }
 
+// n / d for a quotient that fits 32 bits (n >> 32 < d): the 32-bit hardware
+// division on x86-64, several times cheaper than the 64-bit one.
+inline std::uint32_t divideFits32(std::uint64_t n, std::uint32_t d) noexcept {
+#if defined(__x86_64__)
+  std::uint32_t quotient, remainder;
+  __asm__("divl %4"
+          : "=a"(quotient), "=d"(remainder)
+          : "a"(static_cast<std::uint32_t>(n)), "d"(static_cast<std::uint32_t>(n >> 32)), "rm"(d));
+  return quotient;
+#else
+  return static_cast<std::uint32_t>(n / d);
+#endif
+}
+
 // The magnitude of a signed value, as unsigned.
 constexpr UInt128 magnitude(Int128 v) noexcept {
   return v < 0 ? UInt128{0} - static_cast<UInt128>(v) : static_cast<UInt128>(v);
 }
+
+// Seconds and nanoseconds since the epoch as nanoseconds, saturated at the
+// ends of the 64-bit range (before 1677, after 2262).
+std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) noexcept;
 
 // Decimal form into a caller's buffer; returns the length.
 inline constexpr std::size_t kDecimalBuffer = 41;  // a sign and 39 digits of 2^127

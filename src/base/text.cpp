@@ -1,4 +1,4 @@
-#include "label/text.hpp"
+#include "base/text.hpp"
 
 #include <utf8proc.h>
 #if defined(__SSE2__)
@@ -6,11 +6,9 @@
 #endif
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
-#include "System/ProgressBar/Label.hpp"
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -212,27 +210,6 @@ void appendValidUtf8(std::string& out, std::string_view bytes) {
       bytes.remove_prefix(bad);
     }
   }
-}
-
-Text fromUtf8(std::string_view bytes) {
-  Text out;
-  out.reserve(bytes.size());
-  appendValidUtf8(out, bytes);
-  return out;
-}
-
-Text fromCodePoints(std::u32string_view codePoints) {
-  Text out;
-  out.reserve(codePoints.size());
-  for (const char32_t cp : codePoints) appendCodePoint(out, cp);
-  return out;
-}
-
-void throwBadRepeatCount(Int128 count) {
-  char digits[kDecimalBuffer];
-  const std::size_t n = formatDecimal(digits, count);
-  throw std::invalid_argument("stimes: the repetition count must be positive, got " +
-                              std::string(digits, n));
 }
 
 }  // namespace System::ProgressBar::detail

@@ -1,15 +1,14 @@
-#include "label/arithmetic.hpp"
+#include "base/arithmetic.hpp"
 
 #include <cstdint>
 
 namespace System::ProgressBar::detail {
 
-mpz_class roundHalfEven(const mpz_class& num, const mpz_class& den) {
-  mpz_class q, r;
-  mpz_fdiv_qr(q.get_mpz_t(), r.get_mpz_t(), num.get_mpz_t(), den.get_mpz_t());
-  const int half = cmp(r * 2, den);
-  if (half > 0 || (half == 0 && mpz_odd_p(q.get_mpz_t()))) q += 1;
-  return q;
+std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) noexcept {
+  const Int128 ns = Int128{seconds} * kNanosPerSecond + nanoseconds;
+  if (ns > INT64_MAX) return INT64_MAX;
+  if (ns < INT64_MIN) return INT64_MIN;
+  return static_cast<std::int64_t>(ns);
 }
 
 std::size_t formatDecimal(char (&buffer)[kDecimalBuffer], Int128 value) noexcept {

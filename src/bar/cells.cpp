@@ -1,12 +1,15 @@
-// The counting core of a bar: its lock, and the budgets and deadline that let
-// updates count without it.
+// A bar's counting cells: the budgets and deadline that let updates count
+// without the lock, and the cells a thread takes.
+#include "bar/cells.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "System/ProgressBar/detail/BarCore.hpp"
+#include "bar/owned_mutex.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -31,13 +34,10 @@ std::int64_t clampToInt64(Int128 v, std::int64_t low) noexcept {
 
 }  // namespace
 
-std::int64_t saturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) noexcept {
-  return clampToInt64(Int128{seconds} * 1'000'000'000 + nanoseconds,
-                      std::numeric_limits<std::int64_t>::min());
+CellKeeper::CellKeeper(double delay, TimePoint start, std::int64_t done)
+    : throttle_(delay), base_(done), renderTime_(start) {
+  __atomic_store_n(&counter_.lagBound_, coarseLagBound(), __ATOMIC_RELAXED);
 }
-
-BarCore::BarCore(double delay, TimePoint start, std::int64_t done)
-    : lagBound_(coarseLagBound()), throttle_(delay), base_(done), renderTime_(start) {}
 
 namespace {
 
@@ -45,14 +45,14 @@ namespace {
 // that finds them all taken shares one, round robin.
 std::atomic<unsigned> g_cellsTaken{0};
 std::atomic<unsigned> g_nextShared{0};
-static_assert(BarCore::kCells <= 32);
+static_assert(Counter::kCells <= 32);
 
 // Gives a thread's cell back when the thread ends.
 struct CellLease {
-  unsigned cell = BarCore::kCells;  // kCells: none held
+  unsigned cell = Counter::kCells;  // kCells: none held
   ~CellLease() {
-    if (cell < BarCore::kCells) g_cellsTaken.fetch_and(~(1u << cell), std::memory_order_release);
-    BarCore::threadCell = 0;
+    if (cell < Counter::kCells) g_cellsTaken.fetch_and(~(1u << cell), std::memory_order_release);
+    Counter::threadCell = 0;
     gone = true;
   }
   // Set once the lease is destroyed: a thread that counts again while it
@@ -63,7 +63,7 @@ thread_local bool CellLease::gone = false;
 
 }  // namespace
 
-unsigned char BarCore::takeCell() noexcept {
+unsigned char Counter::takeCell() noexcept {
   if (!CellLease::gone) {
     static thread_local CellLease lease;
     unsigned taken = g_cellsTaken.load(std::memory_order_relaxed);
@@ -91,43 +91,58 @@ void OwnedMutex::lock(const char* call, const char* what) {
   owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
-bool BarCore::fold() noexcept {
-  bool strays = false;
-  for (std::size_t i = 0; i < kCells; ++i) {
-    Cell& cell = cells_[i];
+void CellKeeper::fold() noexcept {
+  for (std::size_t i = 0; i < Counter::kCells; ++i) {
+    Counter::Cell& cell = counter_.cells_[i];
     // A cell without a budget is read first: exchanging it would cost as much
     // as a locked addition, and it has almost always not been touched.
-    if ((activeCells_ & (1u << i)) == 0 &&
-        cell.budget.load(std::memory_order_seq_cst) == kClosedBudget) {
+    if (cell.assigned == Counter::kClosedBudget &&
+        __atomic_load_n(&cell.budget, __ATOMIC_SEQ_CST) == Counter::kClosedBudget) {
       continue;
     }
-    const std::int64_t left = cell.budget.exchange(kClosedBudget, std::memory_order_seq_cst);
-    strays = strays || (cell.assigned == kClosedBudget && left != kClosedBudget);
+    const std::int64_t left =
+        __atomic_exchange_n(&cell.budget, Counter::kClosedBudget, __ATOMIC_SEQ_CST);
     base_ = wrappingAdd(base_, wrappingSub(cell.assigned, left));
-    cell.assigned = kClosedBudget;
+    cell.assigned = Counter::kClosedBudget;
   }
-  return strays;
 }
 
-void BarCore::close() noexcept {
-  gate_.seq.fetch_add(1, std::memory_order_seq_cst);  // odd: lock-free updates stay out
+void CellKeeper::close() noexcept {
+  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // odd: lock-free updates stay out
   fold();
 }
 
-std::int64_t BarCore::total() const noexcept {
+std::int64_t CellKeeper::total() const noexcept {
   std::int64_t total = base_;
-  for (const Cell& cell : cells_) {
-    total =
-        wrappingAdd(total, wrappingSub(cell.assigned, cell.budget.load(std::memory_order_seq_cst)));
+  for (const Counter::Cell& cell : counter_.cells_) {
+    total = wrappingAdd(
+        total, wrappingSub(cell.assigned, __atomic_load_n(&cell.budget, __ATOMIC_SEQ_CST)));
   }
   return total;
 }
 
-void BarCore::open(const CountPolicy& policy) noexcept {
-  const std::size_t mine = cellIndex();
+void CellKeeper::add(std::int64_t n) noexcept { base_ = wrappingAdd(base_, n); }
+
+void CellKeeper::open(const CountPolicy& policy) noexcept {
+  constexpr std::size_t kCells = Counter::kCells;
+  constexpr std::int64_t kClosedBudget = Counter::kClosedBudget;
+  constexpr std::int64_t kClosed = Counter::kClosed;
+  const std::size_t mine = Counter::cellIndex();
   activeCells_ |= 1u << mine;
+  // A bar that draws every update counts nothing without the lock: its
+  // cells get no budget, and only what slipped into them is folded.
+  const bool alwaysDraws = !policy.drawsNever && throttle_.threshold() < -kInfiniteThreshold;
   bool complete = false;
   for (;;) {
+    if (alwaysDraws) {
+      bool strays = false;
+      for (const Counter::Cell& cell : counter_.cells_) {
+        strays = strays || __atomic_load_n(&cell.budget, __ATOMIC_SEQ_CST) != kClosedBudget;
+      }
+      if (!strays) break;
+      fold();
+      continue;
+    }
     // Budgets: what each active cell may take without completing the work.
     // The calling thread's cell gets half, the other active cells share the
     // rest.
@@ -149,17 +164,18 @@ void BarCore::open(const CountPolicy& policy) noexcept {
     for (std::size_t i = 0; i < kCells; ++i) {
       if ((activeCells_ & (1u << i)) == 0) continue;
       const std::int64_t budget = i == mine ? own : others;
-      const std::int64_t left = cells_[i].budget.exchange(budget, std::memory_order_seq_cst);
+      Counter::Cell& cell = counter_.cells_[i];
+      const std::int64_t left = __atomic_exchange_n(&cell.budget, budget, __ATOMIC_SEQ_CST);
       if (left != kClosedBudget) {
         base_ = wrappingAdd(base_, wrappingSub(kClosedBudget, left));
         strays = true;
       }
-      cells_[i].assigned = budget;
+      cell.assigned = budget;
     }
     // An inactive cell counted into meanwhile: fold it, and make the budgets again.
     for (std::size_t i = 0; i < kCells && !strays; ++i) {
       if ((activeCells_ & (1u << i)) == 0 &&
-          cells_[i].budget.load(std::memory_order_seq_cst) != kClosedBudget) {
+          __atomic_load_n(&counter_.cells_[i].budget, __ATOMIC_SEQ_CST) != kClosedBudget) {
         strays = true;
       }
     }
@@ -182,27 +198,27 @@ void BarCore::open(const CountPolicy& policy) noexcept {
     // Only a finite deadline lets the coarse clock decide, so only then does
     // its lag matter: the lag behind a draw's own time is a lower bound of it.
     if (lagUnseen_ && deadline != kClosed && deadline != kMax) {
-      noteLag(renderTime_, readCoarseClock());
+      counter_.noteLag(renderTime_, readCoarseClock());
       lagUnseen_ = false;
     }
     // A coarse clock whose lag has no known bound proves nothing: every
     // reading goes on to the precise clock.
-    const std::int64_t lag = lagBound_.load(std::memory_order_relaxed);
+    const std::int64_t lag = __atomic_load_n(&counter_.lagBound_, __ATOMIC_RELAXED);
     until = deadline == kClosed ? kClosed
             : lag < 0           ? kClosed + 1
                                 : clampToInt64(due - lag, kClosed + 1);
   }
-  gate_.until.store(until, std::memory_order_relaxed);
-  gate_.deadline.store(deadline, std::memory_order_relaxed);
-  gate_.seq.fetch_add(1, std::memory_order_seq_cst);  // even: open again
+  __atomic_store_n(&counter_.gate_.until, until, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.deadline, deadline, __ATOMIC_RELAXED);
+  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // even: open again
 }
 
-void BarCore::noteLag(TimePoint now, std::int64_t coarse) noexcept {
+void Counter::noteLag(TimePoint now, std::int64_t coarse) noexcept {
   if (coarse == kMax) return;  // no coarse clock
   const Int128 lag = Int128{now.time_since_epoch().count()} - coarse;
-  const std::int64_t bound = lagBound_.load(std::memory_order_relaxed);
+  const std::int64_t bound = __atomic_load_n(&lagBound_, __ATOMIC_RELAXED);
   if (bound >= 0 && lag > bound && lag <= kLargestLag) {
-    lagBound_.store(static_cast<std::int64_t>(2 * lag), std::memory_order_relaxed);
+    __atomic_store_n(&lagBound_, static_cast<std::int64_t>(2 * lag), __ATOMIC_RELAXED);
   }
 }
 

@@ -1,0 +1,139 @@
+// Internal: the part of a bar that counts without its lock. Do not include
+// this file directly; include System/ProgressBar/Bar.hpp.
+//
+// A bar's done count lives in a handful of cells that threads add to without
+// the bar's lock, as long as the addition can neither complete the work nor
+// make a draw due. The lock holder gives each cell a budget: the number of
+// units that may still be added to it without completing the work, so that a
+// cell whose budget stays non-negative proves its additions harmless. Whether
+// a draw can be due is proven with the coarse real-time clock, which costs a
+// fraction of the precise one: it lags the precise clock by at most a known
+// bound, so a coarse reading that is far enough before the next draw's
+// deadline proves the update too soon. Closer to the deadline the precise
+// clock decides, still without the lock. Everything else takes the lock, in
+// the compiled engine. Only this attempt is inline: it is the cost of every
+// update that draws nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "System/ProgressBar/Progress.hpp"
+
+namespace System::ProgressBar::detail {
+
+// The clock seam: the only functions that read the clocks (with the
+// ticker's wait in compiled code). Test builds link their own.
+//
+// The real-time clock, saturated at the ends of the TimePoint range.
+TimePoint readWallClock() noexcept;
+// The coarse real-time clock in nanoseconds since the epoch; the largest
+// value where the system has none.
+std::int64_t readCoarseClock() noexcept;
+// The most the coarse clock lags the real-time clock, in nanoseconds, as far
+// as the system says (two of its ticks); negative where it cannot say.
+std::int64_t coarseLagBound() noexcept;
+
+enum class Count {
+  kCounted,  // added, nothing more to do
+  kSettle,   // added, but the lock holder must decide whether to draw
+  kApply,    // not added: take the lock and apply it there
+};
+
+// What a lock-free attempt learnt on the way.
+struct CountAttempt {
+  TimePoint now{};  // the precise time, when it was read
+  bool haveNow = false;
+  std::int64_t room = 0;  // after kCounted: what the cell may still take
+};
+
+class CellKeeper;
+
+class Counter {
+ public:
+  static constexpr std::size_t kCells = 8;  // threads that count at once on lines of their own
+  // Larger or negative increments always take the lock.
+  static constexpr std::int64_t kMaxFastStep = std::int64_t{1} << 32;
+
+  Counter() = default;
+  Counter(const Counter&) = delete;
+  Counter& operator=(const Counter&) = delete;
+
+  // Adds n without the lock when that is provably harmless.
+  Count tryCount(std::int64_t n, CountAttempt& attempt) noexcept {
+    if (static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(kMaxFastStep)) {
+      return Count::kApply;
+    }
+    const std::uint64_t seq = __atomic_load_n(&gate_.seq, __ATOMIC_SEQ_CST);
+    if ((seq & 1) != 0) return Count::kApply;
+    const std::int64_t until = __atomic_load_n(&gate_.until, __ATOMIC_RELAXED);
+    if (until == kClosed) return Count::kApply;  // every update may draw: no clock decides here
+    const std::int64_t coarse = readCoarseClock();
+    if (coarse > until) {
+      attempt.now = readWallClock();
+      attempt.haveNow = true;
+      noteLag(attempt.now, coarse);
+      if (attempt.now.time_since_epoch().count() >
+          __atomic_load_n(&gate_.deadline, __ATOMIC_RELAXED)) {
+        return Count::kApply;
+      }
+    }
+    std::int64_t& budget = cells_[cellIndex()].budget;
+    const std::int64_t before = __atomic_fetch_sub(&budget, n, __ATOMIC_SEQ_CST);
+    if (before >= n && __atomic_load_n(&gate_.seq, __ATOMIC_SEQ_CST) == seq) {
+      attempt.room = before - n;
+      return Count::kCounted;
+    }
+    return Count::kSettle;
+  }
+
+  // Adds n without the lock and without deciding anything: for counts that
+  // must not fail and need no draw (a loop left early). The next update that
+  // reaches the lock settles whatever this changed.
+  void countOnly(std::int64_t n) noexcept {
+    __atomic_fetch_sub(&cells_[cellIndex()].budget, n, __ATOMIC_SEQ_CST);
+  }
+
+  // The cell of the calling thread. A thread takes a free cell the first
+  // time it counts into any bar and gives it back when it ends, so up to
+  // kCells threads that are alive at the same time never share one (more
+  // share them round robin); a hash of the thread's address would put two
+  // threads in eight on one cache line.
+  static std::size_t cellIndex() noexcept {
+    if (threadCell == 0) [[unlikely]]
+      threadCell = takeCell();
+    return threadCell - 1U;
+  }
+  static unsigned char takeCell() noexcept;
+  // 0 until the thread first counts, then its cell plus one. Initial-exec
+  // keeps the read a single load even in a shared library.
+  [[gnu::tls_model("initial-exec")]] static constinit inline thread_local unsigned char threadCell =
+      0;
+
+ private:
+  friend class CellKeeper;
+  static constexpr std::int64_t kClosed = std::numeric_limits<std::int64_t>::min();
+  static constexpr std::int64_t kClosedBudget = -1;
+
+  // Widens the lag bound when a reading shows more lag than it allows.
+  void noteLag(TimePoint now, std::int64_t coarse) noexcept;
+
+  // Read by every lock-free update, written only under the lock. Every
+  // access is atomic.
+  struct alignas(64) Gate {
+    std::uint64_t seq = 1;  // odd while the lock holder changes things, and until the first open
+    std::int64_t until = kClosed;     // coarse readings up to here are too soon
+    std::int64_t deadline = kClosed;  // precise readings up to here are too soon
+  };
+  struct alignas(64) Cell {
+    std::int64_t budget = kClosedBudget;    // atomic
+    std::int64_t assigned = kClosedBudget;  // the budget last given, under the lock
+  };
+
+  Gate gate_;
+  Cell cells_[kCells];
+  alignas(64) std::int64_t lagBound_ = -1;  // atomic
+};
+
+}  // namespace System::ProgressBar::detail

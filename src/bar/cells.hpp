@@ -1,0 +1,60 @@
+// Internal: the locked side of a bar's lock-free counting. Do not include
+// from public headers.
+#pragma once
+
+#include <cstdint>
+
+#include "System/ProgressBar/detail/Counter.hpp"
+#include "bar/throttle.hpp"
+
+namespace System::ProgressBar::detail {
+
+// What the lock holder knows when it lets cells count again.
+struct CountPolicy {
+  bool drawsNever;  // a finished bar: updates are stored, never drawn
+  bool totalKnown;  // false: the work is never complete
+  std::int64_t todo;
+};
+
+// The cells as the lock holder sees them: everything here is under the
+// bar's lock. `close` stops counting without the lock and folds every cell's
+// count into the total; `open` lets cells count again, with budgets and a
+// deadline for the state the bar is in now.
+class CellKeeper {
+ public:
+  CellKeeper(double delay, TimePoint start, std::int64_t done);
+  CellKeeper(const CellKeeper&) = delete;
+  CellKeeper& operator=(const CellKeeper&) = delete;
+
+  Counter& counter() noexcept { return counter_; }
+  void close() noexcept;
+  void open(const CountPolicy& policy) noexcept;
+  // The done count: every addition made so far.
+  std::int64_t total() const noexcept;
+  void add(std::int64_t n) noexcept;
+  TimePoint renderTime() const noexcept { return renderTime_; }
+  // The time of the last draw. When the cells open again, the lag of the
+  // coarse clock behind it is noted, so that the bound covers every lag seen
+  // at a draw.
+  void setRenderTime(TimePoint t) noexcept {
+    renderTime_ = t;
+    lagUnseen_ = true;
+  }
+  bool tooSoon(TimePoint now) const noexcept { return throttle_.tooSoon(now, renderTime_); }
+
+ private:
+  // Folds every cell's count into base_ and closes the cells.
+  void fold() noexcept;
+
+  Counter counter_;
+  const Throttle throttle_;
+  std::int64_t base_;  // folded count
+  // The cells given budgets: those of the threads that reached the lock. A
+  // thread whose cell has none is refused once, takes the lock, and its cell
+  // joins.
+  unsigned activeCells_ = 0;
+  TimePoint renderTime_;
+  bool lagUnseen_ = true;  // the coarse clock's lag behind renderTime_ is still to be noted
+};
+
+}  // namespace System::ProgressBar::detail

@@ -1,0 +1,269 @@
+// The engine of a bar: updates under its lock, the throttle's decisions,
+// rollback of a failed update, the bar's life, its speed history and output.
+#include "bar/engine.hpp"
+
+#include <chrono>
+#include <vector>
+
+namespace System::ProgressBar::detail {
+namespace {
+
+// The moving mark of a bar whose total is not known advances one cell per step.
+constexpr std::int64_t kMarkStepNs = 100'000'000;
+
+std::vector<std::chrono::nanoseconds> halfLivesOf(const EngineSetup& setup) {
+  std::vector<std::chrono::nanoseconds> halfLives;
+  for (std::size_t i = 0; i < setup.halfLifeCount; ++i) {
+    halfLives.emplace_back(setup.halfLives[i]);
+  }
+  return halfLives;
+}
+
+}  // namespace
+
+// Holds the bar's lock for a scope, closed for lock-free counting; lets cells
+// count again when the scope ends, however it ends, on the policy of the
+// state as the holder left it (read under the lock, never before).
+class BarEngine::Held {
+ public:
+  Held(BarEngine& engine, const char* call) : engine_(engine) {
+    engine_.mutex_.lock(call, "bar");
+    engine_.cells_.close();
+  }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() {
+    engine_.cells_.open(engine_.policy());
+    engine_.mutex_.unlock();
+  }
+
+ private:
+  BarEngine& engine_;
+};
+
+BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
+                     const EngineSetup& setup)
+    : model_(std::move(model)),
+      sink_(std::move(sink)),
+      start_(setup.start),
+      onComplete_(setup.onComplete),
+      escapes_(sink_->escapes() ? setup.escapes : 0),
+      fixed_(setup.open, setup.close, setup.done, setup.current, setup.todo, sink_->measure()),
+      cells_(setup.delay, setup.start, setup.initial.done),
+      todo_(setup.initial.todo),
+      totalKnown_(setup.totalKnown),
+      lineEnded_(setup.totalKnown && setup.initial.done >= setup.initial.todo),
+      shownDone_(setup.initial.done),
+      history_(halfLivesOf(setup)) {
+  history_.record(setup.initial.done, setup.start);
+  cells_.open(policy());
+}
+
+BarEngine::~BarEngine() { sink_->unbind(); }
+
+bool BarEngine::tryRetain() noexcept {
+  long refs = refs_.load(std::memory_order_relaxed);
+  while (refs > 0) {
+    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) return true;
+  }
+  return false;
+}
+
+void BarEngine::drawFirst() {
+  const Counts initial{cells_.total(), todo_};
+  drawLine(false, initial, start_, complete(initial), DrawCause::kUpdate, nullptr);
+}
+
+bool BarEngine::drawDue(Counts c, TimePoint now) const noexcept {
+  if (finished_) return false;
+  return complete(c) || !cells_.tooSoon(now);
+}
+
+void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix) {
+  const bool ended = finished_ || finishing_;
+  LineContext context{&fixed_, sink_->terminalWidth()};
+  if (!totalKnown_) {
+    context.indeterminate = !ended;
+    context.phase = static_cast<std::int64_t>(nanosecondsBetween(start_, now) / kMarkStepNs);
+  }
+  const Timing timing{start_, now, &history_};
+  model_->render(line_, RenderRequest{.done = done,
+                                      .timing = &timing,
+                                      .spare = spare,
+                                      .full = !totalKnown_ && ended,
+                                      .escapes = escapes_,
+                                      .escapeTexts = &escapeTexts_,
+                                      .postfix = postfix,
+                                      .layout = &context});
+}
+
+void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
+                         const void* postfix) {
+  renderLine(spare, c.done, now, postfix);
+  sink_->draw(DrawnLine{line_, complete, onComplete_, now, cause, c.done, c.todo});
+  history_.advance(c.done, now);
+  lineEnded_ = complete;
+  shown_ = true;
+  shownDone_ = c.done;
+  cells_.setRenderTime(now);
+}
+
+void BarEngine::apply(std::int64_t n, TimePoint now, const char* call) {
+  Held held(*this, call);
+  const Counts c{wrappingAdd(cells_.total(), n), todo_};
+  if (drawDue(c, now)) {
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+  } else {
+    shown_ = false;
+  }
+  cells_.add(n);
+}
+
+void BarEngine::settle(std::int64_t n, TimePoint now) {
+  Held held(*this, "incProgress");
+  const Counts c{cells_.total(), todo_};
+  // A line drawn since n was added already shows it: n is not zero and
+  // nothing but lock-free additions, which cannot cancel it, changes the
+  // count without drawing.
+  if (n != 0 && shown_ && c.done == shownDone_) return;
+  if (!drawDue(c, now)) {
+    shown_ = false;
+    return;
+  }
+  try {
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+  } catch (...) {
+    cells_.add(wrappingAdd(0, -n));  // the failed update takes nothing
+    throw;
+  }
+}
+
+// The next progress is built beside the stored one and takes its place only
+// once the draw has succeeded.
+void BarEngine::update(TimePoint now, FunctionRef<Counts(std::int64_t)> next) {
+  Held held(*this, "updateProgress");
+  const std::int64_t before = cells_.total();
+  const Counts c = next(before);
+  if (drawDue(c, now)) {
+    drawLine(true, c, now, complete(c), DrawCause::kUpdate, nullptr);
+  } else {
+    shown_ = false;
+  }
+  cells_.add(wrappingAdd(c.done, wrappingAdd(0, -before)));
+  model_->commitSpare();
+  todo_ = c.todo;
+}
+
+void BarEngine::read(FunctionRef<void(std::int64_t, TimePoint)> read) {
+  mutex_.lock("pbStateMv().read()", "bar");
+  struct Unlock {
+    OwnedMutex& mutex;
+    ~Unlock() { mutex.unlock(); }
+  } unlock{mutex_};
+  read(cells_.total(), cells_.renderTime());
+}
+
+void BarEngine::printAbove(std::string_view text) {
+  const TimePoint now = readWallClock();
+  Held held(*this, "printAbove");
+  const Counts c{cells_.total(), todo_};
+  if (finished_ || complete(c) || !sink_->wantsLineAbove()) {
+    sink_->printAbove(text, nullptr);
+    return;
+  }
+  // Not a draw: the speed history and the throttle keep nothing of it.
+  renderLine(false, c.done, now, nullptr);
+  sink_->printAbove(text, &line_);
+}
+
+// Ends the bar: draws the stored progress once more, with `postfix` in place
+// of the style's postfix when given, and ends its line.
+void BarEngine::finish(const void* postfix) {
+  const TimePoint now = readWallClock();
+  Held held(*this, "finish");
+  if (finished_) return;
+  const Counts c{cells_.total(), todo_};
+  // A completed line that ended the bar's line stays as it is, unless a
+  // message is to be shown.
+  if (!lineEnded_ || postfix != nullptr) {
+    finishing_ = true;
+    try {
+      drawLine(false, c, now, true, DrawCause::kUpdate, postfix);
+    } catch (...) {
+      finishing_ = false;
+      throw;
+    }
+  }
+  finished_ = true;
+  finishing_ = false;
+}
+
+void BarEngine::setTotal(std::int64_t total) {
+  const TimePoint now = readWallClock();
+  Held held(*this, "setTotal");
+  const std::int64_t oldTodo = todo_;
+  const bool wasKnown = totalKnown_;
+  todo_ = total;
+  totalKnown_ = true;
+  model_->setTodo(total);
+  if (finished_) return;
+  const Counts c{cells_.total(), todo_};
+  try {
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+  } catch (...) {
+    todo_ = oldTodo;
+    totalKnown_ = wasKnown;
+    model_->setTodo(oldTodo);
+    throw;
+  }
+}
+
+void BarEngine::redraw(DrawCause cause) {
+  Held held(*this, "a tick");
+  const TimePoint now = readWallClock();
+  const Counts c{cells_.total(), todo_};
+  if (finished_ || complete(c)) return;
+  drawLine(false, c, now, false, cause, nullptr);
+}
+
+// The interface the typed templates see.
+
+BarEngine* Engine::start(const EngineSetup& setup) {
+  std::unique_ptr<BarModel> model(setup.model);
+  std::unique_ptr<BarSink> sink(setup.sink);
+  auto engine = std::make_unique<BarEngine>(std::move(model), std::move(sink), setup);
+  engine->drawFirst();
+  engine->sink().bind(*engine);
+  return engine.release();
+}
+
+void Engine::retain(BarEngine& engine) noexcept { engine.retain(); }
+void Engine::release(BarEngine* engine) noexcept {
+  if (engine != nullptr) engine->release();
+}
+Counter& Engine::counter(BarEngine& engine) noexcept { return engine.counter(); }
+
+TimePoint Engine::settle(BarEngine& engine, std::int64_t n, Count result,
+                         const CountAttempt& attempt) {
+  const TimePoint now = attempt.haveNow ? attempt.now : readWallClock();
+  if (result == Count::kSettle) {
+    engine.settle(n, now);
+  } else if (result == Count::kApply) {
+    engine.apply(n, now, "incProgress");
+  }
+  return now;
+}
+
+void Engine::update(BarEngine& engine, TimePoint now, FunctionRef<Counts(std::int64_t)> next) {
+  engine.update(now, next);
+}
+void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> read) {
+  engine.read(read);
+}
+void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
+void Engine::finish(BarEngine& engine, const void* postfix) { engine.finish(postfix); }
+void Engine::setTotal(BarEngine& engine, std::int64_t total) { engine.setTotal(total); }
+void Engine::redraw(BarEngine& engine) { engine.redraw(DrawCause::kUpdate); }
+std::ostream& Engine::stream(BarEngine& engine) noexcept { return engine.sink().stream(); }
+
+}  // namespace System::ProgressBar::detail

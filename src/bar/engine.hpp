@@ -1,0 +1,91 @@
+// Internal: the compiled engine of a bar. Do not include from public headers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/Style.hpp"
+#include "System/ProgressBar/detail/Engine.hpp"
+#include "bar/cells.hpp"
+#include "bar/owned_mutex.hpp"
+#include "bar/sink.hpp"
+#include "render/line.hpp"
+
+namespace System::ProgressBar::detail {
+
+// One bar: its lock and the state it guards (the count's cells, the total,
+// the time of the last draw, where the bar is in its life), its speed
+// history, its output and the buffers a draw reuses. The typed half (style
+// and stored progress) is the model, which it owns and calls under its lock.
+class BarEngine {
+ public:
+  BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
+            const EngineSetup& setup);
+  BarEngine(const BarEngine&) = delete;
+  BarEngine& operator=(const BarEngine&) = delete;
+  ~BarEngine();
+
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  // A reference if one is still held somewhere (a display's rows hold the
+  // engine without one, and take one to redraw it).
+  bool tryRetain() noexcept;
+  void release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  Counter& counter() noexcept { return cells_.counter(); }
+  BarSink& sink() noexcept { return *sink_; }
+
+  // The first line, drawn before the bar is shared, so without the lock.
+  void drawFirst();
+  void settle(std::int64_t n, TimePoint now);
+  void apply(std::int64_t n, TimePoint now, const char* call);
+  void update(TimePoint now, FunctionRef<Counts(std::int64_t)> next);
+  void read(FunctionRef<void(std::int64_t, TimePoint)> read);
+  void printAbove(std::string_view text);
+  void finish(const void* postfix);
+  void setTotal(std::int64_t total);
+  // The stored progress at the current time, read under the lock so that the
+  // line is never older than the last one drawn. `cause` is kTick when a
+  // display redraws all its bars and then frames once.
+  void redraw(DrawCause cause);
+
+ private:
+  class Held;
+
+  CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
+  bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
+  bool drawDue(Counts c, TimePoint now) const noexcept;
+  void renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix);
+  void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
+                const void* postfix);
+
+  // Declared first, destroyed last: the model holds the texts fixed_ refers to.
+  const std::unique_ptr<BarModel> model_;
+  const std::unique_ptr<BarSink> sink_;
+  const TimePoint start_;
+  const OnComplete onComplete_;
+  const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them
+  const FixedParts fixed_;  // of the style, as the sink measures
+  CellKeeper cells_;
+  alignas(64) OwnedMutex mutex_;
+  std::int64_t todo_;  // the stored progress's total
+  bool totalKnown_;
+  bool finished_ = false;
+  bool finishing_ = false;  // the draw under way is the finishing one
+  bool lineEnded_;          // the last line drawn ended the bar's line
+  // Whether the last line drawn shows the stored progress, with what done:
+  // an increment that a draw already showed needs no line of its own.
+  bool shown_ = true;
+  std::int64_t shownDone_;
+  // Reused by every draw, so that a draw allocates nothing once warm.
+  Text line_;
+  EscapeTexts escapeTexts_;
+  SpeedHistory history_;
+  std::atomic<long> refs_{1};
+};
+
+}  // namespace System::ProgressBar::detail

@@ -1,0 +1,78 @@
+// Internal: where a bar's lines go. Do not include from public headers.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <iosfwd>
+#include <optional>
+#include <string_view>
+
+#include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/Style.hpp"
+#include "base/text.hpp"
+
+namespace System::ProgressBar::detail {
+
+class BarEngine;
+
+// Writes each piece in order (one write each), then flushes once. A stream
+// that is not good before the draw, or a write or flush that fails, throws
+// (the stream's own exception, or std::ios_base::failure). After a failure
+// the error bits the draw caused are cleared if the stream was good before;
+// bits set before the draw are left as they were.
+void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces);
+// As writeDraw for one piece, telling in `accepted` how many bytes went out:
+// what the buffer took before it refused more, none when it threw or its
+// flush failed.
+void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& accepted);
+
+// Before a line printed above a live bar, and after a bar's final line with
+// `Clear`: carriage return, erase the line.
+inline constexpr std::string_view kEraseLine = "\r\x1b[K";
+
+std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept;
+
+// Why a line is drawn: an update, or a display's steady tick (which frames
+// once for all its bars).
+enum class DrawCause { kUpdate, kTick };
+
+// A drawn line of the progress done of todo; `complete` says whether the
+// work is complete (or the bar finished), so that the style's completion
+// applies.
+struct DrawnLine {
+  std::string_view text;
+  bool complete;
+  OnComplete onComplete;
+  TimePoint now;
+  DrawCause cause;
+  std::int64_t done, todo;
+};
+
+class BarSink {
+ public:
+  BarSink() = default;
+  BarSink(const BarSink&) = delete;
+  BarSink& operator=(const BarSink&) = delete;
+  virtual ~BarSink();
+  // How lines are rendered for this sink, beyond the renderer's rules: a
+  // display measures columns and may leave out escapes (asked once), and
+  // gives `TerminalWidth` its own width (asked before each line; nothing
+  // keeps the style's).
+  virtual Measure measure() const noexcept { return Measure::kCodePoints; }
+  virtual bool escapes() const noexcept { return true; }
+  virtual std::optional<std::int64_t> terminalWidth() const noexcept { return std::nullopt; }
+  virtual void draw(const DrawnLine& line) = 0;
+  // Whether `printAbove` needs the bar's current line.
+  virtual bool wantsLineAbove() const noexcept = 0;
+  // `text` above the bar. `line` is the bar's current line, or null when the
+  // bar's line is final (complete or finished).
+  virtual void printAbove(std::string_view text, const Text* line) = 0;
+  // The stream the lines reach.
+  virtual std::ostream& stream() const noexcept = 0;
+  // The engine that owns the sink, once it has drawn its first line, and
+  // when it goes (before anything of it is destroyed).
+  virtual void bind(BarEngine& engine) noexcept { (void)engine; }
+  virtual void unbind() noexcept {}
+};
+
+}  // namespace System::ProgressBar::detail

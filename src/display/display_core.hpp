@@ -1,0 +1,160 @@
+// Internal: the compiled part of a display. Do not include from public
+// headers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "System/ProgressBar/Display.hpp"
+#include "bar/owned_mutex.hpp"
+#include "bar/sink.hpp"
+#include "bar/throttle.hpp"
+
+namespace System::ProgressBar::detail {
+
+using RowId = std::uint64_t;
+
+enum class RowState { kLive, kDone, kGone };
+
+// One bar's row.
+struct Row {
+  RowId id;
+  std::optional<RowId> parent;
+  OnComplete onComplete;
+  RowState state = RowState::kLive;
+  BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
+  bool hasText = false;
+  Text text;
+  std::size_t columns = 0;  // of text
+  bool clean = true;        // text holds no control character
+  // Plain log lines: what was written last, and when.
+  bool logged = false;
+  bool completeLogged = false;
+  std::int64_t loggedDone = 0, loggedTodo = 0;
+  std::int64_t changedDone = 0, changedTodo = 0;
+  TimePoint loggedAt{};
+};
+using Rows = std::vector<Row>;
+
+// How a display's rows reach its stream: frames on a terminal, or a plain
+// log. Everything is called under the display's lock.
+class Output {
+ public:
+  Output() = default;
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  virtual ~Output() = default;
+  virtual bool terminal() const noexcept = 0;
+  virtual bool escapes() const noexcept = 0;
+  // The width of a TerminalWidth row, asked before each line.
+  virtual std::optional<std::int64_t> terminalWidth() const noexcept = 0;
+  // A bar drew `line` for its live `row`. A failure leaves every row as it was.
+  virtual void drawn(Rows& rows, Row& row, const DrawnLine& line) = 0;
+  virtual void above(Rows& rows, std::string_view text) = 0;
+  // A row that had shown a line was taken out.
+  virtual void removed(Rows& rows) = 0;
+  // Every bar of a tick has drawn.
+  virtual void ticked(Rows& rows) = 0;
+  // The display ends: the last of its output.
+  virtual void end(Rows& rows) = 0;
+  virtual void setColumns(std::int64_t columns) noexcept = 0;
+};
+
+std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
+                                       std::int64_t rows, bool colour,
+                                       const DisplayOptions& options);
+std::unique_ptr<Output> logOutput(std::ostream& stream, bool colour, const DisplayOptions& options);
+
+// A display's rows and its lock; counted, since the display and each row's
+// sink hold it.
+class DisplayCore {
+ public:
+  DisplayCore(std::ostream& stream, bool colour, std::unique_ptr<Output> output);
+  DisplayCore(const DisplayCore&) = delete;
+  DisplayCore& operator=(const DisplayCore&) = delete;
+
+  void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // A new row at the end of the block, or right below `parent`'s row and the
+  // rows placed below it before.
+  RowId addRow(std::optional<RowId> parent, OnComplete onComplete);
+  void bind(RowId row, BarEngine& bar);
+  // The bar behind a row is gone: a row that never showed a line goes too.
+  void unbind(RowId row) noexcept;
+  void removeRow(RowId row);
+
+  void submit(RowId row, const DrawnLine& line);
+  void printAbove(std::string_view text);
+  // Redraws every bar, each under its own lock, then one frame.
+  void tick();
+  // The final output; later draws are dropped.
+  void end();
+
+  bool escapes() const noexcept { return output_->escapes(); }
+  std::optional<std::int64_t> terminalWidth() const noexcept { return output_->terminalWidth(); }
+  std::ostream& stream() const noexcept { return stream_; }
+  bool isTerminal() const noexcept { return output_->terminal(); }
+  bool colour() const noexcept { return colour_; }
+  void setColumns(std::int64_t columns) noexcept { output_->setColumns(columns); }
+
+ private:
+  ~DisplayCore() = default;
+  Row* find(RowId id) noexcept;
+
+  std::ostream& stream_;
+  const bool colour_;
+  const std::unique_ptr<Output> output_;
+  mutable OwnedMutex mutex_;
+  // Under mutex_:
+  Rows rows_;  // the block, top to bottom
+  RowId nextId_ = 1;
+  bool ended_ = false;
+  std::atomic<long> refs_{1};
+};
+
+// The sink of a display's bar: its row.
+class RowSink final : public BarSink {
+ public:
+  RowSink(DisplayCore& display, RowId row) noexcept : display_(display), row_(row) {
+    display_.retain();
+  }
+  ~RowSink() override;
+  Measure measure() const noexcept override { return Measure::kColumns; }
+  bool escapes() const noexcept override { return display_.escapes(); }
+  std::optional<std::int64_t> terminalWidth() const noexcept override {
+    return display_.terminalWidth();
+  }
+  void draw(const DrawnLine& line) override { display_.submit(row_, line); }
+  bool wantsLineAbove() const noexcept override { return false; }
+  void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
+  std::ostream& stream() const noexcept override { return display_.stream(); }
+  void bind(BarEngine& engine) noexcept override { display_.bind(row_, engine); }
+  void unbind() noexcept override {
+    display_.unbind(row_);
+    bound_ = false;
+  }
+  // The row, when this is a row of `display`.
+  std::optional<RowId> rowIn(const DisplayCore& display) const noexcept {
+    if (&display != &display_) return std::nullopt;
+    return row_;
+  }
+
+ private:
+  DisplayCore& display_;
+  const RowId row_;
+  bool bound_ = true;  // until the engine unbinds (a sink whose bar never started never was)
+};
+
+// Reads the environment and the terminal once, at a display's creation.
+bool colourWanted(bool terminal, std::optional<bool> forced) noexcept;
+bool isTerminal(int fd) noexcept;
+
+}  // namespace System::ProgressBar::detail
