@@ -27,11 +27,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A stream buffer that accepts and forgets every byte.
+// A stream buffer that accepts and forgets every byte, counting them.
 class DiscardBuf : public std::streambuf {
+ public:
+  std::int64_t bytes = 0;
+
  protected:
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+  std::streamsize xsputn(const char*, std::streamsize n) override {
+    bytes += n;
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    ++bytes;
+    return traits_type::not_eof(c);
+  }
 };
 
 DiscardBuf g_discardBuf;
@@ -119,23 +128,59 @@ void BM_IncProgressDisplay(benchmark::State& state) {
 }
 BENCHMARK(BM_IncProgressDisplay);
 
-// Each update of one of 8 bars draws its row and a frame of all 8.
-void BM_DisplayFrame8(benchmark::State& state) {
-  pb::Display display(g_discard, pb::AsTerminal{80},
-                      pb::DisplayOptions{.refreshRate = kEveryUpdate, .colour = false});
+std::vector<pb::ProgressBar<>> eightBars(pb::Display& display) {
   std::vector<pb::ProgressBar<>> bars;
   for (int i = 0; i < 8; ++i) {
     pb::Style<> s{.stylePrefix = "task " + std::to_string(i)};
     bars.push_back(display.add(s, pb::Progress<>{37, 100}));
   }
+  return bars;
+}
+
+// Reports the bytes written per iteration of the loop that follows.
+class BytesScope {
+ public:
+  explicit BytesScope(benchmark::State& state) : state_(state), start_(g_discardBuf.bytes) {}
+  ~BytesScope() {
+    state_.counters["bytes"] = benchmark::Counter(static_cast<double>(g_discardBuf.bytes - start_),
+                                                  benchmark::Counter::kAvgIterations);
+  }
+
+ private:
+  benchmark::State& state_;
+  std::int64_t start_;
+};
+
+// Each update of one of 8 bars draws its row and a frame: the row that changed.
+void BM_DisplayFrame8(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80},
+                      pb::DisplayOptions{.refreshRate = kEveryUpdate, .colour = false});
+  const std::vector<pb::ProgressBar<>> bars = eightBars(display);
   AllocationScope allocs(state);
-  std::int64_t step = 1, i = 0;
+  BytesScope bytes(state);
+  // Each bar goes up by one, then back down, round after round.
+  std::int64_t i = 0;
   for (auto _ : state) {
-    pb::incProgress(bars[static_cast<std::size_t>(i++ % 8)], step);
-    step = -step;
+    pb::incProgress(bars[static_cast<std::size_t>(i % 8)], (i / 8) % 2 == 0 ? 1 : -1);
+    ++i;
   }
 }
 BENCHMARK(BM_DisplayFrame8);
+
+// All 8 bars change, then one frame draws them: 8 updates and a frame.
+void BM_DisplayFrame8AllChanged(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const std::vector<pb::ProgressBar<>> bars = eightBars(display);
+  AllocationScope allocs(state);
+  BytesScope bytes(state);
+  std::int64_t step = 1;
+  for (auto _ : state) {
+    for (const auto& bar : bars) pb::incProgress(bar, step);
+    display.redraw();
+    step = -step;
+  }
+}
+BENCHMARK(BM_DisplayFrame8AllChanged);
 
 void BM_RenderDefault80(benchmark::State& state) {
   const pb::Style<> style = style80();

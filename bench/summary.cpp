@@ -15,13 +15,15 @@
 namespace {
 
 struct Target {
-  std::string note;          // what the target says, as printed
-  std::string base;          // the row the ratio is to
-  double maxRatio = 0;       // 0: none
-  double maxNs = 0;          // per operation (per element for loops); 0: none
-  double maxAllocs = -1;     // per operation; negative: none
-  double maxNsPerCell = 0;   // 0: none
-  double maxOverheadNs = 0;  // loops: ns per iteration beyond the bare loop; 0: none
+  std::string note;            // what the target says, as printed
+  std::string base;            // the row the ratio is to
+  double maxRatio = 0;         // 0: none
+  double maxNs = 0;            // per operation (per element for loops); 0: none
+  double maxAllocs = -1;       // per operation; negative: none
+  double maxNsPerCell = 0;     // 0: none
+  double maxOverheadNs = 0;    // loops: ns per iteration beyond the bare loop; 0: none
+  std::string bytesBase = {};  // the row whose bytes per iteration this one's are compared to
+  double maxBytesRatio = 0;    // 0: none
 };
 
 const std::map<std::string, Target> kTargets = {
@@ -30,7 +32,9 @@ const std::map<std::string, Target> kTargets = {
     {"BM_IncProgressTicking", {"<= 1.15x untick'd", "BM_IncProgressThrottled", 1.15}},
     {"BM_IncProgressSpinner", {"<= 1.2x", "BM_Floor", 1.2, 0, 0}},
     {"BM_IncProgressDisplay", {"<= 1.3x, 0 allocs", "BM_Floor", 1.3, 0, 0}},
-    {"BM_DisplayFrame8", {"<= 30x", "BM_Floor", 30}},
+    {"BM_DisplayFrame8",
+     {"<= 30x, <= 0.5x the bytes of all 8", "BM_Floor", 30, 0, -1, 0, 0,
+      "BM_DisplayFrame8AllChanged", 0.5}},
     {"BM_MeasureColumns", {"<= 1.1x code points", "BM_MeasureCodePoints", 1.1}},
     {"BM_RenderDefault80", {"<= 3x, 1 alloc", "BM_Floor", 3, 0, 1}},
     {"BM_IncProgressDrawn", {"<= 5x, 0 allocs", "BM_Floor", 5, 0, 0}},
@@ -80,6 +84,7 @@ const std::vector<std::string> kOrder = {"BM_Floor",
                                          "BM_IncProgressSpinner",
                                          "BM_IncProgressDisplay",
                                          "BM_DisplayFrame8",
+                                         "BM_DisplayFrame8AllChanged",
                                          "BM_RenderDefault80",
                                          "BM_IncProgressDrawn",
                                          "BM_RenderEveryday",
@@ -161,7 +166,9 @@ int main(int argc, char** argv) {
     const double perCell = r.counters.count("ns/cell") ? r.counters.at("ns/cell") * 1e9 : 0;
     const double overhead =
         bare != nullptr && r.name.rfind("BM_Loop", 0) == 0 ? r.ns - bare->ns : 0;
+    const double bytes = r.counters.count("bytes") ? r.counters.at("bytes") : 0;
     char extra[24] = "";
+    if (bytes > 0) std::snprintf(extra, sizeof extra, "%.0f B", bytes);
     if (perCell > 0) std::snprintf(extra, sizeof extra, "%.3f/cell", perCell);
     if (overhead != 0) std::snprintf(extra, sizeof extra, "+%.2f ns", overhead);
     std::string verdict;
@@ -177,6 +184,11 @@ int main(int argc, char** argv) {
       if (target.maxAllocs >= 0) met = met && allocs <= target.maxAllocs + 1e-3;
       if (target.maxNsPerCell > 0) met = met && perCell <= target.maxNsPerCell;
       if (target.maxOverheadNs > 0) met = met && overhead <= target.maxOverheadNs;
+      if (target.maxBytesRatio > 0) {
+        const Row* base = find(rows, target.bytesBase);
+        met = met && base != nullptr && base->counters.count("bytes") &&
+              bytes <= target.maxBytesRatio * base->counters.at("bytes");
+      }
       verdict = target.note + (met ? " met" : " MISSED");
       missed += met ? 0 : 1;
     }

@@ -15,7 +15,7 @@ int main() {
   style.stylePostfix = pb::bytes() + "  " + pb::recentByteRate(pb::ByteUnits::Iec, "--", 400ms) +
                        "  " + pb::recentRemainingTime(pb::humanDuration, "?", 400ms) + " left";
   // In a terminal the bar is redrawn in place; in a log, a line every 0.5 s.
-  pb::Display display(pb::DisplayOptions{.logInterval = 500ms});
+  pb::Display display(pb::DisplayOptions{.logInterval = 500ms, .alignColumns = true});
   const auto bar = display.add(style, pb::Progress<>{0, kTotal});
   for (std::int64_t copied = 0; copied < kTotal; copied += kChunk) {
     if (copied % (64 * kChunk) == 0) {  // every 4 MiB, as a disk would pause

@@ -65,10 +65,10 @@ void sharedBar() {
 
 void displayScene() {
   std::cerr << "Three tasks, one display:\n";
-  pb::Display display;
+  pb::Display display(pb::DisplayOptions{.alignColumns = true});
   std::vector<std::thread> tasks;
   for (const auto& [name, steps] : {std::pair{"fetch", 60}, {"build", 90}, {"test", 120}}) {
-    pb::Style<> style{.stylePrefix = pb::padRight(6, pb::Label<>(name))};
+    pb::Style<> style{.stylePrefix = name};
     style.stylePostfix = pb::exact() + " " + pb::percentage();
     tasks.emplace_back([bar = display.add(style, pb::Progress<>{0, steps}), steps = steps] {
       for (int i = 0; i < steps; ++i) {

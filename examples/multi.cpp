@@ -21,7 +21,7 @@ pb::Style<> rowStyle(const std::string& name) {
                     .styleDone = U'█',
                     .styleCurrent = U'▌',
                     .styleTodo = U' '};
-  style.stylePrefix = pb::padRight(9, pb::Label<>(name), pb::PadUnit::Columns);
+  style.stylePrefix = name;  // the display pads the labels to line the bars up
   style.stylePostfix = pb::bytes() + " " + pb::percentage();
   style.styleEscapeDone = [](const pb::Progress<>&) { return "\x1b[32m"; };
   style.styleEscapeClose = [](const pb::Progress<>&) { return "\x1b[0m"; };
@@ -39,7 +39,8 @@ void download(const pb::ProgressBar<>& bar, std::int64_t size, std::chrono::micr
 }  // namespace
 
 int main() {
-  pb::Display display;  // standard error: a terminal, or a plain log
+  // Standard error: a terminal, or a plain log.
+  pb::Display display(pb::DisplayOptions{.alignColumns = true});
   const auto alpha = display.add(rowStyle("alpha.iso"), pb::Progress<>{0, 600 * kMiB});
   const auto beta = display.add(rowStyle("beta.tar"), pb::Progress<>{0, 150 * kMiB});
   const auto data = display.add(rowStyle("数据.bin"), pb::Progress<>{0, 300 * kMiB});

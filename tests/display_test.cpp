@@ -58,7 +58,7 @@ TEST_F(DisplayTest, RowsAreRedrawnInPlaceWithOneWriteAndOneFlushPerFrame) {
   pb::incProgress(b, 5);
   EXPECT_EQ(look(), (Lines{"a [=========>.....................]  30%",
                            "b [===============>...............]  50%"}));
-  EXPECT_EQ(screen.cursorRow(), 0) << "the cursor rests at the top of the block";
+  EXPECT_EQ(screen.cursorRow(), 2) << "the cursor rests below the block";
 }
 
 TEST_F(DisplayTest, CompletedRowsKeepTheirLineOrLeaveAndTheCursorEndsBelow) {
@@ -288,6 +288,65 @@ TEST(ScreenText, CutRowsKeepEscapesAndWholeCharacters) {
     EXPECT_EQ(pb::detail::appendCut(out, r.row, r.width), r.columns) << r.row;
     EXPECT_EQ(out, r.cut) << r.row;
   }
+}
+
+// Where a changed row starts to differ from the shown one: never inside an
+// escape or a character, nor before a mark that combines with the character
+// before it.
+TEST(ScreenText, RowsDifferFromABoundaryBeforeAVisibleCharacter) {
+  // clang-format off
+  const struct {
+    const char* shown;
+    const char* next;
+    std::size_t bytes, columns;
+  } rows[] = {
+      {"ab [==>..] 40%", "ab [===>.] 60%", 6, 6},
+      {"same", "same", 4, 4},
+      {"longer row", "longer", 6, 6},
+      {"", "new", 0, 0},
+      {"\xe6\x95\xb0\xe6\x8d\xae" "a", "\xe6\x95\xb0\xe6\x8d\xae" "b", 6, 4},  // 数据a, 数据b
+      {"\xe6\x95\xb0x", "\xe6\x95\xb1x", 0, 0},        // 数 and 敱 share two bytes
+      {"e\xcc\x81", "e\xcc\x82", 0, 0},                 // e + a combining accent: not split
+      {"ae", "ae\xcc\x81", 1, 1},                         // the e gains an accent
+      {"\x1b[32m==\x1b[0m", "\x1b[32m=>\x1b[0m", 6, 1},
+      {"\x1b[32m=", "\x1b[33m=", 0, 0},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    const pb::detail::RowStart start = pb::detail::commonStart(r.shown, r.next);
+    EXPECT_EQ(start.bytes, r.bytes) << r.shown << " / " << r.next;
+    EXPECT_EQ(start.columns, r.columns) << r.shown << " / " << r.next;
+  }
+  std::string escapes;
+  pb::detail::appendEscapes(escapes, "a\x1b[1mb\x1b[0mc");
+  EXPECT_EQ(escapes, "\x1b[1m\x1b[0m");
+}
+
+// A row rewritten from where it changed leaves the screen as a whole
+// rewrite does: colour set before the change still applies, and a row that
+// shrinks leaves nothing of its old text.
+TEST(DisplayColour, ARowRewrittenFromItsChangeShowsAsAWholeOne) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = true});
+  pb::Style<> s{.stylePrefix = "\x1b[31mred\x1b[0m", .styleWidth = pb::ConstantWidth{20}};
+  s.styleEscapeDone = [](const Progress<>&) { return "\x1b[32m"; };
+  s.styleEscapeTodo = [](const Progress<>&) { return "\x1b[0m"; };
+  s.stylePostfix = pb::exact();
+  const auto a = display.add(s, Progress<>{5, 1000});
+  testsupport::Screen screen(4, 30);
+  screen.feed(buf.take());
+  testclock::advance(1s);
+  pb::incProgress(a, 500);
+  const std::string change = buf.take();
+  screen.feed(change);
+  EXPECT_EQ(change.find("red"), std::string::npos) << "the alike start is not written again";
+  testsupport::Screen whole(4, 30);  // the row written whole, by a display of its own
+  pb::Display other(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = true});
+  other.add(s, Progress<>{505, 1000});
+  whole.feed(buf.take());
+  EXPECT_EQ(screen.row(0), whole.row(0));
+  for (int c = 0; c < 20; ++c) EXPECT_EQ(screen.colourAt(0, c), whole.colourAt(0, c)) << c;
 }
 
 // A completing line is written when the bar completes, in its place among

@@ -11,7 +11,9 @@ Each output block in README.md follows a marker that says where it comes from:
 EXAMPLE is a program under build/default/examples. MODE is how it is run:
 `stdout` (its standard output), `log` (standard error into a pipe, so not a
 terminal), or `screen:COLUMNSxROWS` (in a pseudo-terminal of that size, with
-what the terminal shows at the end made by tests/screen_replay). CHECK says
+what the terminal shows at the end made by tests/screen_replay, scrolled-off
+lines included), or `screen:COLUMNSxROWSs@F` (the screen alone as it was
+before the frame at fraction F of the run's frames). CHECK says
 how `--check` compares a fresh run with the block: `exact`, `shape` (digits
 may differ, as times and rates do, and so may the cells of a bar), or `ends`
 (as shape, for the first and the last line; the lines between may differ in
@@ -72,12 +74,16 @@ def capture(example, mode):
     if mode == "log":
         return subprocess.run([program], check=True, capture_output=True, text=True).stderr
     if mode.startswith("screen:"):
-        columns, rows = (int(n) for n in mode[len("screen:"):].split("x"))
+        size, _, moment = mode[len("screen:"):].partition("@")
+        columns, rows = (int(n) for n in size.split("x"))
         raw = run_in_pty(program, columns, rows)
-        replay = os.path.join(BUILD, "tests", "screen_replay")
-        shown = subprocess.run([replay, str(columns), str(rows)], input=raw, check=True,
-                               capture_output=True).stdout.decode()
-        return shown
+        replay = [os.path.join(BUILD, "tests", "screen_replay"), str(columns), str(rows)]
+        if moment:
+            # Each frame starts with the synchronised update mode's opening.
+            starts = [m.start() for m in re.finditer(re.escape(b"\x1b[?2026h"), raw)]
+            raw = raw[:starts[min(int(len(starts) * float(moment)), len(starts) - 1)]]
+            replay.append("--visible")
+        return subprocess.run(replay, input=raw, check=True, capture_output=True).stdout.decode()
     raise ValueError(f"unknown mode {mode}")
 
 

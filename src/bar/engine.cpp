@@ -55,6 +55,7 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
       lineEnded_(setup.totalKnown && setup.initial.done >= setup.initial.todo),
       shownDone_(setup.initial.done),
       history_(halfLivesOf(setup)) {
+  sink_->prepare(fixed_.open, fixed_.close, setup.done, setup.current, setup.todo);
   history_.record(setup.initial.done, setup.start);
   cells_.open(policy());
 }
@@ -81,7 +82,10 @@ bool BarEngine::drawDue(Counts c, TimePoint now) const noexcept {
 
 void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix) {
   const bool ended = finished_ || finishing_;
-  LineContext context{&fixed_, sink_->terminalWidth()};
+  // A sink that captures the line lays it out itself, at its own width.
+  LineSource* const capture = sink_->captureLine();
+  LineContext context{&fixed_, capture != nullptr ? std::nullopt : sink_->terminalWidth()};
+  context.capture = capture;
   if (!totalKnown_) {
     context.indeterminate = !ended;
     context.phase = static_cast<std::int64_t>(nanosecondsBetween(start_, now) / kMarkStepNs);
@@ -100,7 +104,8 @@ void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const v
 void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
                          const void* postfix) {
   renderLine(spare, c.done, now, postfix);
-  sink_->draw(DrawnLine{line_, complete, onComplete_, now, cause, c.done, c.todo});
+  sink_->draw(
+      DrawnLine{line_, sink_->captureLine(), complete, onComplete_, now, cause, c.done, c.todo});
   history_.advance(c.done, now);
   lineEnded_ = complete;
   shown_ = true;

@@ -39,8 +39,10 @@ enum class DrawCause { kUpdate, kTick };
 // A drawn line of the progress done of todo; `complete` says whether the
 // work is complete (or the bar finished), so that the style's completion
 // applies.
+struct LineSource;
 struct DrawnLine {
-  std::string_view text;
+  std::string_view text;  // the line, for sinks that do not capture it
+  LineSource* source;     // or its parts, captured for the sink (which may take them)
   bool complete;
   OnComplete onComplete;
   TimePoint now;
@@ -69,6 +71,14 @@ class BarSink {
   virtual void printAbove(std::string_view text, const Text* line) = 0;
   // The stream the lines reach.
   virtual std::ostream& stream() const noexcept = 0;
+  // Where the engine keeps a line's parts instead of laying it out, for a
+  // sink that lays out its lines itself (null: the engine lays them out).
+  virtual LineSource* captureLine() noexcept { return nullptr; }
+  // The bar's fixed texts, told once, before its first line.
+  virtual void prepare(std::string_view open, std::string_view close, char32_t done,
+                       char32_t current, char32_t todo) {
+    (void)open, (void)close, (void)done, (void)current, (void)todo;
+  }
   // The engine that owns the sink, once it has drawn its first line, and
   // when it goes (before anything of it is destroyed).
   virtual void bind(BarEngine& engine) noexcept { (void)engine; }

@@ -52,6 +52,11 @@ RowId DisplayCore::addRow(std::optional<RowId> parent, OnComplete onComplete) {
   return nextId_ - 1;
 }
 
+void DisplayCore::setLook(RowId id, std::unique_ptr<RowLook> look) {
+  OwnedLock lock(mutex_, "Display::add", "display");
+  if (Row* row = find(id)) row->look = std::move(look);
+}
+
 void DisplayCore::bind(RowId id, BarEngine& bar) {
   try {
     OwnedLock lock(mutex_, "Display::add", "display");
@@ -117,6 +122,7 @@ void DisplayCore::tick() {
   {
     OwnedLock lock(mutex_, "a tick", "display");
     if (ended_) return;
+    bars.reserve(rows_.size());
     for (const Row& row : rows_) {
       if (row.state == RowState::kLive && row.bar != nullptr && row.bar->tryRetain()) {
         bars.push_back(row.bar);

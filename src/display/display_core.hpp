@@ -14,12 +14,25 @@
 #include "bar/owned_mutex.hpp"
 #include "bar/sink.hpp"
 #include "bar/throttle.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 
 using RowId = std::uint64_t;
 
 enum class RowState { kLive, kDone, kGone };
+
+// A bar's fixed texts, kept by its row (in one place, which the measured
+// copy refers to) so that the row can be laid out again without the bar.
+struct RowLook {
+  RowLook(std::string_view openText, std::string_view closeText, char32_t done, char32_t current,
+          char32_t todo)
+      : open(openText),
+        close(closeText),
+        fixed(open, close, done, current, todo, Measure::kColumns) {}
+  const Text open, close;
+  const FixedParts fixed;
+};
 
 // One bar's row.
 struct Row {
@@ -28,10 +41,17 @@ struct Row {
   OnComplete onComplete;
   RowState state = RowState::kLive;
   BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
+  std::unique_ptr<RowLook> look;
   bool hasText = false;
+  LineSource source;                                  // the last line drawn, before its layout
+  std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
+  // The line as last laid out, and for what: the width and the label columns.
   Text text;
   std::size_t columns = 0;  // of text
   bool clean = true;        // text holds no control character
+  bool laid = false;
+  std::int64_t laidWidth = 0;
+  std::size_t laidPrefix = 0, laidPostfix = 0;
   // Plain log lines: what was written last, and when.
   bool logged = false;
   bool completeLogged = false;
@@ -51,8 +71,6 @@ class Output {
   virtual ~Output() = default;
   virtual bool terminal() const noexcept = 0;
   virtual bool escapes() const noexcept = 0;
-  // The width of a TerminalWidth row, asked before each line.
-  virtual std::optional<std::int64_t> terminalWidth() const noexcept = 0;
   // A bar drew `line` for its live `row`. A failure leaves every row as it was.
   virtual void drawn(Rows& rows, Row& row, const DrawnLine& line) = 0;
   virtual void above(Rows& rows, std::string_view text) = 0;
@@ -66,7 +84,7 @@ class Output {
 };
 
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
-                                       std::int64_t rows, bool colour,
+                                       std::int64_t rows, bool colour, bool rewraps,
                                        const DisplayOptions& options);
 std::unique_ptr<Output> logOutput(std::ostream& stream, bool colour, const DisplayOptions& options);
 
@@ -86,6 +104,7 @@ class DisplayCore {
   // A new row at the end of the block, or right below `parent`'s row and the
   // rows placed below it before.
   RowId addRow(std::optional<RowId> parent, OnComplete onComplete);
+  void setLook(RowId row, std::unique_ptr<RowLook> look);
   void bind(RowId row, BarEngine& bar);
   // The bar behind a row is gone: a row that never showed a line goes too.
   void unbind(RowId row) noexcept;
@@ -99,7 +118,6 @@ class DisplayCore {
   void end();
 
   bool escapes() const noexcept { return output_->escapes(); }
-  std::optional<std::int64_t> terminalWidth() const noexcept { return output_->terminalWidth(); }
   std::ostream& stream() const noexcept { return stream_; }
   bool isTerminal() const noexcept { return output_->terminal(); }
   bool colour() const noexcept { return colour_; }
@@ -126,12 +144,14 @@ class RowSink final : public BarSink {
   RowSink(DisplayCore& display, RowId row) noexcept : display_(display), row_(row) {
     display_.retain();
   }
+  LineSource* captureLine() noexcept override { return &line_; }
+  void prepare(std::string_view open, std::string_view close, char32_t done, char32_t current,
+               char32_t todo) override {
+    display_.setLook(row_, std::make_unique<RowLook>(open, close, done, current, todo));
+  }
   ~RowSink() override;
   Measure measure() const noexcept override { return Measure::kColumns; }
   bool escapes() const noexcept override { return display_.escapes(); }
-  std::optional<std::int64_t> terminalWidth() const noexcept override {
-    return display_.terminalWidth();
-  }
   void draw(const DrawnLine& line) override { display_.submit(row_, line); }
   bool wantsLineAbove() const noexcept override { return false; }
   void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
@@ -150,11 +170,14 @@ class RowSink final : public BarSink {
  private:
   DisplayCore& display_;
   const RowId row_;
+  LineSource line_;    // where the bar leaves its lines; swapped with the row's
   bool bound_ = true;  // until the engine unbinds (a sink whose bar never started never was)
 };
 
 // Reads the environment and the terminal once, at a display's creation.
 bool colourWanted(bool terminal, std::optional<bool> forced) noexcept;
 bool isTerminal(int fd) noexcept;
+// Whether the terminal the environment names re-wraps its lines on a resize.
+bool rewrapsOnResize(std::optional<bool> forced) noexcept;
 
 }  // namespace System::ProgressBar::detail

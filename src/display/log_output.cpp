@@ -1,6 +1,8 @@
 // A display anywhere but a terminal: each bar's line when it starts, at most
 // once per interval while it changes, and when it completes; plain text.
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
@@ -11,14 +13,27 @@ namespace {
 class LogOutput final : public Output {
  public:
   LogOutput(std::ostream& stream, bool colour, const DisplayOptions& options)
-      : stream_(&stream), colour_(colour), logIntervalNs_(options.logInterval.count()) {}
+      : stream_(&stream),
+        colour_(colour),
+        align_(options.alignColumns),
+        logIntervalNs_(options.logInterval.count()) {}
 
   bool terminal() const noexcept override { return false; }
   bool escapes() const noexcept override { return colour_; }
-  std::optional<std::int64_t> terminalWidth() const noexcept override { return std::nullopt; }
   void drawn(Rows&, Row& row, const DrawnLine& line) override {
+    std::swap(row.source, *line.source);
+    row.prefixColumns = measure(row.source.prefix, Measure::kColumns).length;
+    row.postfixColumns = measure(row.source.postfix, Measure::kColumns).length;
+    // Aligned as the block of a terminal would be: to the widest labels of
+    // the bars seen so far.
+    if (align_) {
+      alignPrefix_ = std::max(alignPrefix_, row.prefixColumns);
+      alignPostfix_ = std::max(alignPostfix_, row.postfixColumns);
+    }
+    Text text;
+    layoutSource(text, row.source, row.look->fixed, std::nullopt, alignPrefix_, alignPostfix_);
     row.text.clear();
-    appendPlain(row.text, line.text, colour_);
+    appendPlain(row.text, text, colour_);
     row.hasText = true;
     row.changedDone = line.done;
     row.changedTodo = line.todo;
@@ -39,6 +54,8 @@ class LogOutput final : public Output {
 
   std::ostream* const stream_;
   const bool colour_;
+  const bool align_;
+  std::size_t alignPrefix_ = 0, alignPostfix_ = 0;
   const std::int64_t logIntervalNs_;
 };
 

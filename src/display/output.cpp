@@ -32,8 +32,10 @@ DisplayCore* coreOn(std::ostream& stream, int fd, const DisplayOptions& options)
   const bool terminal = drawnAsTerminal(fd);
   const bool colour = colourWanted(terminal, options.colour);
   return new DisplayCore(stream, colour,
-                         terminal ? terminalOutput(stream, fd, 80, 0, colour, options)
-                                  : logOutput(stream, colour, options));
+                         terminal
+                             ? terminalOutput(stream, fd, 80, 0, colour,
+                                              rewrapsOnResize(options.rewrapsOnResize), options)
+                             : logOutput(stream, colour, options));
 }
 
 }  // namespace
@@ -44,6 +46,23 @@ bool colourWanted(bool terminal, std::optional<bool> forced) noexcept {
   if (forced) return *forced;
   if (set("CLICOLOR_FORCE") && !equals("CLICOLOR_FORCE", "0")) return true;
   return terminal && !set("NO_COLOR") && !equals("TERM", "dumb");
+}
+
+bool rewrapsOnResize(std::optional<bool> forced) noexcept {
+  if (forced) return *forced;
+  // Terminals known to re-wrap their lines; any other is taken to cut them,
+  // which at worst leaves a fragment of an old row above the block.
+  if (set("TMUX") || set("VTE_VERSION") || set("KITTY_WINDOW_ID") || set("WT_SESSION") ||
+      set("KONSOLE_VERSION") || set("ALACRITTY_WINDOW_ID") || set("WEZTERM_EXECUTABLE")) {
+    return true;
+  }
+  for (const char* program : {"iTerm.app", "Apple_Terminal", "WezTerm", "vscode", "ghostty"}) {
+    if (equals("TERM_PROGRAM", program)) return true;
+  }
+  for (const char* term : {"xterm-kitty", "alacritty", "foot", "xterm-ghostty"}) {
+    if (equals("TERM", term)) return true;
+  }
+  return false;
 }
 
 BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent, OnComplete onComplete) {
@@ -90,7 +109,8 @@ Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions
   const bool colour = detail::colourWanted(true, options.colour);
   core_ = new detail::DisplayCore(
       stream, colour,
-      detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour, options));
+      detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour,
+                             options.rewrapsOnResize.value_or(false), options));
 }
 
 Display::Display(std::ostream& stream, AsLog, const DisplayOptions& options)

@@ -28,6 +28,52 @@ RowShape shapeOf(std::string_view row) noexcept {
   return shape;
 }
 
+namespace {
+
+// The length of the unit `text` starts with: an escape sequence, a
+// character, or a byte that is neither.
+std::size_t unitLength(std::string_view text, char32_t& cp, bool& escape) noexcept {
+  escape = text[0] == '\x1b';
+  if (escape) return escapeSequenceLength(text);
+  return decode(text, cp);
+}
+
+}  // namespace
+
+RowStart commonStart(std::string_view shown, std::string_view next) noexcept {
+  RowStart same{0, 0};  // the start before the last visible character seen
+  RowStart at{0, 0};    // how far the rows are alike
+  while (at.bytes < next.size()) {
+    char32_t cp = 0;
+    bool escape = false;
+    const std::size_t n = unitLength(next.substr(at.bytes), cp, escape);
+    if (shown.size() < at.bytes + n || shown.compare(at.bytes, n, next, at.bytes, n) != 0) break;
+    const std::size_t columns = escape ? 0 : columnsOf(cp);
+    if (columns != 0) same = at;  // a boundary before a character that takes columns
+    at.bytes += n;
+    at.columns += columns;
+  }
+  // The rows differ here: a boundary as it is, unless what follows in
+  // either is a mark that combines with the character before it.
+  const auto startsFree = [](std::string_view rest) {
+    if (rest.empty()) return true;
+    char32_t cp = 0;
+    bool escape = false;
+    unitLength(rest, cp, escape);
+    return escape || columnsOf(cp) != 0;
+  };
+  if (startsFree(next.substr(at.bytes)) && startsFree(shown.substr(at.bytes))) return at;
+  return same;
+}
+
+void appendEscapes(Text& out, std::string_view text) {
+  for (std::size_t i = text.find('\x1b'); i != std::string_view::npos; i = text.find('\x1b', i)) {
+    const std::size_t n = escapeSequenceLength(text.substr(i));
+    out.append(text.data() + i, n);
+    i += n;
+  }
+}
+
 std::size_t appendCut(Text& out, std::string_view row, std::int64_t width) {
   std::size_t columns = 0;
   bool full = false;

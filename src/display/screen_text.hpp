@@ -24,6 +24,18 @@ struct RowShape {
 };
 RowShape shapeOf(std::string_view row) noexcept;
 
+// Where two rows (cut, so without control characters) stop being alike: the
+// bytes and the columns of their longest common start that ends before a
+// visible character (not inside an escape sequence or a character, and not
+// before a mark that combines with the character before it).
+struct RowStart {
+  std::size_t bytes;
+  std::size_t columns;
+};
+RowStart commonStart(std::string_view shown, std::string_view next) noexcept;
+// Appends the escape sequences of `text`, and nothing else.
+void appendEscapes(Text& out, std::string_view text);
+
 // How many rows down the cursor ends after `bytes`, from where it started:
 // line feeds and cursor movements up and down (CSI n A, CSI n B), as a
 // terminal that does not scroll would count them.

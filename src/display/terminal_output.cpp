@@ -1,11 +1,23 @@
 // A display on a terminal: its rows as a block redrawn in place, frame by
 // frame, with the lines printed above it.
+//
+// Between frames the cursor rests at the start of the line below the block,
+// so that a program stopped at any moment (Ctrl-C, kill, abort) leaves the
+// shell's prompt on a line of its own under every row. A frame goes up to the
+// block's top from there, rewrites what changed, and comes back down. After a
+// narrowing, a terminal that re-wraps its lines has made each old row as many
+// rows as it takes at the new width, and the frame goes up over all of them;
+// one that cuts its lines has kept one row each. The frame is one write,
+// wrapped in the synchronised update mode (DEC private mode 2026) that
+// terminals which know it use to paint it at once.
 #include <sys/ioctl.h>
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "base/arithmetic.hpp"
 #include "display/display_core.hpp"
@@ -19,6 +31,10 @@ constexpr std::string_view kEraseToEnd = "\x1b[K";
 // filled the last column, does not return to the first column by itself.
 constexpr std::string_view kNewLine = "\r\n";
 constexpr std::string_view kEraseBelow = "\x1b[J";
+constexpr std::string_view kEraseLine = "\x1b[2K";
+constexpr std::string_view kDown = "\x1b[B";
+constexpr std::string_view kSyncBegin = "\x1b[?2026h";
+constexpr std::string_view kSyncEnd = "\x1b[?2026l";
 
 struct WindowSize {
   std::int64_t columns = 0, rows = 0;
@@ -30,22 +46,27 @@ std::optional<WindowSize> windowOf(int fd) noexcept {
   return WindowSize{size.ws_col, size.ws_row};
 }
 
+// A line of the block as it is on the screen.
+struct ShownLine {
+  Text text;
+  std::size_t columns = 0;
+};
+
 class TerminalOutput final : public Output {
  public:
   TerminalOutput(std::ostream& stream, int fd, std::int64_t columns, std::int64_t rows, bool colour,
-                 const DisplayOptions& options)
+                 bool rewraps, const DisplayOptions& options)
       : stream_(&stream),
         fd_(fd),
         rowsStated_(rows),
         colour_(colour),
+        rewraps_(rewraps),
+        align_(options.alignColumns),
         frameThrottle_(1.0 / options.refreshRate),
         columns_(columns) {}
 
   bool terminal() const noexcept override { return true; }
   bool escapes() const noexcept override { return colour_; }
-  // Asked before each line is rendered, as before each frame, so that a line
-  // is made for the width it will be shown at.
-  std::optional<std::int64_t> terminalWidth() const noexcept override { return askColumns(); }
   void drawn(Rows& rows, Row& row, const DrawnLine& line) override;
   void above(Rows& rows, std::string_view text) override {
     above_.emplace_back(text);
@@ -64,180 +85,312 @@ class TerminalOutput final : public Output {
   }
 
  private:
-  std::int64_t askColumns() const noexcept {
-    if (const std::optional<WindowSize> size = windowOf(fd_)) return size->columns;
-    return columns_.load(std::memory_order_relaxed);
-  }
   void frame(Rows& rows, bool last);
-  std::size_t appendRow(const Row& row, std::int64_t width);
-  void appendUp(std::int64_t rows);
+  void layOut(Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix);
+  static std::size_t appendRow(Text& out, std::string_view text, bool clean, std::size_t columns,
+                               std::int64_t width);
+  void appendMove(std::int64_t rows);
+  void appendForward(std::int64_t columns);
+  void appendLine(std::string_view text, bool clean, std::size_t columns, std::int64_t width);
+  void appendAboveLine(std::string_view text, std::int64_t width);
+  void appendChange(const ShownLine& shown, const ShownLine& next);
+  std::int64_t rowsAboveCursor(std::int64_t width) const noexcept;
 
   std::ostream* const stream_;
   const int fd_;                   // -1: none; the size is stated
   const std::int64_t rowsStated_;  // stated height; 0: unknown
   const bool colour_;
+  const bool rewraps_;
+  const bool align_;
+  std::size_t alignPrefix_ = 0, alignPostfix_ = 0;  // the widest labels seen in the block
   const Throttle frameThrottle_;
   std::atomic<std::int64_t> columns_;  // stated width, or the last one asked
   std::vector<Text> above_;            // lines to print above the block at the next frame
-  std::size_t shownRows_ = 0;          // rows of the block on screen; the cursor rests on its first
-  // Rows below its resting place where a frame cut short left the cursor.
-  std::int64_t cursorOffset_ = 0;
+  // The block as the last frame left it, and where the cursor is: rows below
+  // the block's top (shown_.size() is the line below the block).
+  std::vector<ShownLine> shown_;
+  std::int64_t shownWidth_ = 0;
+  std::int64_t cursorRow_ = 0;
+  bool dirty_ = false;  // a frame was cut short: the next one rewrites everything
   bool framed_ = false;
   TimePoint lastFrame_{};
-  Text frame_;  // reused by every frame
-  Text spare_;
+  Text frame_;  // reused by every frame, as are these
+  Text laid_;
+  std::vector<Row*> block_;
+  std::vector<ShownLine> next_;
 };
 
 void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   // Keep the old line until the frame is out, so that a failed frame leaves
   // the row as it was.
   const bool wasShown = row.hasText;
-  const RowShape oldShape{row.columns, row.clean};
-  if (colour_) {
-    spare_.assign(line.text);
-  } else {  // no escape from any source, labels included
-    spare_.clear();
-    appendPlain(spare_, line.text, false);
-  }
-  row.text.swap(spare_);
+  std::swap(row.source, *line.source);
+  const auto previous = std::make_pair(row.prefixColumns, row.postfixColumns);
   row.hasText = true;
-  const RowShape shape = shapeOf(row.text);
-  row.columns = shape.columns;
-  row.clean = shape.clean;
+  row.prefixColumns = measure(row.source.prefix, Measure::kColumns).length;
+  row.postfixColumns = measure(row.source.postfix, Measure::kColumns).length;
+  row.laid = false;
   if (line.complete) {
     row.state = row.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
   }
-  if (line.cause == DrawCause::kTick) return;  // the tick frames once for all bars
   const bool due =
-      line.complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(line.now, lastFrame_);
-  if (!due) return;
+      line.cause == DrawCause::kUpdate &&
+      (line.complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(line.now, lastFrame_));
+  if (!due) return;  // shown by a later frame (a tick frames once for all its bars)
   try {
     frame(rows, false);
   } catch (...) {
-    row.text.swap(spare_);
+    std::swap(row.source, *line.source);
+    std::tie(row.prefixColumns, row.postfixColumns) = previous;
+    row.laid = false;  // the failed frame laid out the new line
     row.hasText = wasShown;
-    row.columns = oldShape.columns;
-    row.clean = oldShape.clean;
     row.state = RowState::kLive;
     throw;
   }
   lastFrame_ = line.now;
 }
 
-// One frame, written with one write and one flush. Between frames the cursor
-// rests at the start of the block's first row: a terminal that rewraps its
-// lines when narrowed keeps the cursor at the start of that row, so the next
-// frame overwrites the whole block from there, whatever the old rows became.
-// A row may fill the last column, where the terminal's cursor then waits to
-// wrap and an erase would take the row's last character: so the erase below
-// the block is written at the start of the last row, before its text, and an
-// erase to the end of a row only after a row that is shorter.
-// A row as the frame shows it: as it is when it fits, else cut. Returns its
-// columns.
-std::size_t TerminalOutput::appendRow(const Row& row, std::int64_t width) {
-  if (row.clean && static_cast<std::int64_t>(row.columns) <= width) {
-    frame_ += row.text;
-    return row.columns;
+void TerminalOutput::layOut(Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix) {
+  if (row.laid && row.laidWidth == width && row.laidPrefix == prefix &&
+      row.laidPostfix == postfix) {
+    return;
   }
-  return appendCut(frame_, row.text, width);
+  layoutSource(laid_, row.source, row.look->fixed, width, prefix, postfix);
+  if (!colour_) {  // no escape from any source, labels included
+    row.text.clear();
+    appendPlain(row.text, laid_, false);
+  } else {
+    row.text.swap(laid_);
+  }
+  const RowShape shape = shapeOf(row.text);
+  row.columns = shape.columns;
+  row.clean = shape.clean;
+  row.laid = true;
+  row.laidWidth = width;
+  row.laidPrefix = prefix;
+  row.laidPostfix = postfix;
 }
 
-void TerminalOutput::appendUp(std::int64_t rows) {
-  if (rows <= 0) return;
+// A line as the frame shows it: as it is when it fits, else cut. Returns
+// its columns.
+std::size_t TerminalOutput::appendRow(Text& out, std::string_view text, bool clean,
+                                      std::size_t columns, std::int64_t width) {
+  if (clean && static_cast<std::int64_t>(columns) <= width) {
+    out += text;
+    return columns;
+  }
+  return appendCut(out, text, width);
+}
+
+void TerminalOutput::appendMove(std::int64_t rows) {
+  if (rows == 0) return;
   char digits[kDecimalBuffer];
   frame_ += "\x1b[";
-  frame_.append(digits, formatDecimal(digits, rows));
-  frame_ += 'A';
+  frame_.append(digits, formatDecimal(digits, rows < 0 ? -rows : rows));
+  frame_ += rows < 0 ? 'A' : 'B';
 }
 
-// The frame is built from the rows as they are and changes them only once it
-// is out, so that a failed frame leaves every row, and the lines waiting to go
-// above the block, to the next one.
-void TerminalOutput::frame(Rows& rows, bool last) {
-  const std::int64_t width = askColumns();
-  columns_.store(width, std::memory_order_relaxed);
-  std::int64_t height = rowsStated_;
-  if (const std::optional<WindowSize> size = windowOf(fd_)) height = size->rows;
-  const auto fits = [width](std::size_t columns) {
-    return static_cast<std::int64_t>(columns) >= width;
-  };
+void TerminalOutput::appendForward(std::int64_t columns) {
+  char digits[kDecimalBuffer];
+  frame_ += "\x1b[";
+  frame_.append(digits, formatDecimal(digits, columns));
+  frame_ += 'C';
+}
 
-  frame_.clear();  // (not assign("\r"): g++ 12 warns falsely about restrict there)
-  frame_ += '\r';
-  appendUp(cursorOffset_);  // back to the block after a frame cut short
-  // Rows that have left the block go; final lines at its top are written
+// A row of a frame, cut to the width, on its line erased first. Erasing
+// the whole line before writing leaves nothing of the old one and takes
+// nothing of the new one, even one that fills the last column; and it tells
+// a terminal that re-wraps on a resize (tmux at least) that the line no
+// longer continues on the next, which an erase after the text does not.
+void TerminalOutput::appendLine(std::string_view text, bool clean, std::size_t columns,
+                                std::int64_t width) {
+  frame_ += kEraseLine;
+  appendRow(frame_, text, clean, columns, width);
+  frame_ += kNewLine;
+}
+
+// A printed line, as it is (the terminal wraps it), each of its lines on a
+// line erased first; one that wraps also erases what is left of the last row
+// it ends on, unless it ends in the last column.
+void TerminalOutput::appendAboveLine(std::string_view text, std::int64_t width) {
+  do {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    frame_ += kEraseLine;
+    frame_ += line;
+    const RowShape shape = shapeOf(line);
+    const auto columns = static_cast<std::int64_t>(shape.columns);
+    if (!shape.clean || (columns > width && columns % width != 0)) frame_ += kEraseToEnd;
+    frame_ += kNewLine;
+  } while (!text.empty());
+}
+
+// A row that changed, from the cursor at its start: what is alike at its
+// start is skipped (its escapes written, so that the colour is as the whole
+// row would leave it), the rest written, and what is left of the old row
+// erased.
+void TerminalOutput::appendChange(const ShownLine& shown, const ShownLine& next) {
+  const RowStart same = commonStart(shown.text, next.text);
+  if (same.columns == 0) {
+    frame_ += kEraseLine;
+    frame_ += next.text;
+    return;
+  }
+  appendEscapes(frame_, std::string_view(next.text).substr(0, same.bytes));
+  appendForward(static_cast<std::int64_t>(same.columns));
+  frame_.append(next.text, same.bytes);
+  if (shown.columns > next.columns) frame_ += kEraseToEnd;
+}
+
+// How far above the cursor the block's top is now: a row the terminal
+// re-wrapped at a narrower width takes as many rows as it needs there.
+std::int64_t TerminalOutput::rowsAboveCursor(std::int64_t width) const noexcept {
+  const bool rewrapped = rewraps_ && width < shownWidth_;
+  std::int64_t rows = 0;
+  for (std::size_t i = 0; i < shown_.size() && static_cast<std::int64_t>(i) < cursorRow_; ++i) {
+    const auto columns = static_cast<std::int64_t>(shown_[i].columns);
+    rows += rewrapped && columns > width ? (columns + width - 1) / width : 1;
+  }
+  return rows + std::max<std::int64_t>(0, cursorRow_ - static_cast<std::int64_t>(shown_.size()));
+}
+
+void TerminalOutput::frame(Rows& rows, bool last) {
+  const std::optional<WindowSize> size = windowOf(fd_);
+  const std::int64_t width =
+      std::max<std::int64_t>(1, size ? size->columns : columns_.load(std::memory_order_relaxed));
+  const std::int64_t height = size ? size->rows : rowsStated_;
+  columns_.store(width, std::memory_order_relaxed);
+
+  // The labels of the block's rows, padded to the widest of each seen in
+  // it, so that rows line up with the finished rows above them and do not
+  // move when a wide one leaves.
+  if (align_) {
+    for (const Row& row : rows) {
+      if (!row.hasText || row.state == RowState::kGone) continue;
+      alignPrefix_ = std::max(alignPrefix_, row.prefixColumns);
+      alignPostfix_ = std::max(alignPostfix_, row.postfixColumns);
+    }
+  }
+  const std::size_t prefix = alignPrefix_, postfix = alignPostfix_;
+  // Rows that have left the block go; finished lines at its top are written
   // once, above it, and leave it too.
-  auto live = rows.begin();
-  const auto skipGone = [&] {
-    while (live != rows.end() && live->state == RowState::kGone) ++live;
-  };
-  skipGone();
-  const bool committing = live != rows.end() && live->state == RowState::kDone;
-  if (!above_.empty() || committing) {
-    // Lines above the block: clear the old block first, since a long text
-    // may wrap over more of it than one row.
-    frame_ += kEraseBelow;
-    for (const Text& text : above_) {
-      frame_ += text;
-      frame_ += kNewLine;
-    }
-    // (a finished row has shown a line: it finished by drawing it)
-    for (; live != rows.end() && live->state != RowState::kLive; ++live, skipGone()) {
-      appendRow(*live, width);
-      frame_ += kNewLine;
-    }
+  auto first = rows.begin();
+  std::size_t commits = 0;
+  for (; first != rows.end() && first->state != RowState::kLive; ++first) {
+    if (first->state == RowState::kDone) ++commits;
   }
-  const auto committed = live;
-  const std::size_t limit =
-      height > 1 ? static_cast<std::size_t>(height - 1) : std::numeric_limits<std::size_t>::max();
-  std::size_t total = 0;
-  for (auto r = committed; r != rows.end(); ++r) {
-    total += r->hasText && r->state != RowState::kGone ? 1 : 0;
+  std::vector<Row*>& block = block_;
+  block.clear();
+  for (auto r = first; r != rows.end(); ++r) {
+    if (r->hasText && r->state != RowState::kGone) block.push_back(&*r);
   }
-  const std::size_t shown = std::min(total, limit);
-  std::size_t written = 0;
-  for (auto r = committed; r != rows.end(); ++r) {
-    if (!r->hasText || r->state == RowState::kGone || written == shown) continue;
-    if (++written == shown) {
-      frame_ += kEraseBelow;
-      appendRow(*r, width);
-    } else {
-      if (!fits(appendRow(*r, width))) frame_ += kEraseToEnd;
-      frame_ += kNewLine;
-    }
+  // More rows than fit: the running ones first, in their order, and a line
+  // that counts the rest; the last frame shows every row.
+  std::size_t hidden = 0;
+  const std::size_t rowsShown = block.size();
+  const auto room = static_cast<std::size_t>(std::max<std::int64_t>(height - 1, 1));
+  if (!last && height > 0 && block.size() > room) {
+    const auto running = static_cast<std::size_t>(std::count_if(
+        block.begin(), block.end(), [](const Row* r) { return r->state == RowState::kLive; }));
+    std::size_t runningLeft = std::min(running, room - 1);
+    std::size_t doneLeft = room - 1 - runningLeft;
+    std::erase_if(block, [&](const Row* r) {
+      std::size_t& left = r->state == RowState::kLive ? runningLeft : doneLeft;
+      if (left == 0) return true;
+      --left;
+      return false;
+    });
+    hidden = rowsShown - block.size();
   }
-  if (shown == 0) frame_ += kEraseBelow;
-  const bool parked = !last && shown != 0;
-  if (!parked) {
-    if (shown != 0) frame_ += kNewLine;
-  } else {
-    appendUp(static_cast<std::int64_t>(shown - 1));
+  next_.resize(block.size() + (hidden != 0 ? 1 : 0));
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    layOut(*block[i], width, prefix, postfix);
+    next_[i].text.clear();
+    next_[i].columns =
+        appendRow(next_[i].text, block[i]->text, block[i]->clean, block[i]->columns, width);
+  }
+  if (hidden != 0) {
+    const Text summary = "\u2026 and " + std::to_string(hidden) + " more";
+    next_.back().text.clear();
+    next_.back().columns = appendCut(next_.back().text, summary, width);
+  }
+
+  const bool whole = dirty_ || !above_.empty() || commits != 0 || width != shownWidth_ ||
+                     next_.size() != shown_.size();
+  frame_.clear();
+  if (whole) {
+    frame_ += kSyncBegin;
     frame_ += '\r';
+    const std::int64_t up = rowsAboveCursor(width);
+    appendMove(-up);
+    const std::size_t start = frame_.size();
+    // Everything from the block's top down is written again, each line
+    // erasing what is left of the old one, and what the old block had below
+    // is erased after: never an erase from the screen's top-left corner,
+    // which tmux takes for a clear and scrolls into its history.
+    for (const Text& text : above_) appendAboveLine(text, width);
+    for (auto r = rows.begin(); r != first; ++r) {
+      if (r->state != RowState::kDone) continue;
+      layOut(*r, width, prefix, postfix);
+      appendLine(r->text, r->clean, r->columns, width);
+    }
+    for (const ShownLine& line : next_) appendLine(line.text, true, line.columns, width);
+    if (frame_.size() != start) {
+      frame_ += kEraseBelow;
+    } else if (up > 0) {
+      // Nothing written: the old rows are erased one by one.
+      for (std::int64_t row = 0; row < up; ++row) {
+        frame_ += kEraseLine;
+        if (row + 1 < up) frame_ += kDown;
+      }
+      appendMove(1 - up);
+    }
+    frame_ += kSyncEnd;
+  } else {
+    // Only the lines that changed, moving over the others.
+    std::int64_t at = cursorRow_;
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      if (next_[i].text == shown_[i].text) continue;
+      if (at == cursorRow_) frame_ += kSyncBegin;
+      frame_ += '\r';
+      appendMove(static_cast<std::int64_t>(i) - at);
+      appendChange(shown_[i], next_[i]);
+      at = static_cast<std::int64_t>(i);
+    }
+    if (at == cursorRow_) return;  // nothing changed: nothing is written
+    frame_ += '\r';
+    appendMove(static_cast<std::int64_t>(next_.size()) - at);
+    frame_ += kSyncEnd;
   }
+
   std::size_t accepted = 0;
   try {
     writeCounted(*stream_, frame_, accepted);
   } catch (...) {
-    // Where the cursor is now: the next frame starts by going back up.
-    cursorOffset_ += rowsMoved(std::string_view(frame_).substr(0, accepted));
+    // Where the cursor is now is known from what went out; the screen below
+    // the block's top is not, so the next frame writes all of it again.
+    cursorRow_ += rowsMoved(std::string_view(frame_).substr(0, accepted));
+    dirty_ = true;
     throw;
   }
-  cursorOffset_ = 0;
-  rows.erase(std::remove_if(rows.begin(), committed,
-                            [](const Row& r) { return r.state != RowState::kLive; }),
-             committed);
+  shown_.swap(next_);
+  shownWidth_ = width;
+  cursorRow_ = static_cast<std::int64_t>(shown_.size());
+  dirty_ = false;
+  rows.erase(rows.begin(), first);
   std::erase_if(rows, [](const Row& r) { return r.state == RowState::kGone; });
   above_.clear();
-  shownRows_ = parked ? shown : 0;
   framed_ = true;
 }
 
 }  // namespace
 
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
-                                       std::int64_t rows, bool colour,
+                                       std::int64_t rows, bool colour, bool rewraps,
                                        const DisplayOptions& options) {
-  return std::make_unique<TerminalOutput>(stream, fd, columns, rows, colour, options);
+  return std::make_unique<TerminalOutput>(stream, fd, columns, rows, colour, rewraps, options);
 }
 
 }  // namespace System::ProgressBar::detail

@@ -313,9 +313,70 @@ void layoutWith(Text& line, const Layout& layout) {
 
 }  // namespace
 
+namespace {
+
+// Keeps the parts of a line in `source`, reusing its texts.
+void capture(LineSource& source, const Text& line, const LineParts& parts, const LineContext& bar) {
+  source.prefix.assign(line.data(), parts.prefixBytes);
+  source.postfix.assign(line.data() + parts.prefixBytes, parts.postfixBytes);
+  const std::string_view escapes[] = {parts.escapePrefix,  parts.escapeOpen, parts.escapeDone,
+                                      parts.escapeCurrent, parts.escapeTodo, parts.escapeClose,
+                                      parts.escapePostfix};
+  for (std::size_t i = 0; i < 7; ++i) source.escapes[i].assign(escapes[i]);
+  source.width = parts.width;
+  source.followsTerminal = parts.followsTerminal;
+  source.progressDone = parts.progressDone;
+  source.progressTodo = parts.progressTodo;
+  source.indeterminate = bar.indeterminate;
+  source.phase = bar.phase;
+}
+
+}  // namespace
+
+void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
+                  std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
+                  std::size_t postfixColumns) {
+  const auto padded = [&](const Text& text, std::size_t columns) {
+    out += text;
+    const std::size_t has = measure(text, fixed.measure).length;
+    if (has < columns) out.append(columns - has, ' ');
+  };
+  out.clear();
+  padded(source.prefix, prefixColumns);
+  const std::size_t prefixBytes = out.size();
+  const std::size_t postfixStart = out.size();
+  padded(source.postfix, postfixColumns);
+  const std::size_t pad = out.size() - postfixStart - source.postfix.size();
+  const LineParts parts{.escapePrefix = source.escapes[0],
+                        .escapeOpen = source.escapes[1],
+                        .escapeDone = source.escapes[2],
+                        .escapeCurrent = source.escapes[3],
+                        .escapeTodo = source.escapes[4],
+                        .escapeClose = source.escapes[5],
+                        .escapePostfix = source.escapes[6],
+                        .prefixBytes = prefixBytes,
+                        .postfixBytes = out.size() - prefixBytes,
+                        .width = source.width,
+                        .followsTerminal = source.followsTerminal,
+                        .progressDone = source.progressDone,
+                        .progressTodo = source.progressTodo};
+  const std::int64_t width =
+      source.followsTerminal && terminalWidth ? *terminalWidth : source.width;
+  layoutWith(out, Layout{parts, fixed, width, source.indeterminate, source.phase});
+  // The postfix's padding ends the line: it takes its columns, not its bytes.
+  if (pad != 0 && out.size() >= pad &&
+      out.find_first_not_of(' ', out.size() - pad) == std::string::npos) {
+    out.resize(out.size() - pad);
+  }
+}
+
 void layoutLine(Text& line, const LineParts& parts) {
   if (parts.context != nullptr) {
     const auto& bar = *static_cast<const LineContext*>(parts.context);
+    if (bar.capture != nullptr) {
+      capture(*bar.capture, line, parts, bar);
+      return;
+    }
     const std::int64_t width =
         parts.followsTerminal && bar.terminalWidth ? *bar.terminalWidth : parts.width;
     layoutWith(line, Layout{parts, *bar.fixed, width, bar.indeterminate, bar.phase});

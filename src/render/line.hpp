@@ -40,15 +40,39 @@ class FixedParts {
   Measure measure;
 };
 
+// A line before it is laid out: what a display's row keeps, so that it can
+// lay the line out again at another width, or aligned with the other rows,
+// without its bar. Its texts are reused from line to line.
+struct LineSource {
+  Text prefix, postfix;
+  Text escapes[7];  // prefix, open, done, current, todo, close, postfix
+  std::int64_t width = 0;
+  bool followsTerminal = false;
+  std::int64_t progressDone = 0, progressTodo = 0;
+  bool indeterminate = false;
+  std::int64_t phase = 0;
+};
+
 // A bar's own way with its lines, which its engine hands to the layout with
 // each one (as LineParts::context): its fixed texts measured as its output
 // measures, the width that output gives a TerminalWidth style, and the moving
-// mark of a bar whose total is not known.
+// mark of a bar whose total is not known. With `capture`, the line is not
+// laid out but kept there, for its output to lay out.
 struct LineContext {
   const FixedParts* fixed;
   std::optional<std::int64_t> terminalWidth;
   bool indeterminate = false;  // the mark moves across the bar, one cell a step
   std::int64_t phase = 0;
+  LineSource* capture = nullptr;
 };
+
+// Lays `source` out into `out` with the fixed texts `fixed`: the prefix
+// padded with spaces to at least `prefixColumns`, the postfix to at least
+// `postfixColumns` (in the fixed texts' measure; the postfix's padding is
+// left out where it would end the line), and a TerminalWidth at
+// `terminalWidth` when given. Throws as layoutLine does.
+void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
+                  std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
+                  std::size_t postfixColumns);
 
 }  // namespace System::ProgressBar::detail

@@ -12,7 +12,21 @@ extern "C" {
 
 namespace testsupport {
 
-class Screen {
+// What the tests ask of an emulated terminal.
+class Terminal {
+ public:
+  virtual ~Terminal() = default;
+  virtual void feed(std::string_view bytes) = 0;
+  virtual void resize(int rows, int columns) = 0;
+  // The scrollback and the screen, top to bottom, without the empty rows at
+  // the end.
+  virtual std::vector<std::string> lines() const = 0;
+  // The screen's rows alone.
+  virtual std::vector<std::string> visible() const = 0;
+  virtual int cursorRow() const = 0;
+};
+
+class Screen final : public Terminal {
  public:
   Screen(int rows, int columns) : rows_(rows), columns_(columns), vt_(vterm_new(rows, columns)) {
     vterm_set_utf8(vt_, 1);
@@ -29,9 +43,9 @@ class Screen {
   Screen& operator=(const Screen&) = delete;
   ~Screen() { vterm_free(vt_); }
 
-  void feed(std::string_view bytes) { vterm_input_write(vt_, bytes.data(), bytes.size()); }
+  void feed(std::string_view bytes) override { vterm_input_write(vt_, bytes.data(), bytes.size()); }
   // A narrower or wider terminal; libvterm 0.1 cuts rows, it does not rewrap them.
-  void resize(int rows, int columns) {
+  void resize(int rows, int columns) override {
     rows_ = rows;
     columns_ = columns;
     vterm_set_size(vt_, rows, columns);
@@ -54,15 +68,18 @@ class Screen {
     }
     return text.substr(0, text.find_last_not_of(' ') + 1);
   }
-  // Every row on screen, and the scrollback above it, top to bottom, without
-  // the empty rows at the end.
-  std::vector<std::string> lines() const {
+  std::vector<std::string> lines() const override {
     std::vector<std::string> all = scrolled_;
     for (int r = 0; r < rows_; ++r) all.push_back(row(r));
     while (!all.empty() && all.back().empty()) all.pop_back();
     return all;
   }
-  int cursorRow() const {
+  std::vector<std::string> visible() const override {
+    std::vector<std::string> all;
+    for (int r = 0; r < rows_; ++r) all.push_back(row(r));
+    return all;
+  }
+  int cursorRow() const override {
     VTermPos pos{};
     vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
     return pos.row;
@@ -71,6 +88,25 @@ class Screen {
     VTermPos pos{};
     vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
     return pos.col;
+  }
+  // The column of the first cell of row `r` that holds `c`; -1 if none does.
+  int columnOf(int r, char32_t c) const {
+    for (int col = 0; col < columns_;) {
+      VTermScreenCell cell{};
+      vterm_screen_get_cell(screen_, VTermPos{r, col}, &cell);
+      if (cell.chars[0] == c) return col;
+      col += cell.width > 0 ? cell.width : 1;
+    }
+    return -1;
+  }
+  // The foreground colour of a cell, as libvterm's palette index (-1: the
+  // default colour).
+  int colourAt(int r, int c) const {
+    VTermScreenCell cell{};
+    vterm_screen_get_cell(screen_, VTermPos{r, c}, &cell);
+    if (VTERM_COLOR_IS_DEFAULT_FG(&cell.fg)) return -1;
+    if (VTERM_COLOR_IS_INDEXED(&cell.fg)) return cell.fg.indexed.idx;
+    return (cell.fg.rgb.red << 16) | (cell.fg.rgb.green << 8) | cell.fg.rgb.blue;
   }
   // Columns used by row `r` (wide characters count two).
   int usedColumns(int r) const {

@@ -36,6 +36,20 @@ struct DisplayOptions {
   /// empty and `TERM` is not `dumb`, and forced on by `CLICOLOR_FORCE` set to
   /// anything but "" and "0"; true or false decides for the caller.
   std::optional<bool> colour = std::nullopt;
+  /// Pads each row's prefix and postfix to the widest seen in the block (in
+  /// a log, of the bars so far), in columns, so that every bar proper starts
+  /// and ends at the same columns; rows do not move when a wide one leaves,
+  /// and the padding that would end a line is left out.
+  bool alignColumns = false;
+  /// Whether the terminal re-wraps its lines when it is resized (most do:
+  /// tmux, VTE, kitty, iTerm2, WezTerm, Windows Terminal; xterm and the
+  /// Linux console cut them). After a narrowing the display then knows how
+  /// many rows the old block became and overwrites all of them; when it
+  /// cannot know, it overwrites only as many rows as it drew, which may leave
+  /// a fragment of the old block above the new one but never a printed line
+  /// overwritten. nullopt decides from the environment (TMUX, TERM_PROGRAM,
+  /// VTE_VERSION and the like); true or false decides for the caller.
+  std::optional<bool> rewrapsOnResize = std::nullopt;
 };
 
 /// Output stated by the caller: a terminal of this many columns (and rows, 0
