@@ -159,16 +159,18 @@ enum class Kind { kStream, kLabel, kEscape, kCallable };
 struct Outcome {
   std::string bytes;
   std::int64_t done, todo;
-  pb::TimePoint renderTime;
+  pb::TimePoint renderTime, start;
   bool operator==(const Outcome&) const = default;
   friend void PrintTo(const Outcome& o, std::ostream* os) {
     *os << testing::PrintToString(o.bytes) << " " << o.done << "/" << o.todo << " @"
-        << o.renderTime.time_since_epoch().count();
+        << o.renderTime.time_since_epoch().count() << " from "
+        << o.start.time_since_epoch().count();
   }
 };
 
 // Runs a whole life: creation, a throttled update, a drawn one, completion, a
-// redraw after completion, and an update that makes the bar incomplete again.
+// redraw after completion, an update that makes the bar incomplete again, a
+// message, two starts over and an end that keeps the line.
 // With `kind` set, the k-th event of that kind fails; returns whether it did.
 bool runLife(std::optional<Kind> kind, int k, std::vector<Outcome>& outcomes) {
   Fault fault{kind ? k : 0};
@@ -177,6 +179,7 @@ bool runLife(std::optional<Kind> kind, int k, std::vector<Outcome>& outcomes) {
   if (kind == Kind::kStream) buf.fault = &fault;
   pb::Style<> style = pb::defStyle();
   style.styleWidth = pb::ConstantWidth{24};
+  style.stylePostfix = pb::percentage() + " " + pb::message();
   style.stylePrefix = pb::Label<>([&](const Progress<>&, const pb::Timing&) {
     if (kind == Kind::kLabel && fault.fire()) throw Injected{};
     return std::string("job");
@@ -204,11 +207,15 @@ bool runLife(std::optional<Kind> kind, int k, std::vector<Outcome>& outcomes) {
       {210ms, [&] { pb::updateProgress(*bar, add(3)); }},
       {220ms, [&] { pb::updateProgress(*bar, add(0)); }},
       {230ms, [&] { pb::updateProgress(*bar, add(-1)); }},
+      {440ms, [&] { pb::setMessage(*bar, "m"); }},
+      {650ms, [&] { pb::reset(*bar); }},
+      {860ms, [&] { pb::reset(*bar, 9); }},
+      {870ms, [&] { pb::abandon(*bar, "x"); }},
   };
   const auto observe = [&] {
     const auto s = bar->pbStateMv().read();  // also proves the lock is free
-    return Outcome{buf.take(), s.stProgress.progressDone, s.stProgress.progressTodo,
-                   s.stRenderTime};
+    return Outcome{buf.take(), s.stProgress.progressDone, s.stProgress.progressTodo, s.stRenderTime,
+                   bar->pbStartTime()};
   };
   bool fired = false;
   for (const auto& [at, step] : steps) {

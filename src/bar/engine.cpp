@@ -53,6 +53,7 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
       todo_(setup.initial.todo),
       totalKnown_(setup.totalKnown),
       lineEnded_(setup.totalKnown && setup.initial.done >= setup.initial.todo),
+      endedAs_(setup.onComplete),
       shownDone_(setup.initial.done),
       history_(halfLivesOf(setup)) {
   sink_->prepare(fixed_.open, fixed_.close, setup.done, setup.current, setup.todo);
@@ -72,7 +73,7 @@ bool BarEngine::tryRetain() noexcept {
 
 void BarEngine::drawFirst() {
   const Counts initial{cells_.total(), todo_};
-  drawLine(false, initial, start_, complete(initial), DrawCause::kUpdate, nullptr);
+  drawLine(false, initial, startTime(), complete(initial), DrawCause::kUpdate);
 }
 
 bool BarEngine::drawDue(Counts c, TimePoint now) const noexcept {
@@ -88,9 +89,9 @@ void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const v
   context.capture = capture;
   if (!totalKnown_) {
     context.indeterminate = !ended;
-    context.phase = static_cast<std::int64_t>(nanosecondsBetween(start_, now) / kMarkStepNs);
+    context.phase = static_cast<std::int64_t>(nanosecondsBetween(startTime(), now) / kMarkStepNs);
   }
-  const Timing timing{start_, now, &history_};
+  const Timing timing{startTime(), now, &history_, &message_};
   model_->render(line_, RenderRequest{.done = done,
                                       .timing = &timing,
                                       .spare = spare,
@@ -102,12 +103,13 @@ void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const v
 }
 
 void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                         const void* postfix) {
+                         const void* postfix, OnComplete how) {
   renderLine(spare, c.done, now, postfix);
   sink_->draw(
-      DrawnLine{line_, sink_->captureLine(), complete, onComplete_, now, cause, c.done, c.todo});
+      DrawnLine{line_, sink_->captureLine(), complete, how, now, cause, c.done, c.todo, messages_});
   history_.advance(c.done, now);
   lineEnded_ = complete;
+  endedAs_ = how;
   shown_ = true;
   shownDone_ = c.done;
   cells_.setRenderTime(now);
@@ -117,7 +119,7 @@ void BarEngine::apply(std::int64_t n, TimePoint now, const char* call) {
   Held held(*this, call);
   const Counts c{wrappingAdd(cells_.total(), n), todo_};
   if (drawDue(c, now)) {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
   } else {
     shown_ = false;
   }
@@ -136,7 +138,7 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
     return;
   }
   try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
   } catch (...) {
     cells_.add(wrappingAdd(0, -n));  // the failed update takes nothing
     throw;
@@ -150,7 +152,7 @@ void BarEngine::update(TimePoint now, FunctionRef<Counts(std::int64_t)> next) {
   const std::int64_t before = cells_.total();
   const Counts c = next(before);
   if (drawDue(c, now)) {
-    drawLine(true, c, now, complete(c), DrawCause::kUpdate, nullptr);
+    drawLine(true, c, now, complete(c), DrawCause::kUpdate);
   } else {
     shown_ = false;
   }
@@ -182,18 +184,19 @@ void BarEngine::printAbove(std::string_view text) {
 }
 
 // Ends the bar: draws the stored progress once more, with `postfix` in place
-// of the style's postfix when given, and ends its line.
-void BarEngine::finish(const void* postfix) {
+// of the style's postfix when given, and ends its line as `how` says.
+void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
   const TimePoint now = readWallClock();
   Held held(*this, "finish");
   if (finished_) return;
   const Counts c{cells_.total(), todo_};
+  const OnComplete end = how.value_or(onComplete_);
   // A completed line that ended the bar's line stays as it is, unless a
-  // message is to be shown.
-  if (!lineEnded_ || postfix != nullptr) {
+  // message is to be shown or it is to end another way.
+  if (!lineEnded_ || postfix != nullptr || end != endedAs_) {
     finishing_ = true;
     try {
-      drawLine(false, c, now, true, DrawCause::kUpdate, postfix);
+      drawLine(false, c, now, true, DrawCause::kFinish, postfix, end);
     } catch (...) {
       finishing_ = false;
       throw;
@@ -214,7 +217,7 @@ void BarEngine::setTotal(std::int64_t total) {
   if (finished_) return;
   const Counts c{cells_.total(), todo_};
   try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate, nullptr);
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
   } catch (...) {
     todo_ = oldTodo;
     totalKnown_ = wasKnown;
@@ -223,12 +226,73 @@ void BarEngine::setTotal(std::int64_t total) {
   }
 }
 
+// Everything the bar was is kept until the new first line is out, so that
+// a failed draw gives it all back.
+void BarEngine::reset(std::optional<std::int64_t> total) {
+  const TimePoint now = readWallClock();
+  Held held(*this, "reset");
+  const std::int64_t done = cells_.total();
+  const std::int64_t oldTodo = todo_;
+  const bool wasKnown = totalKnown_, wasFinished = finished_;
+  const TimePoint oldStart = startTime();
+  const SpeedHistory oldHistory = history_;
+  cells_.add(wrappingAdd(0, -done));
+  if (total) {
+    todo_ = *total;
+    totalKnown_ = true;
+    model_->setTodo(*total);
+  }
+  start_.store(now, std::memory_order_relaxed);
+  history_.record(0, now);
+  finished_ = false;
+  const Counts c{0, todo_};
+  try {
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
+  } catch (...) {
+    cells_.add(done);
+    todo_ = oldTodo;
+    totalKnown_ = wasKnown;
+    model_->setTodo(oldTodo);
+    start_.store(oldStart, std::memory_order_relaxed);
+    history_ = oldHistory;
+    finished_ = wasFinished;
+    throw;
+  }
+}
+
+void BarEngine::setMessage(std::string_view message) {
+  const TimePoint now = readWallClock();
+  Held held(*this, "setMessage");
+  spareMessage_.assign(message);
+  message_.swap(spareMessage_);
+  ++messages_;
+  const Counts c{cells_.total(), todo_};
+  if (!drawDue(c, now)) {
+    shown_ = false;
+    return;
+  }
+  try {
+    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
+  } catch (...) {
+    message_.swap(spareMessage_);
+    --messages_;
+    throw;
+  }
+}
+
+void BarEngine::redrawUnseen() {
+  Held held(*this, "Display::end");
+  const Counts c{cells_.total(), todo_};
+  if (finished_ || (shown_ && c.done == shownDone_)) return;
+  drawLine(false, c, readWallClock(), complete(c), DrawCause::kTick);
+}
+
 void BarEngine::redraw(DrawCause cause) {
   Held held(*this, "a tick");
   const TimePoint now = readWallClock();
   const Counts c{cells_.total(), todo_};
   if (finished_ || complete(c)) return;
-  drawLine(false, c, now, false, cause, nullptr);
+  drawLine(false, c, now, false, cause);
 }
 
 // The interface the typed templates see.
@@ -266,7 +330,12 @@ void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> 
   engine.read(read);
 }
 void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
-void Engine::finish(BarEngine& engine, const void* postfix) { engine.finish(postfix); }
+void Engine::finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how) {
+  engine.finish(postfix, how);
+}
+void Engine::reset(BarEngine& engine, std::optional<std::int64_t> total) { engine.reset(total); }
+void Engine::setMessage(BarEngine& engine, std::string_view message) { engine.setMessage(message); }
+TimePoint Engine::startTime(const BarEngine& engine) noexcept { return engine.startTime(); }
 void Engine::setTotal(BarEngine& engine, std::int64_t total) { engine.setTotal(total); }
 void Engine::redraw(BarEngine& engine) { engine.redraw(DrawCause::kUpdate); }
 std::ostream& Engine::stream(BarEngine& engine) noexcept { return engine.sink().stream(); }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "System/ProgressBar/Rates.hpp"
@@ -46,12 +47,17 @@ class BarEngine {
   void update(TimePoint now, FunctionRef<Counts(std::int64_t)> next);
   void read(FunctionRef<void(std::int64_t, TimePoint)> read);
   void printAbove(std::string_view text);
-  void finish(const void* postfix);
+  void finish(const void* postfix, std::optional<OnComplete> how);
   void setTotal(std::int64_t total);
+  void reset(std::optional<std::int64_t> total);
+  void setMessage(std::string_view message);
+  TimePoint startTime() const noexcept { return start_.load(std::memory_order_relaxed); }
   // The stored progress at the current time, read under the lock so that the
   // line is never older than the last one drawn. `cause` is kTick when a
   // display redraws all its bars and then frames once.
   void redraw(DrawCause cause);
+  // As a tick, for a bar whose stored progress (or message) no line shows.
+  void redrawUnseen();
 
  private:
   class Held;
@@ -61,12 +67,15 @@ class BarEngine {
   bool drawDue(Counts c, TimePoint now) const noexcept;
   void renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix);
   void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                const void* postfix);
+                const void* postfix, OnComplete how);
+  void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause) {
+    drawLine(spare, c, now, complete, cause, nullptr, onComplete_);
+  }
 
   // Declared first, destroyed last: the model holds the texts fixed_ refers to.
   const std::unique_ptr<BarModel> model_;
   const std::unique_ptr<BarSink> sink_;
-  const TimePoint start_;
+  std::atomic<TimePoint> start_;  // written under the lock (reset), read anywhere
   const OnComplete onComplete_;
   const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them
   const FixedParts fixed_;  // of the style, as the sink measures
@@ -77,6 +86,7 @@ class BarEngine {
   bool finished_ = false;
   bool finishing_ = false;  // the draw under way is the finishing one
   bool lineEnded_;          // the last line drawn ended the bar's line
+  OnComplete endedAs_;      // and how
   // Whether the last line drawn shows the stored progress, with what done:
   // an increment that a draw already showed needs no line of its own.
   bool shown_ = true;
@@ -84,6 +94,8 @@ class BarEngine {
   // Reused by every draw, so that a draw allocates nothing once warm.
   Text line_;
   EscapeTexts escapeTexts_;
+  Text message_, spareMessage_;  // what message() shows; the one before, while a draw may fail
+  std::uint64_t messages_ = 0;   // how many times it was set
   SpeedHistory history_;
   std::atomic<long> refs_{1};
 };

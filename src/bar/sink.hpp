@@ -32,9 +32,9 @@ inline constexpr std::string_view kEraseLine = "\r\x1b[K";
 
 std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept;
 
-// Why a line is drawn: an update, or a display's steady tick (which frames
-// once for all its bars).
-enum class DrawCause { kUpdate, kTick };
+// Why a line is drawn: an update, a display's steady tick (which frames
+// once for all its bars), or `finish` (whose line replaces even a final one).
+enum class DrawCause { kUpdate, kTick, kFinish };
 
 // A drawn line of the progress done of todo; `complete` says whether the
 // work is complete (or the bar finished), so that the style's completion
@@ -48,6 +48,7 @@ struct DrawnLine {
   TimePoint now;
   DrawCause cause;
   std::int64_t done, todo;
+  std::uint64_t message;  // how many times the bar's message was set
 };
 
 class BarSink {

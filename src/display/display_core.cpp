@@ -22,12 +22,11 @@ Row* DisplayCore::find(RowId id) noexcept {
   return nullptr;
 }
 
-RowId DisplayCore::addRow(std::optional<RowId> parent, OnComplete onComplete) {
+RowId DisplayCore::addRow(std::optional<RowId> parent) {
   OwnedLock lock(mutex_, "Display::add", "display");
   Row row;
   row.id = nextId_++;
   row.parent = parent;
-  row.onComplete = onComplete;
   auto at = rows_.end();
   if (parent) {
     // Right below the parent and whatever was placed below it before; at the
@@ -52,7 +51,7 @@ RowId DisplayCore::addRow(std::optional<RowId> parent, OnComplete onComplete) {
   return nextId_ - 1;
 }
 
-void DisplayCore::setLook(RowId id, std::unique_ptr<RowLook> look) {
+void DisplayCore::setLook(RowId id, std::shared_ptr<const RowLook> look) {
   OwnedLock lock(mutex_, "Display::add", "display");
   if (Row* row = find(id)) row->look = std::move(look);
 }
@@ -98,12 +97,53 @@ void DisplayCore::removeRow(RowId id) {
   if (shown && !ended_) output_->removed(rows_);
 }
 
-void DisplayCore::submit(RowId id, const DrawnLine& line) {
+void DisplayCore::submit(RowId id, const DrawnLine& line,
+                         const std::shared_ptr<const RowLook>& look, BarEngine* bar) {
   OwnedLock lock(mutex_, "a draw", "display");
   if (ended_) return;
+  // A line that is not complete revives a finished row (setTotal, reset, a
+  // count taken back); a finishing line replaces a final one. Any other line
+  // of a finished bar changes nothing: a final line stays final.
+  const bool revives = !line.complete;
+  const bool finishing = line.cause == DrawCause::kFinish;
   Row* row = find(id);
-  if (row == nullptr || row->state != RowState::kLive) return;  // a final line stays final
-  output_->drawn(rows_, *row, line);
+  if (row == nullptr) {
+    // Its final line has left the block, or it was cleared: it comes back
+    // below the block.
+    if (!revives && !(finishing && line.onComplete != OnComplete::Clear)) return;
+    Row back;
+    back.id = id;
+    back.bar = bar;
+    back.look = look;
+    rows_.push_back(std::move(back));
+    try {
+      output_->drawn(rows_, rows_.back(), line);
+    } catch (...) {
+      if (!rows_.empty() && rows_.back().id == id) rows_.pop_back();
+      throw;
+    }
+    return;
+  }
+  if (row->state == RowState::kLive) {
+    output_->drawn(rows_, *row, line);
+    return;
+  }
+  if (!revives && !finishing) return;
+  // Live again; a revived row starts over in a log as a new bar would.
+  const RowState before = row->state;
+  const bool logged = row->logged, completeLogged = row->completeLogged;
+  row->state = RowState::kLive;
+  if (revives) row->logged = row->completeLogged = false;
+  try {
+    output_->drawn(rows_, *row, line);
+  } catch (...) {
+    if (Row* again = find(id)) {
+      again->state = before;
+      again->logged = logged;
+      again->completeLogged = completeLogged;
+    }
+    throw;
+  }
 }
 
 void DisplayCore::printAbove(std::string_view text) {
@@ -115,12 +155,13 @@ void DisplayCore::printAbove(std::string_view text) {
   output_->above(rows_, text);
 }
 
-void DisplayCore::tick() {
-  // The bars to redraw, each held by a reference of its own so that none goes
+template <class Draw>
+void DisplayCore::forEachBar(const char* call, Draw draw) {
+  // The bars, each held by a reference of its own so that none goes
   // meanwhile; a bar whose last handle is being dropped is left out.
   std::vector<BarEngine*> bars;
   {
-    OwnedLock lock(mutex_, "a tick", "display");
+    OwnedLock lock(mutex_, call, "display");
     if (ended_) return;
     bars.reserve(rows_.size());
     for (const Row& row : rows_) {
@@ -135,18 +176,29 @@ void DisplayCore::tick() {
       for (BarEngine* bar : bars) bar->release();
     }
   } release{bars};
-  // Each bar under its own lock, and not under the display's. A bar that
-  // fails does not keep the others from being drawn: its failure is
-  // reported once they are.
+  // A bar that fails does not keep the others from being drawn: its failure
+  // is reported once they are.
   std::exception_ptr failure;
   for (BarEngine* bar : bars) {
     try {
-      bar->redraw(DrawCause::kTick);
+      draw(*bar);
     } catch (const abi::__forced_unwind&) {
       throw;
     } catch (...) {
       if (!failure) failure = std::current_exception();
     }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void DisplayCore::tick() {
+  std::exception_ptr failure;
+  try {
+    forEachBar("a tick", [](BarEngine& bar) { bar.redraw(DrawCause::kTick); });
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
   }
   {
     OwnedLock lock(mutex_, "a tick", "display");
@@ -156,11 +208,24 @@ void DisplayCore::tick() {
 }
 
 void DisplayCore::end() {
-  OwnedLock lock(mutex_, "Display::end", "display");
-  if (ended_) return;
-  // Ended once the final output is out: a failed one can be tried again.
-  output_->end(rows_);
-  ended_ = true;
+  // Updates that no line shows yet are drawn first: the final frame shows
+  // every bar's stored progress.
+  std::exception_ptr failure;
+  try {
+    forEachBar("Display::end", [](BarEngine& bar) { bar.redrawUnseen(); });
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    OwnedLock lock(mutex_, "Display::end", "display");
+    if (ended_) return;
+    // Ended once the final output is out: a failed one can be tried again.
+    output_->end(rows_);
+    ended_ = true;
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 RowSink::~RowSink() {

@@ -38,10 +38,9 @@ struct RowLook {
 struct Row {
   RowId id;
   std::optional<RowId> parent;
-  OnComplete onComplete;
   RowState state = RowState::kLive;
   BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
-  std::unique_ptr<RowLook> look;
+  std::shared_ptr<const RowLook> look;
   bool hasText = false;
   LineSource source;                                  // the last line drawn, before its layout
   std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
@@ -55,8 +54,10 @@ struct Row {
   // Plain log lines: what was written last, and when.
   bool logged = false;
   bool completeLogged = false;
-  std::int64_t loggedDone = 0, loggedTodo = 0;
-  std::int64_t changedDone = 0, changedTodo = 0;
+  // What the last line written showed (counts, message), and the latest.
+  std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
+  std::uint64_t loggedMessage = 0, changedMessage = 0;
+  Text loggedText;
   TimePoint loggedAt{};
 };
 using Rows = std::vector<Row>;
@@ -103,18 +104,23 @@ class DisplayCore {
 
   // A new row at the end of the block, or right below `parent`'s row and the
   // rows placed below it before.
-  RowId addRow(std::optional<RowId> parent, OnComplete onComplete);
-  void setLook(RowId row, std::unique_ptr<RowLook> look);
+  RowId addRow(std::optional<RowId> parent);
+  void setLook(RowId row, std::shared_ptr<const RowLook> look);
   void bind(RowId row, BarEngine& bar);
   // The bar behind a row is gone: a row that never showed a line goes too.
   void unbind(RowId row) noexcept;
   void removeRow(RowId row);
 
-  void submit(RowId row, const DrawnLine& line);
+  // A line of a row's bar. A row that has left the block comes back below
+  // it (with `look` and `bar`) for a line that revives it or that finishing
+  // keeps.
+  void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const RowLook>& look,
+              BarEngine* bar);
   void printAbove(std::string_view text);
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
-  // The final output; later draws are dropped.
+  // Draws each bar whose stored progress no line shows, then the final
+  // output; later draws are dropped.
   void end();
 
   bool escapes() const noexcept { return output_->escapes(); }
@@ -126,6 +132,10 @@ class DisplayCore {
  private:
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
+  // Runs `draw` on each live bar, each held by a reference and under its own
+  // lock, not the display's; the first failure is thrown once all have run.
+  template <class Draw>
+  void forEachBar(const char* call, Draw draw);
 
   std::ostream& stream_;
   const bool colour_;
@@ -147,18 +157,23 @@ class RowSink final : public BarSink {
   LineSource* captureLine() noexcept override { return &line_; }
   void prepare(std::string_view open, std::string_view close, char32_t done, char32_t current,
                char32_t todo) override {
-    display_.setLook(row_, std::make_unique<RowLook>(open, close, done, current, todo));
+    look_ = std::make_shared<const RowLook>(open, close, done, current, todo);
+    display_.setLook(row_, look_);
   }
   ~RowSink() override;
   Measure measure() const noexcept override { return Measure::kColumns; }
   bool escapes() const noexcept override { return display_.escapes(); }
-  void draw(const DrawnLine& line) override { display_.submit(row_, line); }
+  void draw(const DrawnLine& line) override { display_.submit(row_, line, look_, engine_); }
   bool wantsLineAbove() const noexcept override { return false; }
   void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
   std::ostream& stream() const noexcept override { return display_.stream(); }
-  void bind(BarEngine& engine) noexcept override { display_.bind(row_, engine); }
+  void bind(BarEngine& engine) noexcept override {
+    engine_ = &engine;
+    display_.bind(row_, engine);
+  }
   void unbind() noexcept override {
     display_.unbind(row_);
+    engine_ = nullptr;
     bound_ = false;
   }
   // The row, when this is a row of `display`.
@@ -170,7 +185,9 @@ class RowSink final : public BarSink {
  private:
   DisplayCore& display_;
   const RowId row_;
-  LineSource line_;    // where the bar leaves its lines; swapped with the row's
+  LineSource line_;  // where the bar leaves its lines; swapped with the row's
+  std::shared_ptr<const RowLook> look_;
+  BarEngine* engine_ = nullptr;  // once bound
   bool bound_ = true;  // until the engine unbinds (a sink whose bar never started never was)
 };
 

@@ -37,10 +37,11 @@ class LogOutput final : public Output {
     row.hasText = true;
     row.changedDone = line.done;
     row.changedTodo = line.todo;
+    row.changedMessage = line.message;
     if (line.complete) {
-      row.state = row.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
+      row.state = line.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
     }
-    writeLog(row, line.done, line.todo, line.now);
+    writeLog(row, line.now);
   }
   void above(Rows&, std::string_view text) override { writeDraw(*stream_, {text, "\n"}); }
   void removed(Rows&) override {}
@@ -50,7 +51,17 @@ class LogOutput final : public Output {
   void setColumns(std::int64_t) noexcept override {}
 
  private:
-  void writeLog(Row& row, std::int64_t done, std::int64_t todo, TimePoint now);
+  void writeLog(Row& row, TimePoint now);
+  static bool changed(const Row& row) noexcept {
+    return row.changedDone != row.loggedDone || row.changedTodo != row.loggedTodo ||
+           row.changedMessage != row.loggedMessage;
+  }
+  static void logged(Row& row) {
+    row.loggedDone = row.changedDone;
+    row.loggedTodo = row.changedTodo;
+    row.loggedMessage = row.changedMessage;
+    row.loggedText = row.text;
+  }
 
   std::ostream* const stream_;
   const bool colour_;
@@ -59,28 +70,29 @@ class LogOutput final : public Output {
   const std::int64_t logIntervalNs_;
 };
 
-void LogOutput::writeLog(Row& row, std::int64_t done, std::int64_t todo, TimePoint now) {
+// A bar's first line, its final one (again only when finishing changed its
+// text), and in between a line at most once per interval while its counts or
+// its message change (the time its labels show is not a change).
+void LogOutput::writeLog(Row& row, TimePoint now) {
   const bool complete = row.state != RowState::kLive;
-  const bool changed = done != row.loggedDone || todo != row.loggedTodo;
   bool write = !row.logged;
-  if (complete && !row.completeLogged) write = true;
-  if (!complete && changed && nanosecondsBetween(row.loggedAt, now) >= logIntervalNs_) write = true;
+  if (complete && (!row.completeLogged || row.text != row.loggedText)) write = true;
+  if (!complete && changed(row) && nanosecondsBetween(row.loggedAt, now) >= logIntervalNs_) {
+    write = true;
+  }
   if (!write) return;
   writeDraw(*stream_, {row.text, "\n"});
   row.logged = true;
   row.completeLogged = complete;
-  row.loggedDone = done;
-  row.loggedTodo = todo;
+  logged(row);
   row.loggedAt = now;
 }
 
 void LogOutput::end(Rows& rows) {
   for (Row& row : rows) {
-    if (!row.hasText || row.completeLogged) continue;
-    if (row.changedDone == row.loggedDone && row.changedTodo == row.loggedTodo) continue;
+    if (!row.hasText || row.completeLogged || !changed(row)) continue;
     writeDraw(*stream_, {row.text, "\n"});
-    row.loggedDone = row.changedDone;
-    row.loggedTodo = row.changedTodo;
+    logged(row);
   }
 }
 

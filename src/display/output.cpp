@@ -65,7 +65,7 @@ bool rewrapsOnResize(std::optional<bool> forced) noexcept {
   return false;
 }
 
-BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent, OnComplete onComplete) {
+BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent) {
   DisplayCore& core = *display.core_;
   std::optional<RowId> parentRow;
   if (parent != nullptr) {
@@ -75,7 +75,7 @@ BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent, OnComplete 
       throw std::invalid_argument("Display::addBelow: the parent is not a bar of this display");
     }
   }
-  const RowId row = core.addRow(parentRow, onComplete);
+  const RowId row = core.addRow(parentRow);
   try {
     return new RowSink(core, row);
   } catch (...) {
@@ -92,6 +92,10 @@ void DisplayAccess::remove(Display& display, BarEngine& bar) {
 }
 
 DisplayCore& DisplayAccess::core(Display& display) noexcept { return *display.core_; }
+
+void throwTotalOutOfRange() {
+  throw std::out_of_range("Display::add: the total is out of the range of a progress count");
+}
 
 }  // namespace System::ProgressBar::detail
 

@@ -131,10 +131,10 @@ void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   row.postfixColumns = measure(row.source.postfix, Measure::kColumns).length;
   row.laid = false;
   if (line.complete) {
-    row.state = row.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
+    row.state = line.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
   }
   const bool due =
-      line.cause == DrawCause::kUpdate &&
+      line.cause != DrawCause::kTick &&
       (line.complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(line.now, lastFrame_));
   if (!due) return;  // shown by a later frame (a tick frames once for all its bars)
   try {

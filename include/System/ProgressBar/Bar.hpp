@@ -93,8 +93,8 @@ class ProgressBar {
   /// The least time in seconds between two draws of an incomplete bar:
   /// 1.0 / the maximum refresh rate given at creation.
   double pbRefreshDelay() const noexcept { return bar_->refreshDelay; }
-  /// When the bar was created.
-  TimePoint pbStartTime() const noexcept { return bar_->startTime; }
+  /// When the bar was created, or last `reset`.
+  TimePoint pbStartTime() const noexcept { return detail::Engine::startTime(*engine_); }
   /// The stream the bar writes to.
   std::ostream& pbHandle() const noexcept { return detail::Engine::stream(*engine_); }
 
@@ -238,6 +238,22 @@ void printAbove(const ProgressBar<Custom>& bar, std::string_view text) {
   detail::Engine::printAbove(detail::BarAccess::engine(bar), text);
 }
 
+/// Sets the text that the bar's `message()` labels show (empty until set),
+/// from any thread: an update like any other, drawn when a draw is due and
+/// otherwise at the next draw, never lost; the last message set is the one
+/// shown. Failures behave as an update's: the old message stays.
+template <class Custom>
+void setMessage(const ProgressBar<Custom>& bar, std::string_view message) {
+  detail::Engine::setMessage(detail::BarAccess::engine(bar), message);
+}
+
+/// The bar's stored progress, as `pbStateMv().read().stProgress`: every
+/// update that has returned is in it.
+template <class Custom>
+Progress<Custom> progressOf(const ProgressBar<Custom>& bar) {
+  return bar.pbStateMv().read().stProgress;
+}
+
 // What follows is the machinery behind the functions above.
 
 namespace detail {
@@ -249,8 +265,8 @@ namespace detail {
 template <class Custom>
 class TypedBar final : public BarModel {
  public:
-  TypedBar(Style<Custom> resolved, double delay, TimePoint start, const Progress<Custom>& initial)
-      : style(std::move(resolved)), refreshDelay(delay), startTime(start), state(*this) {
+  TypedBar(Style<Custom> resolved, double delay, const Progress<Custom>& initial)
+      : style(std::move(resolved)), refreshDelay(delay), state(*this) {
     slots_[0].emplace(initial);
   }
 
@@ -286,7 +302,6 @@ class TypedBar final : public BarModel {
 
   const Style<Custom> style;
   const double refreshDelay;
-  const TimePoint startTime;
   BarEngine* engine = nullptr;
   Counter* counter = nullptr;
   LockedState<Custom> state;
@@ -323,7 +338,7 @@ ProgressBar<Custom> makeBar(Style<Custom> style, double maxRefreshRate,
   TypedBar<Custom>* bar;
   std::vector<std::int64_t> halfLives;
   try {
-    bar = new TypedBar<Custom>(std::move(style), 1.0 / maxRefreshRate, start, initialProgress);
+    bar = new TypedBar<Custom>(std::move(style), 1.0 / maxRefreshRate, initialProgress);
     detail::collectHalfLives(bar->style.stylePrefix, halfLives);
     detail::collectHalfLives(bar->style.stylePostfix, halfLives);
   } catch (...) {
@@ -381,6 +396,10 @@ PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> newProgressBar<std::mono
     const Style<std::monostate>&, double, const Progress<std::monostate>&, UnknownTotal);
 PROGRESSBAR_EXTERN_TEMPLATE void printAbove<std::monostate>(const ProgressBar<std::monostate>&,
                                                             std::string_view);
+PROGRESSBAR_EXTERN_TEMPLATE void setMessage<std::monostate>(const ProgressBar<std::monostate>&,
+                                                            std::string_view);
+PROGRESSBAR_EXTERN_TEMPLATE Progress<std::monostate> progressOf<std::monostate>(
+    const ProgressBar<std::monostate>&);
 namespace detail {
 PROGRESSBAR_EXTERN_TEMPLATE class TypedBar<std::monostate>;
 PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> makeBar<std::monostate>(

@@ -12,10 +12,13 @@
 // updates of different bars never wait on each other's locks.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Style.hpp"
@@ -63,14 +66,24 @@ struct AsTerminal {
 struct AsLog {};
 
 class Display;
+template <class R, class Custom>
+requires std::ranges::input_range<std::remove_reference_t<R>>
+class TrackView;
 
 namespace detail {
 class DisplayCore;  // compiled: a display's rows, lock and output
+[[noreturn]] void throwTotalOutOfRange();
+// `total` as a progress count, when it is one (else std::out_of_range).
+template <class Integer>
+std::int64_t checkedTotal(Integer total) {
+  if (!std::in_range<std::int64_t>(total)) throwTotalOutOfRange();
+  return static_cast<std::int64_t>(total);
+}
 // Compiled helpers of this header.
 struct DisplayAccess {
   // A new row's sink, at the end of the block or right below the row of
   // `parent` (a bar of this display, else std::invalid_argument).
-  static BarSink* rowSink(Display& display, BarEngine* parent, OnComplete onComplete);
+  static BarSink* rowSink(Display& display, BarEngine* parent);
   static void remove(Display& display, BarEngine& bar);
   static DisplayCore& core(Display& display) noexcept;
 };
@@ -96,8 +109,9 @@ struct DisplayAccess {
 /// interleave. A failing write or label reaches the caller whose update
 /// failed and leaves every bar and the display usable.
 ///
-/// A display ends when `end()` is called or it is destroyed: the final frame
-/// is drawn. Handles to its bars stay valid after that: they keep counting
+/// A display ends when `end()` is called or it is destroyed: each bar whose
+/// stored progress no line shows yet (an update too soon to draw) is drawn,
+/// then the final frame. Handles to its bars stay valid after that: they keep counting
 /// and can be read, but draw nothing more. The stream must outlive every
 /// handle. A display can be moved; a display moved from may only be
 /// destroyed or assigned to.
@@ -128,6 +142,15 @@ class Display {
   ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress) {
     return addRow(style, initialProgress, nullptr, true);
   }
+  /// A new bar with `total` to do, none done and a default custom value, for
+  /// a total of any integer type: `display.add(style, files.size())`. A total
+  /// out of the signed 64-bit range throws `std::out_of_range`.
+  template <class Custom, class Integer>
+  requires std::integral<Integer> &&
+      (!std::same_as<Integer, bool>)ProgressBar<Custom> add(const Style<Custom>& style,
+                                                            Integer total) {
+    return add(style, Progress<Custom>{0, detail::checkedTotal(total), Custom{}});
+  }
   /// A new bar whose total is not known yet (see `UnknownTotal`).
   template <class Custom>
   ProgressBar<Custom> add(const Style<Custom>& style, const Progress<Custom>& initialProgress,
@@ -150,6 +173,16 @@ class Display {
   void remove(const ProgressBar<Custom>& bar) {
     detail::DisplayAccess::remove(*this, detail::BarAccess::engine(bar));
   }
+
+  /// Iterates `range` with a new bar of this display that counts its
+  /// elements, as `track(bar, range)` does: for a sized range, a
+  /// default-style bar with the range's size as its total; for any other, a
+  /// bar of unknown total in `spinnerStyle()`; or with `style`. The view
+  /// finishes its bar when it goes. Defined in `Track.hpp`.
+  template <class R>
+  TrackView<R, std::monostate> track(R&& range);
+  template <class R, class Custom>
+  TrackView<R, Custom> track(R&& range, const Style<Custom>& style);
 
   /// `text` and a line feed above the block (in a log, as it is).
   void printAbove(std::string_view text);
@@ -175,8 +208,7 @@ class Display {
     // If the first draw fails, the row's sink goes with the bar and takes the
     // row, which never showed a line, with it.
     return detail::makeBar(style, refreshRate_, initialProgress,
-                           detail::DisplayAccess::rowSink(*this, parent, style.styleOnComplete),
-                           totalKnown);
+                           detail::DisplayAccess::rowSink(*this, parent), totalKnown);
   }
 
   detail::DisplayCore* core_;  // counted: the display and each of its rows hold it

@@ -1,5 +1,6 @@
-// The end of a bar's life: finishing it whatever its progress, finishing it
-// however a scope is left, and giving a total that was not known.
+// The end of a bar's life: finishing it whatever its progress (keeping or
+// clearing its line), finishing it however a scope is left, giving a total
+// that was not known, and starting it over.
 //
 //   const auto guard = pb::finishOnExit(bar);      // its true last line, always
 //   for (const auto& item : pb::track(bar, items)) {
@@ -9,6 +10,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
@@ -30,27 +32,75 @@ enum class FinishMessage {
 /// update's: the bar is left unfinished and the failure propagates.
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar) {
-  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr);
+  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr, std::nullopt);
+}
+
+/// As `finish`, ending the line as `how` says whatever the style says:
+/// `WriteNewline` keeps the final line (a display's row stays), `Clear`
+/// erases it (the row leaves). A line that completion already ended another
+/// way is drawn again to end this way.
+template <class Custom>
+void finish(const ProgressBar<Custom>& bar, OnComplete how) {
+  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr, how);
 }
 
 /// As `finish`, with `message` in place of the postfix or after it:
-/// `finish(bar, "failed: disk full")`.
+/// `finish(bar, "failed: disk full")`; and ending the line as `how` says,
+/// when given.
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar, Text message,
-            FinishMessage where = FinishMessage::InsteadOfPostfix) {
+            FinishMessage where = FinishMessage::InsteadOfPostfix,
+            std::optional<OnComplete> how = std::nullopt) {
   const Label<Custom> shown =
       where == FinishMessage::InsteadOfPostfix
           ? msg<Custom>(std::move(message))
           : bar.pbStyle().stylePostfix + " " + msg<Custom>(std::move(message));
-  detail::Engine::finish(detail::BarAccess::engine(bar), &shown);
+  detail::Engine::finish(detail::BarAccess::engine(bar), &shown, how);
+}
+
+/// Finishes the bar and erases its line (a display's row leaves), whatever
+/// its style says.
+template <class Custom>
+void finishAndClear(const ProgressBar<Custom>& bar) {
+  ::System::ProgressBar::finish(bar, OnComplete::Clear);
+}
+
+/// Finishes the bar where it stands and keeps its line (a display's row
+/// stays), whatever its style says; with `message` in place of the postfix:
+/// `abandon(bar, "skipped: no space left")`.
+template <class Custom>
+void abandon(const ProgressBar<Custom>& bar) {
+  ::System::ProgressBar::finish(bar, OnComplete::WriteNewline);
+}
+template <class Custom>
+void abandon(const ProgressBar<Custom>& bar, Text message) {
+  ::System::ProgressBar::finish(bar, std::move(message), FinishMessage::InsteadOfPostfix,
+                                OnComplete::WriteNewline);
 }
 
 /// Gives a bar made with `unknownTotal` its total: from now on it fills as an
 /// ordinary bar and completes when done reaches `total`. Drawn at once, unless
 /// the bar is finished. On any other bar it sets `progressTodo` the same way.
+/// A bar that was complete (a total of 0, or done reached) and is not
+/// complete with the new total draws again, as a live row of its display.
 template <class Custom>
 void setTotal(const ProgressBar<Custom>& bar, std::int64_t total) {
   detail::Engine::setTotal(detail::BarAccess::engine(bar), total);
+}
+
+/// Starts the bar over: done back to 0 (the total kept, or `total`), its
+/// start time, rates and estimates from now, its custom value and message
+/// kept; a finished bar is no longer finished. Drawn at once: a display's row
+/// stays where it was, and a finished row comes back as a live one (below
+/// the block if its final line had already left it). For a loop of epochs
+/// over one bar. Failures behave as an update's: the bar is left as it was.
+template <class Custom>
+void reset(const ProgressBar<Custom>& bar) {
+  detail::Engine::reset(detail::BarAccess::engine(bar), std::nullopt);
+}
+template <class Custom>
+void reset(const ProgressBar<Custom>& bar, std::int64_t total) {
+  detail::Engine::reset(detail::BarAccess::engine(bar), total);
 }
 
 /// Finishes a bar when the scope that holds it ends: normally, by `break` or
@@ -86,8 +136,16 @@ FinishGuard<Custom> finishOnExit(const ProgressBar<Custom>& bar) {
 }
 
 PROGRESSBAR_EXTERN_TEMPLATE void finish<std::monostate>(const ProgressBar<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void finish<std::monostate>(const ProgressBar<std::monostate>&,
+                                                        OnComplete);
 PROGRESSBAR_EXTERN_TEMPLATE void finish<std::monostate>(const ProgressBar<std::monostate>&, Text,
-                                                        FinishMessage);
+                                                        FinishMessage, std::optional<OnComplete>);
+PROGRESSBAR_EXTERN_TEMPLATE void finishAndClear<std::monostate>(const ProgressBar<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void abandon<std::monostate>(const ProgressBar<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void abandon<std::monostate>(const ProgressBar<std::monostate>&, Text);
+PROGRESSBAR_EXTERN_TEMPLATE void reset<std::monostate>(const ProgressBar<std::monostate>&);
+PROGRESSBAR_EXTERN_TEMPLATE void reset<std::monostate>(const ProgressBar<std::monostate>&,
+                                                       std::int64_t);
 PROGRESSBAR_EXTERN_TEMPLATE void setTotal<std::monostate>(const ProgressBar<std::monostate>&,
                                                           std::int64_t);
 PROGRESSBAR_EXTERN_TEMPLATE class FinishGuard<std::monostate>;

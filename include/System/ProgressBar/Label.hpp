@@ -296,6 +296,17 @@ Label<Custom> msg(Text text) {
   return Label<Custom>(detail::makeNode<detail::ConstantNode<Custom>>(std::move(text)));
 }
 
+/// The bar's message, as `setMessage` last set it: empty until then, and in
+/// a `Timing` built by hand (which has no message).
+template <class Custom = std::monostate>
+Label<Custom> message() {
+  auto node = [](Text& out, const Progress<Custom>&, const Timing& t) {
+    if (t.timingMessage != nullptr) out += *t.timingMessage;
+  };
+  return Label<Custom>(
+      detail::makeNode<detail::AppendingNode<Custom, decltype(node)>>(std::move(node)));
+}
+
 /// A label whose text is always `codePoints` as UTF-8 (surrogates and values
 /// above U+10FFFF become U+FFFD). The conversion happens once, here.
 template <class Custom = std::monostate>
@@ -371,6 +382,7 @@ Label<Custom> stimes(N count, const Label<Custom>& label) {
 
 PROGRESSBAR_EXTERN_TEMPLATE class Label<std::monostate>;
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> msg<std::monostate>(Text);
+PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> message<std::monostate>();
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> fromString<std::monostate>(std::u32string_view);
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> fromString<std::monostate>(std::string_view);
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> emptyLabel<std::monostate>();

@@ -35,13 +35,16 @@ struct Progress {
 /// When a bar started and the time stamp of the update being drawn. Labels
 /// measure elapsed time as `timingLastUpdate - timingStart`.
 struct Timing {
-  TimePoint timingStart;
-  TimePoint timingLastUpdate;
+  TimePoint timingStart{};
+  TimePoint timingLastUpdate{};
   /// The drawing bar's record of its recent speed, which the recent-rate
   /// labels read (and never write). A bar fills it in; in a `Timing` you
   /// build yourself it is null, and those labels then use the average since
   /// the start.
   const SpeedHistory* timingHistory = nullptr;
+  /// The drawing bar's message (`setMessage`), which `message()` shows; null
+  /// in a `Timing` you build yourself.
+  const Text* timingMessage = nullptr;
 };
 
 /// What a bar's lock holds between updates: the latest progress (stored by

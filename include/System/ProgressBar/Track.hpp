@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "System/ProgressBar/Bar.hpp"
+#include "System/ProgressBar/Display.hpp"
 #include "System/ProgressBar/Finish.hpp"
 #include "System/ProgressBar/Spinner.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
@@ -252,7 +253,8 @@ requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, Custo
   return TrackView<R, Custom>(std::forward<R>(range), bar);
 }
 
-/// `track` with a bar of its own on standard error: for a sized range, a
+/// `track` with a bar of its own on standard error (while a display draws
+/// there, use `display.track(range)` instead): for a sized range, a
 /// default-style bar with the range's size as its total; for any other, a
 /// bar of unknown total in `spinnerStyle()`. The view finishes its bar when
 /// it goes, so a loop left early ends with its true last line:
@@ -270,6 +272,27 @@ requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, std::
         std::forward<R>(range),
         ::System::ProgressBar::newProgressBar(spinnerStyle(), 10.0, Progress<>{0, 0}, unknownTotal),
         true);
+  }
+}
+
+template <class R, class Custom>
+TrackView<R, Custom> Display::track(R&& range, const Style<Custom>& style) {
+  if constexpr (std::ranges::sized_range<std::remove_reference_t<R>>) {
+    const std::int64_t size = detail::checkedTotal(std::ranges::size(range));
+    return TrackView<R, Custom>(std::forward<R>(range), add(style, Progress<Custom>{0, size}),
+                                true);
+  } else {
+    return TrackView<R, Custom>(std::forward<R>(range),
+                                add(style, Progress<Custom>{0, 0}, unknownTotal), true);
+  }
+}
+
+template <class R>
+TrackView<R, std::monostate> Display::track(R&& range) {
+  if constexpr (std::ranges::sized_range<std::remove_reference_t<R>>) {
+    return track(std::forward<R>(range), defStyle());
+  } else {
+    return track(std::forward<R>(range), spinnerStyle());
   }
 }
 

@@ -102,7 +102,13 @@ struct Engine {
   // `read(done, renderTime)` under the lock, with the done count folded.
   static void read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> read);
   static void printAbove(BarEngine& engine, std::string_view text);
-  static void finish(BarEngine& engine, const void* postfix);
+  // Ends the bar's line as `how` says, or as its style does.
+  static void finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how);
+  // Done back to 0 (and the total, when given), the start and the speed
+  // history now, the bar drawing again.
+  static void reset(BarEngine& engine, std::optional<std::int64_t> total);
+  static void setMessage(BarEngine& engine, std::string_view message);
+  static TimePoint startTime(const BarEngine& engine) noexcept;
   static void setTotal(BarEngine& engine, std::int64_t total);
   // A steady tick of this bar.
   static void redraw(BarEngine& engine);
