@@ -19,6 +19,11 @@
 #include <vector>
 
 #include "System/ProgressBar.hpp"
+#ifdef PROGRESSBAR_HAVE_SPDLOG
+#include <spdlog/spdlog.h>
+
+#include "System/ProgressBar/Spdlog.hpp"
+#endif
 #include "alloc_counter.hpp"
 #include "base/text.hpp"  // the measuring routine, internal
 
@@ -181,6 +186,38 @@ void BM_DisplayFrame8AllChanged(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DisplayFrame8AllChanged);
+
+// A line above a display's block of 8 bars, three ways: printAbove, the
+// display's line stream, and spdlog through the sink.
+constexpr std::string_view kLogLine = "worker 3: model.bin chunk 300 of 749";
+
+void BM_PrintAbove(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const std::vector<pb::ProgressBar<>> bars = eightBars(display);
+  AllocationScope allocs(state);
+  for (auto _ : state) display.printAbove(kLogLine);
+}
+BENCHMARK(BM_PrintAbove);
+
+void BM_LinesAbove(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const std::vector<pb::ProgressBar<>> bars = eightBars(display);
+  AllocationScope allocs(state);
+  for (auto _ : state) display.lines() << kLogLine << '\n';
+}
+BENCHMARK(BM_LinesAbove);
+
+#ifdef PROGRESSBAR_HAVE_SPDLOG
+void BM_SpdlogAbove(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const std::vector<pb::ProgressBar<>> bars = eightBars(display);
+  spdlog::logger log("bench", std::make_shared<pb::SpdlogSinkMt>(display));
+  log.set_pattern("%v");
+  AllocationScope allocs(state);
+  for (auto _ : state) log.info(kLogLine);
+}
+BENCHMARK(BM_SpdlogAbove);
+#endif
 
 void BM_RenderDefault80(benchmark::State& state) {
   const pb::Style<> style = style80();

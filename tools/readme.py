@@ -45,8 +45,9 @@ def run_in_pty(program, columns, rows):
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
     env = dict(os.environ, TERM="xterm-256color")
     env.pop("NO_COLOR", None)
-    child = subprocess.Popen([program], stdin=slave, stdout=slave, stderr=slave, env=env,
-                             close_fds=True)
+    # Standard input is not the terminal, so that no example waits for an answer.
+    child = subprocess.Popen([program], stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
+                             env=env, close_fds=True)
     os.close(slave)
     output = bytearray()
     while True:

@@ -27,6 +27,7 @@
 #include "System/ProgressBar/Padding.hpp"
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/Redirect.hpp"
 #include "System/ProgressBar/Spinner.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/Tick.hpp"

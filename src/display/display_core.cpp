@@ -9,11 +9,83 @@
 #include <stdexcept>
 
 #include "bar/engine.hpp"
+#include "display/screen_text.hpp"
 
 namespace System::ProgressBar::detail {
 
-DisplayCore::DisplayCore(std::ostream& stream, bool colour, std::unique_ptr<Output> output)
-    : stream_(stream), colour_(colour), output_(std::move(output)) {}
+DisplayCore::DisplayCore(std::ostream& stream, int fd, bool colour, std::unique_ptr<Output> output)
+    : original_(stream), fd_(fd), colour_(colour), output_(std::move(output)), stream_(&stream) {}
+
+bool DisplayCore::ended() const {
+  OwnedLock lock(mutex_, "a display's state", "display");
+  return ended_;
+}
+
+void DisplayCore::divert(std::ostream& stream, int fd) {
+  OwnedLock lock(mutex_, "a redirection", "display");
+  stream_ = &stream;
+  output_->divert(stream, fd);
+}
+
+void DisplayCore::undivert() noexcept {
+  try {
+    OwnedLock lock(mutex_, "a redirection's end", "display");
+    stream_ = &original_;
+    output_->divert(original_, fd_);
+  } catch (...) {  // taken from inside a draw of this display: nothing else can be done
+  }
+}
+
+void DisplayCore::addHook(SuspendHook& hook) {
+  const std::lock_guard<std::mutex> lock(hooksMutex_);
+  hooks_.push_back(&hook);
+}
+
+void DisplayCore::removeHook(SuspendHook& hook) noexcept {
+  const std::lock_guard<std::mutex> lock(hooksMutex_);
+  std::erase(hooks_, &hook);
+}
+
+void DisplayCore::beginSuspend() {
+  std::vector<SuspendHook*> hooks;
+  {
+    const std::lock_guard<std::mutex> lock(hooksMutex_);
+    hooks = hooks_;
+  }
+  for (SuspendHook* hook : hooks) hook->beforeSuspend();
+  OwnedLock lock(mutex_, "Display::suspend", "display");
+  if (suspends_++ == 0 && !ended_) output_->suspend(rows_);
+}
+
+void DisplayCore::endSuspend() {
+  {
+    OwnedLock lock(mutex_, "Display::suspend", "display");
+    if (--suspends_ != 0 || ended_) return;
+    output_->resume(rows_);
+  }
+  std::vector<SuspendHook*> hooks;
+  {
+    const std::lock_guard<std::mutex> lock(hooksMutex_);
+    hooks = hooks_;
+  }
+  for (SuspendHook* hook : hooks) hook->afterResume();
+  tick();  // what the bars counted meanwhile
+}
+
+void DisplayCore::suspend(FunctionRef<void()> f) {
+  beginSuspend();
+  // Back however f ends; a failure of f goes on once the block is back.
+  try {
+    f();
+  } catch (...) {
+    try {
+      endSuspend();
+    } catch (...) {  // f's failure is the one to report
+    }
+    throw;
+  }
+  endSuspend();
+}
 
 Row* DisplayCore::find(RowId id) noexcept {
   for (Row& row : rows_) {
@@ -148,8 +220,10 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
 
 void DisplayCore::printAbove(std::string_view text) {
   OwnedLock lock(mutex_, "printAbove", "display");
-  if (ended_) {
-    writeDraw(stream_, {text, "\n"});
+  if (ended_) {  // as it is on a terminal; a plain line in a log
+    Text plain;
+    if (!output_->terminal()) appendPlain(plain, text, colour_);
+    writeDraw(*stream_, {output_->terminal() ? text : std::string_view(plain), "\n"});
     return;
   }
   output_->above(rows_, text);

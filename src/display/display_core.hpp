@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -82,6 +83,21 @@ class Output {
   // The display ends: the last of its output.
   virtual void end(Rows& rows) = 0;
   virtual void setColumns(std::int64_t columns) noexcept = 0;
+  // Writes to `stream` from now on, asking `fd` (-1: none) about the terminal.
+  virtual void divert(std::ostream& stream, int fd) noexcept = 0;
+  // The block goes while the program has the terminal to itself (rows keep
+  // their lines meanwhile, and lines printed above are written as they
+  // come), and comes back.
+  virtual void suspend(Rows& rows) = 0;
+  virtual void resume(Rows& rows) = 0;
+};
+
+// Told before a display is suspended and after it is back, outside its lock.
+class SuspendHook {
+ public:
+  virtual ~SuspendHook() = default;
+  virtual void beforeSuspend() = 0;
+  virtual void afterResume() = 0;
 };
 
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
@@ -93,7 +109,8 @@ std::unique_ptr<Output> logOutput(std::ostream& stream, bool colour, const Displ
 // sink hold it.
 class DisplayCore {
  public:
-  DisplayCore(std::ostream& stream, bool colour, std::unique_ptr<Output> output);
+  // `fd` is the descriptor of `stream` (-1: none).
+  DisplayCore(std::ostream& stream, int fd, bool colour, std::unique_ptr<Output> output);
   DisplayCore(const DisplayCore&) = delete;
   DisplayCore& operator=(const DisplayCore&) = delete;
 
@@ -117,6 +134,15 @@ class DisplayCore {
   void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const RowLook>& look,
               BarEngine* bar);
   void printAbove(std::string_view text);
+  // Runs `f` with the block erased, then draws it again (also when f throws).
+  void suspend(FunctionRef<void()> f);
+  void beginSuspend();
+  void endSuspend();
+  void addHook(SuspendHook& hook);
+  void removeHook(SuspendHook& hook) noexcept;
+  // Writes to `stream` (and asks `fd`) instead of its own, until undivert().
+  void divert(std::ostream& stream, int fd);
+  void undivert() noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
   // Draws each bar whose stored progress no line shows, then the final
@@ -124,7 +150,9 @@ class DisplayCore {
   void end();
 
   bool escapes() const noexcept { return output_->escapes(); }
-  std::ostream& stream() const noexcept { return stream_; }
+  std::ostream& stream() const noexcept { return original_; }
+  int fd() const noexcept { return fd_; }
+  bool ended() const;
   bool isTerminal() const noexcept { return output_->terminal(); }
   bool colour() const noexcept { return colour_; }
   void setColumns(std::int64_t columns) noexcept { output_->setColumns(columns); }
@@ -137,12 +165,17 @@ class DisplayCore {
   template <class Draw>
   void forEachBar(const char* call, Draw draw);
 
-  std::ostream& stream_;
+  std::ostream& original_;
+  const int fd_;
   const bool colour_;
   const std::unique_ptr<Output> output_;
   mutable OwnedMutex mutex_;
   // Under mutex_:
-  Rows rows_;  // the block, top to bottom
+  Rows rows_;             // the block, top to bottom
+  std::ostream* stream_;  // the original, or where it is diverted
+  int suspends_ = 0;
+  std::mutex hooksMutex_;  // a leaf: never held while taking another lock
+  std::vector<SuspendHook*> hooks_;
   RowId nextId_ = 1;
   bool ended_ = false;
   std::atomic<long> refs_{1};
@@ -190,6 +223,9 @@ class RowSink final : public BarSink {
   BarEngine* engine_ = nullptr;  // once bound
   bool bound_ = true;  // until the engine unbinds (a sink whose bar never started never was)
 };
+
+// The calling thread's stream of lines above `core`'s block.
+std::ostream& linesOf(DisplayCore& core);
 
 // Reads the environment and the terminal once, at a display's creation.
 bool colourWanted(bool terminal, std::optional<bool> forced) noexcept;

@@ -43,12 +43,26 @@ class LogOutput final : public Output {
     }
     writeLog(row, line.now);
   }
-  void above(Rows&, std::string_view text) override { writeDraw(*stream_, {text, "\n"}); }
+  // A plain line: no control character, escapes only with colour.
+  void above(Rows&, std::string_view text) override {
+    Text plain;
+    for (std::size_t at = 0;;) {  // each of its lines
+      const std::size_t end = std::min(text.find('\n', at), text.size());
+      appendPlain(plain, text.substr(at, end - at), colour_);
+      plain += '\n';
+      if (end >= text.size()) break;
+      at = end + 1;
+    }
+    writeDraw(*stream_, {plain});
+  }
   void removed(Rows&) override {}
   void ticked(Rows&) override {}
   // What changed since each bar's last line.
   void end(Rows& rows) override;
   void setColumns(std::int64_t) noexcept override {}
+  void divert(std::ostream& stream, int) noexcept override { stream_ = &stream; }
+  void suspend(Rows&) override {}  // a log has nothing to erase
+  void resume(Rows&) override {}
 
  private:
   void writeLog(Row& row, TimePoint now);
@@ -63,7 +77,7 @@ class LogOutput final : public Output {
     row.loggedText = row.text;
   }
 
-  std::ostream* const stream_;
+  std::ostream* stream_;
   const bool colour_;
   const bool align_;
   std::size_t alignPrefix_ = 0, alignPostfix_ = 0;

@@ -31,7 +31,7 @@ bool drawnAsTerminal(int fd) { return isTerminal(fd) && !equals("TERM", "dumb");
 DisplayCore* coreOn(std::ostream& stream, int fd, const DisplayOptions& options) {
   const bool terminal = drawnAsTerminal(fd);
   const bool colour = colourWanted(terminal, options.colour);
-  return new DisplayCore(stream, colour,
+  return new DisplayCore(stream, fd, colour,
                          terminal
                              ? terminalOutput(stream, fd, 80, 0, colour,
                                               rewrapsOnResize(options.rewrapsOnResize), options)
@@ -112,7 +112,7 @@ Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions
     : core_(nullptr), refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(true, options.colour);
   core_ = new detail::DisplayCore(
-      stream, colour,
+      stream, -1, colour,
       detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour,
                              options.rewrapsOnResize.value_or(false), options));
 }
@@ -120,7 +120,7 @@ Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions
 Display::Display(std::ostream& stream, AsLog, const DisplayOptions& options)
     : core_(nullptr), refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(false, options.colour);
-  core_ = new detail::DisplayCore(stream, colour, detail::logOutput(stream, colour, options));
+  core_ = new detail::DisplayCore(stream, -1, colour, detail::logOutput(stream, colour, options));
 }
 
 Display::Display(Display&& other) noexcept
@@ -150,5 +150,23 @@ bool Display::isTerminal() const noexcept { return core_->isTerminal(); }
 bool Display::colour() const noexcept { return core_->colour(); }
 void Display::setColumns(std::int64_t columns) noexcept { core_->setColumns(columns); }
 void Display::redraw() { core_->tick(); }
+void Display::suspendFor(detail::FunctionRef<void()> f) { core_->suspend(f); }
+std::ostream& Display::lines() { return detail::linesOf(*core_); }
+
+Suspension::Suspension(Display& display)
+    : display_(display), uncaught_(std::uncaught_exceptions()) {
+  detail::DisplayAccess::core(display_).beginSuspend();
+}
+
+Suspension::~Suspension() noexcept(false) {
+  if (std::uncaught_exceptions() == uncaught_) {
+    detail::DisplayAccess::core(display_).endSuspend();
+    return;
+  }
+  try {
+    detail::DisplayAccess::core(display_).endSuspend();
+  } catch (...) {  // an exception is already on its way
+  }
+}
 
 }  // namespace System::ProgressBar

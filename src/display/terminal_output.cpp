@@ -83,9 +83,21 @@ class TerminalOutput final : public Output {
   void setColumns(std::int64_t columns) noexcept override {
     columns_.store(columns, std::memory_order_relaxed);
   }
+  void divert(std::ostream& stream, int fd) noexcept override {
+    stream_ = &stream;
+    if (fd >= 0) fd_ = fd;
+  }
+  void suspend(Rows& rows) override;
+  void resume(Rows& rows) override {
+    suspended_ = false;
+    frame(rows, false);
+  }
 
  private:
   void frame(Rows& rows, bool last);
+  // Writes frame_; on a failure, notes where the cursor went and that the
+  // screen must be written again whole.
+  void writeFrame();
   void layOut(Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix);
   static std::size_t appendRow(Text& out, std::string_view text, bool clean, std::size_t columns,
                                std::int64_t width);
@@ -96,8 +108,8 @@ class TerminalOutput final : public Output {
   void appendChange(const ShownLine& shown, const ShownLine& next);
   std::int64_t rowsAboveCursor(std::int64_t width) const noexcept;
 
-  std::ostream* const stream_;
-  const int fd_;                   // -1: none; the size is stated
+  std::ostream* stream_;
+  int fd_;                         // -1: none; the size is stated
   const std::int64_t rowsStated_;  // stated height; 0: unknown
   const bool colour_;
   const bool rewraps_;
@@ -112,6 +124,7 @@ class TerminalOutput final : public Output {
   std::int64_t shownWidth_ = 0;
   std::int64_t cursorRow_ = 0;
   bool dirty_ = false;  // a frame was cut short: the next one rewrites everything
+  bool suspended_ = false;
   bool framed_ = false;
   TimePoint lastFrame_{};
   Text frame_;  // reused by every frame, as are these
@@ -256,7 +269,45 @@ std::int64_t TerminalOutput::rowsAboveCursor(std::int64_t width) const noexcept 
   return rows + std::max<std::int64_t>(0, cursorRow_ - static_cast<std::int64_t>(shown_.size()));
 }
 
+// Erases the block row by row (not with an erase from the screen's top-left
+// corner, which tmux scrolls into its history) and leaves the cursor at its
+// top, where the program's own output goes; the block is drawn anew there.
+void TerminalOutput::writeFrame() {
+  std::size_t accepted = 0;
+  try {
+    writeCounted(*stream_, frame_, accepted);
+  } catch (...) {
+    // Where the cursor is now is known from what went out; the screen below
+    // the block's top is not, so the next frame writes all of it again.
+    cursorRow_ += rowsMoved(std::string_view(frame_).substr(0, accepted));
+    dirty_ = true;
+    throw;
+  }
+}
+
+void TerminalOutput::suspend(Rows&) {
+  frame_.clear();
+  frame_ += '\r';
+  const std::int64_t up = rowsAboveCursor(shownWidth_);
+  appendMove(-up);
+  for (std::int64_t row = 0; row < up; ++row) {
+    frame_ += kEraseLine;
+    if (row + 1 < up) frame_ += kDown;
+  }
+  appendMove(up > 1 ? 1 - up : 0);
+  writeFrame();
+  shown_.clear();
+  cursorRow_ = 0;
+  dirty_ = false;
+  suspended_ = true;
+}
+
 void TerminalOutput::frame(Rows& rows, bool last) {
+  if (suspended_) {  // no block: lines printed above are written as they come
+    for (const Text& text : above_) writeDraw(*stream_, {text, "\n"});
+    above_.clear();
+    return;
+  }
   const std::optional<WindowSize> size = windowOf(fd_);
   const std::int64_t width =
       std::max<std::int64_t>(1, size ? size->columns : columns_.load(std::memory_order_relaxed));
@@ -365,16 +416,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     frame_ += kSyncEnd;
   }
 
-  std::size_t accepted = 0;
-  try {
-    writeCounted(*stream_, frame_, accepted);
-  } catch (...) {
-    // Where the cursor is now is known from what went out; the screen below
-    // the block's top is not, so the next frame writes all of it again.
-    cursorRow_ += rowsMoved(std::string_view(frame_).substr(0, accepted));
-    dirty_ = true;
-    throw;
-  }
+  writeFrame();
   shown_.swap(next_);
   shownWidth_ = width;
   cursorRow_ = static_cast<std::int64_t>(shown_.size());

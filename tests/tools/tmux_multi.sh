@@ -9,31 +9,7 @@
 #   bash tests/tools/tmux_multi.sh path/to/multi
 set -euo pipefail
 multi=$(realpath "$1")
-export LC_ALL=C.UTF-8
-runs=0
-tmux() { command tmux -u -L "pbtest-$$-$runs" -f /dev/null "$@"; }
-trap 'tmux kill-server 2>/dev/null || true' EXIT
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-
-start() {  # a shell in a detached 100x30 window, on a server of its own
-  tmux kill-server 2>/dev/null || true
-  runs=$((runs + 1))
-  tmux new-session -d -s t -x 100 -y 30 "PS1='PROMPT\$ ' bash --norc --noprofile"
-  tmux set -g window-size manual
-  sleep 0.3
-}
-# The screen (-S -: and the history) with wrapped lines joined, without the
-# trailing blanks that -J keeps.
-screen() { tmux capture-pane -t t -p -J "$@" | sed 's/ *$//'; }
-wait_for() {  # until the screen shows a line matching $1, for at most 30 s
-  for _ in $(seq 300); do
-    screen | grep -qE "$1" && return 0
-    sleep 0.1
-  done
-  fail "gave up waiting for /$1/"
-  screen >&2
-}
+source "$(dirname "$0")/tmux_lib.sh"
 
 # A row as the example draws it: its name, the bar, and a count at the end.
 row='^(alpha\.iso|beta\.tar|数据\.bin|  unpack) +▕[█▌ ]*▏ .*(%|files)$'

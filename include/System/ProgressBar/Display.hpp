@@ -184,8 +184,25 @@ class Display {
   template <class R, class Custom>
   TrackView<R, Custom> track(R&& range, const Style<Custom>& style);
 
-  /// `text` and a line feed above the block (in a log, as it is).
+  /// `text` and a line feed above the block; each line feed in it starts
+  /// another line. In a log it is a plain line: no control character, no
+  /// escape unless the display has colour.
   void printAbove(std::string_view text);
+  /// A stream whose lines go above the block, for the calling thread: a
+  /// line is what this thread wrote up to a line feed (`'\n'`,
+  /// `std::endl`), so lines of different threads never mix. What a thread
+  /// leaves without a line feed is written when the thread ends. A failing
+  /// write throws, as `printAbove` does.
+  std::ostream& lines();
+  /// Erases the block, runs `f` (which may write freely, read a prompt or
+  /// run a child process that owns the terminal), then draws the block again
+  /// below whatever `f` left, with the updates its bars counted meanwhile. A
+  /// failure of `f` still brings the block back, then propagates. In a log
+  /// nothing is erased. See also `Suspension`.
+  template <class F>
+  void suspend(F&& f) {
+    suspendFor(detail::FunctionRef<void()>(f));
+  }
   /// Draws the final frame and leaves the cursor below it. Later calls do
   /// nothing; later updates of its bars draw nothing.
   void end();
@@ -202,6 +219,7 @@ class Display {
 
  private:
   friend struct detail::DisplayAccess;
+  void suspendFor(detail::FunctionRef<void()> f);
   template <class Custom>
   ProgressBar<Custom> addRow(const Style<Custom>& style, const Progress<Custom>& initialProgress,
                              detail::BarEngine* parent, bool totalKnown) {
@@ -213,6 +231,22 @@ class Display {
 
   detail::DisplayCore* core_;  // counted: the display and each of its rows hold it
   double refreshRate_;
+};
+
+/// The display erased for a scope, as `Display::suspend` does for a callable:
+/// `{ pb::Suspension pause(display); std::getline(std::cin, answer); }`. The
+/// block comes back when the scope ends; if that fails while no exception is
+/// on its way, the destructor throws.
+class [[nodiscard]] Suspension {
+ public:
+  explicit Suspension(Display& display);
+  Suspension(const Suspension&) = delete;
+  Suspension& operator=(const Suspension&) = delete;
+  ~Suspension() noexcept(false);
+
+ private:
+  Display& display_;
+  int uncaught_;
 };
 
 PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> Display::add<std::monostate>(

@@ -1,0 +1,246 @@
+// Lines from the rest of a program: a display's per-thread line streams, the
+// line sink, and redirected streams.
+#include <mutex>
+#include <ostream>
+#include <streambuf>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "System/ProgressBar/Redirect.hpp"
+#include "display/display_core.hpp"
+#include "output/line_splitter.hpp"
+
+namespace System::ProgressBar::detail {
+namespace {
+
+// One thread's stream of lines to one display: unbuffered, since a line is
+// handed over at its line feed anyway.
+class ThreadLineBuf final : public std::streambuf {
+ public:
+  explicit ThreadLineBuf(DisplayCore& core) : core_(core) { core_.retain(); }
+  ThreadLineBuf(const ThreadLineBuf&) = delete;
+  ThreadLineBuf& operator=(const ThreadLineBuf&) = delete;
+  ~ThreadLineBuf() override {
+    try {
+      split_.finish([&](std::string_view line) { core_.printAbove(line); });
+    } catch (...) {  // a thread's end has nowhere to report it
+    }
+    core_.release();
+  }
+  DisplayCore& core() const noexcept { return core_; }
+  bool idle() const noexcept { return split_.empty(); }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    split_.feed({s, static_cast<std::size_t>(n)},
+                [&](std::string_view line) { core_.printAbove(line); });
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    xsputn(&ch, 1);
+    return c;
+  }
+
+ private:
+  DisplayCore& core_;
+  LineSplitter split_;
+};
+
+struct ThreadLines {
+  struct Stream {
+    explicit Stream(DisplayCore& core) : buf(core), stream(&buf) {
+      stream.exceptions(std::ios::badbit);
+    }
+    ThreadLineBuf buf;
+    std::ostream stream;
+  };
+  std::vector<std::unique_ptr<Stream>> streams;
+};
+thread_local ThreadLines threadLines;
+
+}  // namespace
+
+std::ostream& linesOf(DisplayCore& core) {
+  auto& streams = threadLines.streams;
+  for (const auto& s : streams) {
+    if (&s->buf.core() == &core) {
+      s->stream.clear();  // a failed line fails only its own write
+      return s->stream;
+    }
+  }
+  // Streams of displays that have ended, with nothing left to write, go.
+  std::erase_if(streams, [](const auto& s) { return s->buf.idle() && s->buf.core().ended(); });
+  streams.push_back(std::make_unique<ThreadLines::Stream>(core));
+  return streams.back()->stream;
+}
+
+// A redirected stream's buffer: each thread's line apart, handed over whole.
+// Lines are cut under the buffer's lock and handed to the display after it
+// is let go, so that the display, which may flush this stream while it holds
+// its own lock (a stream tied to it), never waits for a writer that waits
+// for the display. While the display is suspended what is written goes to
+// the stream's own buffer, as it comes.
+class RedirectBuf final : public std::streambuf, public SuspendHook {
+ public:
+  RedirectBuf(DisplayCore& core, std::streambuf* own) : core_(core), own_(own) {
+    core_.retain();
+    core_.addHook(*this);
+  }
+  RedirectBuf(const RedirectBuf&) = delete;
+  RedirectBuf& operator=(const RedirectBuf&) = delete;
+  ~RedirectBuf() override {
+    core_.removeHook(*this);
+    core_.release();
+  }
+
+ private:
+  // The lines one call completed, kept per thread so that their memory is
+  // reused from call to call.
+  struct Lines {
+    std::vector<Text> done;
+    std::size_t count = 0;
+    auto collect() {
+      return [this](std::string_view line) {
+        if (count == done.size()) done.emplace_back();
+        done[count++].assign(line);
+      };
+    }
+    void hand(DisplayCore& core) {
+      const std::size_t n = std::exchange(count, 0);
+      for (std::size_t i = 0; i < n; ++i) core.printAbove(done[i]);
+    }
+  };
+  static Lines& scratch() {
+    thread_local Lines lines;
+    lines.count = 0;
+    return lines;
+  }
+
+ public:
+  void beforeSuspend() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    suspended_ = true;
+  }
+  void afterResume() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    own_->pubsync();
+    suspended_ = false;
+  }
+
+  // Each thread's last line without a line feed, as a line.
+  void finish() {
+    Lines& lines = scratch();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& [thread, split] : pending_) split.finish(lines.collect());
+      pending_.clear();
+    }
+    lines.hand(core_);
+  }
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    Lines& lines = scratch();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (suspended_) return own_->sputn(s, n);
+      splitterOf(std::this_thread::get_id())
+          .feed({s, static_cast<std::size_t>(n)}, lines.collect());
+    }
+    lines.hand(core_);
+    return n;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+  int sync() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return suspended_ ? own_->pubsync() : 0;
+  }
+
+ private:
+ private:
+  LineSplitter& splitterOf(std::thread::id thread) {
+    for (auto& [id, split] : pending_) {
+      if (id == thread) return split;
+    }
+    // A thread with nothing pending gives its place up to the new one.
+    for (auto& [id, split] : pending_) {
+      if (split.empty()) {
+        id = thread;
+        return split;
+      }
+    }
+    return pending_.emplace_back(thread, LineSplitter{}).second;
+  }
+
+  DisplayCore& core_;
+  std::streambuf* const own_;
+  std::mutex mutex_;
+  bool suspended_ = false;
+  std::vector<std::pair<std::thread::id, LineSplitter>> pending_;
+};
+
+}  // namespace System::ProgressBar::detail
+
+namespace System::ProgressBar {
+
+LineSink::LineSink(Display& display) : core_(&detail::DisplayAccess::core(display)) {
+  core_->retain();
+}
+LineSink::LineSink(const LineSink& other) noexcept : core_(other.core_) { core_->retain(); }
+LineSink& LineSink::operator=(const LineSink& other) noexcept {
+  other.core_->retain();
+  core_->release();
+  core_ = other.core_;
+  return *this;
+}
+LineSink::~LineSink() { core_->release(); }
+void LineSink::write(std::string_view line) const { core_->printAbove(line); }
+
+// The display's own output keeps going where it went: when it writes to
+// this very stream, it is given a stream of its own on the old buffer.
+
+RedirectStream::RedirectStream(std::ostream& stream, Display& display)
+    : stream_(stream),
+      old_(stream.rdbuf()),
+      buf_(new detail::RedirectBuf(detail::DisplayAccess::core(display), old_)) {
+  detail::DisplayCore& core = detail::DisplayAccess::core(display);
+  if (&core.stream() == &stream) {
+    try {
+      own_ = new std::ostream(old_);
+      own_->copyfmt(stream);
+      own_->exceptions(stream.exceptions());
+      core.divert(*own_, core.fd());
+    } catch (...) {
+      delete own_;
+      delete buf_;
+      throw;
+    }
+    core_ = &core;
+    core_->retain();
+  }
+  stream.flush();
+  stream.rdbuf(buf_);
+}
+
+RedirectStream::~RedirectStream() {
+  stream_.rdbuf(old_);
+  try {
+    buf_->finish();
+  } catch (...) {  // a destructor has nowhere to report it
+  }
+  if (core_ != nullptr) {
+    core_->undivert();
+    core_->release();
+  }
+  delete own_;
+  delete buf_;
+}
+
+}  // namespace System::ProgressBar

@@ -1,0 +1,286 @@
+// Output from the rest of a program: a display's line streams, redirected
+// streams, captured descriptors (a child process too) and suspending the
+// display; each line arrives whole, once, above the block or in the log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "System/ProgressBar.hpp"
+#include "support/fake_clock.hpp"
+#include "support/recording_buf.hpp"
+#include "support/screen.hpp"
+
+namespace pb = System::ProgressBar;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+Lines splitLines(const std::string& bytes) {
+  Lines lines;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t end = std::min(bytes.find('\n', at), bytes.size());
+    lines.push_back(bytes.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// A log display whose every line the test reads back.
+class Output : public ::testing::Test {
+ protected:
+  void SetUp() override { testclock::setCoarse(0ns, 4ms); }
+  Lines logged() { return splitLines(buf.take()); }
+  // Lines that start with `prefix`, each with how often it came.
+  std::map<std::string, int> counted(const std::string& prefix) {
+    std::map<std::string, int> counts;
+    for (const std::string& line : logged()) {
+      if (line.starts_with(prefix)) ++counts[line];
+    }
+    return counts;
+  }
+
+  testsupport::RecordingBuf buf;
+  std::ostream out{&buf};
+  std::optional<pb::Display> display{std::in_place, out, pb::AsLog{}};
+};
+
+pb::Style<> jobStyle() {
+  return pb::Style<>{
+      .stylePrefix = "job", .stylePostfix = pb::exact(), .styleWidth = pb::ConstantWidth{20}};
+}
+
+// The line of a job bar at done of 4, as a terminal shows it.
+std::string jobAt(std::int64_t done) {
+  std::string line = pb::renderProgressBar(jobStyle(), pb::Progress<>{done, 4}, pb::Timing{});
+  line.erase(line.find_last_not_of(' ') + 1);
+  return line;
+}
+
+// Threads that each write `lines` lines in three pieces through `stream_of`.
+template <class StreamOf>
+void writeFromThreads(int threads, int lines, StreamOf streamOf) {
+  std::vector<std::jthread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([=] {
+      for (int i = 0; i < lines; ++i) {
+        std::ostream& s = streamOf();
+        s << "line " << t << '.';
+        s << i;
+        s << std::endl;
+      }
+    });
+  }
+}
+
+void expectEachOnce(const std::map<std::string, int>& counts, int threads, int lines) {
+  EXPECT_EQ(counts.size(), static_cast<std::size_t>(threads * lines));
+  for (const auto& [line, n] : counts) EXPECT_EQ(n, 1) << line;
+}
+
+TEST_F(Output, LinesFromManyThreadsArriveWholeAndOnce) {
+  writeFromThreads(6, 150, [&]() -> std::ostream& { return display->lines(); });
+  expectEachOnce(counted("line "), 6, 150);
+}
+
+TEST_F(Output, AThreadsLastLineWithoutALineFeedArrivesWhenTheThreadEnds) {
+  std::jthread([&] { display->lines() << "first\nno line feed"; }).join();
+  EXPECT_EQ(logged(), (Lines{"first", "no line feed"}));
+}
+
+TEST_F(Output, RedirectedStreamFromManyThreads) {
+  testsupport::RecordingBuf ownBuf;
+  std::ostream stream(&ownBuf);
+  {
+    pb::RedirectStream guard(stream, *display);
+    writeFromThreads(6, 150, [&]() -> std::ostream& { return stream; });
+    stream << "left over";
+  }
+  EXPECT_EQ(stream.rdbuf(), &ownBuf);
+  EXPECT_EQ(ownBuf.bytes, "");
+  std::map<std::string, int> counts = counted("");
+  EXPECT_EQ(counts["left over"], 1);
+  counts.erase("left over");
+  expectEachOnce(counts, 6, 150);
+}
+
+TEST_F(Output, RedirectionUnwoundByAnExceptionPutsTheBufferBack) {
+  testsupport::RecordingBuf ownBuf;
+  std::ostream stream(&ownBuf);
+  try {
+    pb::RedirectStream guard(stream, *display);
+    stream << "partial";
+    throw std::runtime_error("unwind");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(stream.rdbuf(), &ownBuf);
+  stream << "after\n";
+  EXPECT_EQ(ownBuf.bytes, "after\n");
+  EXPECT_EQ(logged(), (Lines{"partial"}));
+}
+
+// The display's own stream redirected, and a display on a stream tied to
+// the redirected one (as std::cerr is to std::cout): its writes flush that
+// stream while it holds its lock, which must not wait on a writer.
+TEST_F(Output, RedirectingTheDisplaysOwnOrTiedStream) {
+  for (const bool tied : {false, true}) {
+    testsupport::RecordingBuf otherBuf;
+    std::ostream other(&otherBuf);
+    if (tied) out.tie(&other);
+    std::ostream& redirected = tied ? other : out;
+    {
+      pb::RedirectStream guard(redirected, *display);
+      auto bar = display->add(jobStyle(), std::int64_t{2});
+      writeFromThreads(3, 50, [&]() -> std::ostream& {
+        pb::incProgress(bar, 0);
+        return redirected;
+      });
+      pb::incProgress(bar, 2);
+    }
+    out.tie(nullptr);
+    EXPECT_EQ(out.rdbuf(), &buf);
+    const Lines lines = logged();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.starts_with("line "); }),
+              150);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "job [==========] 2/2"), 1) << tied;
+  }
+}
+
+// A descriptor of the test's own, captured: what a child process and this
+// process write to it, cut into lines as a terminal would show them.
+class Capture : public Output {
+ protected:
+  void SetUp() override {
+    Output::SetUp();
+    fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+  }
+  void TearDown() override { ::close(fd); }
+  void put(std::string_view bytes) const {
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  int fd = -1;
+};
+
+TEST_F(Capture, WritesAndAChildProcessArriveAsLines) {
+  pb::CaptureOutput capture(*display, {fd});
+  const std::string child = "printf 'child one\\nchild two' >&" + std::to_string(fd) +
+                            "; echo ' (same line)' >&" + std::to_string(fd);
+  ASSERT_EQ(std::system(child.c_str()), 0);
+  put("10%\r20%\r\n");              // a line that redraws itself shows its last form
+  put("a\x1b[1mbold\x1b[0m\tb\n");  // a log keeps no escape, and of controls tabs only
+  put("bad \xff byte\n");
+  put("no line feed");
+  capture.end();
+  EXPECT_EQ(logged(), (Lines{"child one", "child two (same line)", "20%", "abold\tb",
+                             "bad \xff byte", "no line feed"}));
+  put("after the end\n");  // the descriptor is its own again
+  EXPECT_EQ(logged(), Lines{});
+}
+
+TEST_F(Capture, ALongLineArrivesInPiecesOfAtMost64KiB) {
+  std::string longLine(70000, 'x');
+  longLine.replace(65535, 2, "\xc3\xa9");  // a character across the cut moves whole
+  {
+    pb::CaptureOutput capture(*display, {fd});
+    std::jthread writer([&] { put(longLine + "\n"); });
+  }
+  const Lines lines = logged();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], longLine.substr(0, 65535));
+  EXPECT_EQ(lines[1], longLine.substr(65535));
+}
+
+TEST_F(Capture, ACaptureMayOutliveItsDisplay) {
+  pb::CaptureOutput capture(*display, {fd});
+  put("before\n");
+  display.reset();
+  put("after\n");
+  capture.end();
+  EXPECT_EQ(logged(), (Lines{"before", "after"}));
+}
+
+TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+  const int displayFd = ::fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
+  ::close(pipeFds[1]);
+  {
+    testsupport::RecordingBuf unused;
+    std::ostream never(&unused);  // the display is diverted to its descriptor
+    pb::Display own(never, displayFd, pb::DisplayOptions{});
+    pb::CaptureOutput capture(own, {displayFd});
+    ASSERT_EQ(::write(displayFd, "captured\n", 9), 9);
+    own.printAbove("from the display");
+    capture.end();
+    EXPECT_EQ(unused.bytes, "");
+  }
+  ::close(displayFd);
+  std::string got(4096, '\0');
+  got.resize(
+      static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pipeFds[0], got.data(), got.size()))));
+  ::close(pipeFds[0]);
+  Lines lines = splitLines(got);
+  std::sort(lines.begin(), lines.end());  // the captured line comes from another thread
+  EXPECT_EQ(lines, (Lines{"captured", "from the display"}));
+}
+
+// Suspending a display on a terminal erases the block, lets `f` write, and
+// draws the block below it with what was counted meanwhile, also when `f`
+// fails.
+TEST(Suspend, ErasesRunsAndRedrawsBelowEvenWhenFFails) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  testsupport::Screen screen(6, 30);
+  pb::Display display(out, pb::AsTerminal{30, 6});
+  auto bar = display.add(jobStyle(), std::int64_t{4});
+  pb::incProgress(bar, 1);
+  display.redraw();
+  screen.feed(buf.take());
+  ASSERT_EQ(screen.lines(), (Lines{jobAt(1)}));
+  const auto during = [&](const char* text) {
+    screen.feed(buf.take());
+    EXPECT_EQ(screen.lines(), Lines{});  // erased
+    out << text << '\n';
+    pb::incProgress(bar, 1);  // counted, not drawn
+    EXPECT_EQ(buf.bytes, std::string(text) + "\n");
+  };
+  EXPECT_THROW(display.suspend([&] {
+    during("Continue? [y/n] y");
+    throw std::runtime_error("f failed");
+  }),
+               std::runtime_error);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", jobAt(2)}));
+  {
+    pb::Suspension pause(display);
+    screen.feed(buf.take());
+    EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y"}));
+    out << "again\n";
+    pb::incProgress(bar, 1);
+  }
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", "again", jobAt(3)}));
+}
+
+TEST_F(Output, SuspendInALogErasesNothing) {
+  auto bar = display->add(jobStyle(), std::int64_t{2});
+  display->suspend([&] { out << "prompt\n"; });
+  pb::incProgress(bar, 2);
+  EXPECT_EQ(logged(), (Lines{"job [..........] 0/2", "prompt", "job [==========] 2/2"}));
+}
+
+}  // namespace
