@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "System/ProgressBar.hpp"
+#include "System/ProgressBar/Gmp.hpp"
 
 namespace pb = System::ProgressBar;
 
@@ -125,7 +126,7 @@ void checkHuman(std::int64_t high, std::uint64_t low) {
   mpz_class ps = big(high);
   ps <<= 64;
   ps += mpz_class(std::to_string(low), 10);
-  const std::string text = pb::humanDuration(pb::Duration(ps));
+  const std::string text = pb::humanDuration(pb::durationOf(ps));
   // Whole seconds, ties to even.
   mpz_class seconds, rest;
   const mpz_class unit("1000000000000", 10);

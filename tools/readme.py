@@ -8,7 +8,9 @@ Each output block in README.md follows a marker that says where it comes from:
     ...
     ```
 
-EXAMPLE is a program under build/default/examples. MODE is how it is run:
+EXAMPLE is a program under build/default/examples, or a path under
+build/default with its arguments after an @, separated by commas
+(`pbar/pbar@--help`). MODE is how it is run:
 `stdout` (its standard output), `log` (standard error into a pipe, so not a
 terminal), or `screen:COLUMNSxROWS` (in a pseudo-terminal of that size, with
 what the terminal shows at the end made by tests/screen_replay, scrolled-off
@@ -69,11 +71,16 @@ def run_in_pty(program, columns, rows):
 
 
 def capture(example, mode):
-    program = os.path.join(BUILD, "examples", example)
+    # "pbar/pbar@--lines,README.md": a program under the build tree with its
+    # arguments, run from the source tree.
+    name, _, args = example.partition("@")
+    program = os.path.join(BUILD, name) if "/" in name else os.path.join(BUILD, "examples", name)
+    command = [program] + (args.split(",") if args else [])
     if mode == "stdout":
-        return subprocess.run([program], check=True, capture_output=True, text=True).stdout
+        return subprocess.run(command, check=True, capture_output=True, text=True, cwd=ROOT).stdout
     if mode == "log":
-        return subprocess.run([program], check=True, capture_output=True, text=True).stderr
+        return subprocess.run(command, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, text=True, cwd=ROOT).stderr
     if mode.startswith("screen:"):
         size, _, moment = mode[len("screen:"):].partition("@")
         columns, rows = (int(n) for n in size.split("x"))

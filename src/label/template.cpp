@@ -1,0 +1,145 @@
+// Reading a style template: literal text, keys in braces with an optional
+// alignment and width, and the bar that splits the line in two.
+#include "System/ProgressBar/Template.hpp"
+
+#include <charconv>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace System::ProgressBar::detail {
+namespace {
+
+struct KeyName {
+  std::string_view name;
+  TemplateKey key;
+  bool padRightByDefault;
+};
+
+constexpr KeyName kKeys[] = {
+    {"prefix", TemplateKey::kPrefix, true},
+    {"msg", TemplateKey::kMessage, true},
+    {"percent", TemplateKey::kPercent, false},
+    {"percent_floor", TemplateKey::kPercentFloor, false},
+    {"pos", TemplateKey::kPos, false},
+    {"counts", TemplateKey::kCounts, false},
+    {"bytes", TemplateKey::kBytes, false},
+    {"bytes_done", TemplateKey::kBytesDone, false},
+    {"rate", TemplateKey::kRate, false},
+    {"recent_rate", TemplateKey::kRecentRate, false},
+    {"byte_rate", TemplateKey::kByteRate, false},
+    {"recent_byte_rate", TemplateKey::kRecentByteRate, false},
+    {"elapsed", TemplateKey::kElapsed, false},
+    {"elapsed_human", TemplateKey::kElapsedHuman, false},
+    {"eta", TemplateKey::kEta, false},
+    {"eta_human", TemplateKey::kEtaHuman, false},
+    {"recent_eta", TemplateKey::kRecentEta, false},
+    {"recent_eta_human", TemplateKey::kRecentEtaHuman, false},
+    {"total_time", TemplateKey::kTotalTime, false},
+    {"spinner", TemplateKey::kSpinner, false},
+    {"spinner_ascii", TemplateKey::kSpinnerAscii, false},
+};
+
+[[noreturn]] void fault(const std::string& what, std::size_t at) {
+  throw std::invalid_argument("styleFromTemplate: " + what + " at " + std::to_string(at));
+}
+
+// The width after a key's colon: an optional '<' or '>', then digits.
+void readSpec(std::string_view spec, std::string_view name, std::size_t at, TemplateField& field,
+              bool isBar) {
+  if (!spec.empty() && (spec[0] == '<' || spec[0] == '>')) {
+    if (isBar)
+      fault("the bar takes a width, not an alignment, in \"{" + std::string(name) + "}\"", at);
+    field.padLeft = spec[0] == '>';
+    spec.remove_prefix(1);
+  }
+  std::int64_t width = 0;
+  const auto [end, error] = std::from_chars(spec.data(), spec.data() + spec.size(), width);
+  if (spec.empty() || error != std::errc{} || end != spec.data() + spec.size() || width <= 0) {
+    fault("bad width \"" + std::string(spec) + "\" for key \"" + std::string(name) + "\"", at);
+  }
+  field.width = width;
+}
+
+}  // namespace
+
+ParsedTemplate parseTemplate(std::string_view text) {
+  ParsedTemplate parsed;
+  std::vector<TemplateField>* fields = &parsed.before;
+  const auto literal = [&](std::string_view piece) {
+    if (fields->empty() || fields->back().key != TemplateKey::kText || fields->back().width > 0) {
+      fields->push_back(TemplateField{});
+    }
+    fields->back().text.append(piece);
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    const char c = text[at];
+    if (c == '}') {
+      if (at + 1 < text.size() && text[at + 1] == '}') {
+        literal("}");
+        at += 2;
+        continue;
+      }
+      fault("\"}\" closes no key (write \"}}\" for a brace)", at);
+    }
+    if (c != '{') {
+      const std::size_t next = text.find_first_of("{}", at);
+      const std::size_t end = next == std::string_view::npos ? text.size() : next;
+      literal(text.substr(at, end - at));
+      at = end;
+      continue;
+    }
+    if (at + 1 < text.size() && text[at + 1] == '{') {
+      literal("{");
+      at += 2;
+      continue;
+    }
+    const std::size_t close = text.find_first_of("{}", at + 1);
+    if (close == std::string_view::npos || text[close] == '{') {
+      fault("\"{\" is never closed (write \"{{\" for a brace)", at);
+    }
+    const std::string_view inside = text.substr(at + 1, close - at - 1);
+    const std::size_t colon = inside.find(':');
+    const std::string_view name = inside.substr(0, colon);
+    const std::string_view spec =
+        colon == std::string_view::npos ? std::string_view() : inside.substr(colon + 1);
+    TemplateField field;
+    if (name == "bar") {
+      if (parsed.hasBar) fault("a second \"{bar}\"", at);
+      if (colon != std::string_view::npos) {
+        readSpec(spec, name, at, field, true);
+        parsed.lineWidth = field.width;
+      }
+      parsed.hasBar = true;
+      fields = &parsed.after;
+      at = close + 1;
+      continue;
+    }
+    const KeyName* known = nullptr;
+    for (const KeyName& k : kKeys) {
+      if (k.name == name) known = &k;
+    }
+    if (known == nullptr) fault("unknown key \"" + std::string(name) + "\"", at);
+    field.key = known->key;
+    field.padLeft = !known->padRightByDefault;
+    if (colon != std::string_view::npos) readSpec(spec, name, at, field, false);
+    fields->push_back(std::move(field));
+    at = close + 1;
+  }
+  // The line puts a space between the bar and each label that is not empty.
+  if (parsed.hasBar) {
+    const auto trim = [](std::vector<TemplateField>& side, bool front) {
+      if (side.empty()) return;
+      TemplateField& edge = front ? side.front() : side.back();
+      if (edge.key != TemplateKey::kText || edge.text.empty()) return;
+      if (front && edge.text.front() == ' ') edge.text.erase(0, 1);
+      if (!front && edge.text.back() == ' ') edge.text.pop_back();
+      if (edge.text.empty()) front ? void(side.erase(side.begin())) : side.pop_back();
+    };
+    trim(parsed.before, false);
+    trim(parsed.after, true);
+  }
+  return parsed;
+}
+
+}  // namespace System::ProgressBar::detail

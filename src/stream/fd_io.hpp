@@ -1,0 +1,18 @@
+// Internal: reading and writing descriptors whole, through interrupted calls
+// and non-blocking descriptors.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace System::ProgressBar::detail {
+
+// Waits until `fd` can be read (or written); false with errno set on failure.
+bool waitFor(int fd, bool write) noexcept;
+// Reads at most `n` bytes: how many (0 at the end), or -1 with errno set.
+ssize_t readSome(int fd, char* data, std::size_t n) noexcept;
+// Writes all `n` bytes: true, or false with errno set.
+bool writeAll(int fd, const char* data, std::size_t n) noexcept;
+
+}  // namespace System::ProgressBar::detail
