@@ -64,9 +64,11 @@ int run(const pbar::Options& options) {
   for (const std::string& path : options.files) inputs.push_back({path, std::nullopt});
   if (inputs.empty()) inputs.push_back({"-", std::nullopt});
   for (Input& input : inputs) {
+    // A regular file's size is its total, standard input's too when it is one.
     struct stat st {};
-    const bool regular = !options.lines && input.path != "-" &&
-                         ::stat(input.path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const int found =
+        input.path == "-" ? ::fstat(STDIN_FILENO, &st) : ::stat(input.path.c_str(), &st);
+    const bool regular = !options.lines && found == 0 && S_ISREG(st.st_mode);
     input.total = regular ? std::optional<std::int64_t>(st.st_size) : options.size;
   }
 
@@ -78,7 +80,7 @@ int run(const pbar::Options& options) {
         options.format ? *options.format
                        : defaultFormat(!name.empty(), input.total.has_value(), options.lines);
     pb::Style<> style =
-        pb::styleFromTemplate(format, {.prefix = name, .unit = options.lines ? "lines" : "B"});
+        pb::styleFromTemplate(format, {.prefix = name, .unit = "lines", .bytes = !options.lines});
     // Outside a terminal, lines of 80 columns.
     if (std::holds_alternative<pb::TerminalWidth>(style.styleWidth)) {
       style.styleWidth = pb::TerminalWidth{80};

@@ -41,6 +41,10 @@ APP_POISON(timingLabel)
 APP_POISON(estimateLabel)
 APP_POISON(recentLabel)
 APP_POISON(paddedLabel)
+APP_POISON(padLeft)
+APP_POISON(padRight)
+APP_POISON(fieldLabel)
+APP_POISON(fieldsLabel)
 APP_POISON(countLabel)
 APP_POISON(concatLabels)
 APP_POISON(sconcat)
@@ -94,6 +98,10 @@ TEST(Lookup, ACustomTypesNamespaceNeverReplacesTheLibrarysFunctions) {
   pb::setTotal(row, 1);
   EXPECT_NE(out.str().find("4/4 100%"), std::string::npos) << out.str();
   EXPECT_EQ(pb::renderProgressBar(s, pb::Progress<app::Job>{2, 4, {1}}, pb::Timing{}).size(), 60u);
+  const pb::Style<app::Job> fromTemplate =
+      pb::styleFromTemplate<app::Job>("{prefix:8} {bar:30} {percent:>5}", {.prefix = "job"});
+  EXPECT_EQ(pb::renderProgressBar(fromTemplate, pb::Progress<app::Job>{1, 4, {1}}, pb::Timing{}),
+            "job      [===>.........]   25%");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // display; each line arrives whole, once, above the block or in the log.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
+#include "support/fd_buf.hpp"
 #include "support/recording_buf.hpp"
 #include "support/screen.hpp"
 
@@ -191,16 +193,21 @@ TEST_F(Capture, WritesAndAChildProcessArriveAsLines) {
 }
 
 TEST_F(Capture, ALongLineArrivesInPiecesOfAtMost64KiB) {
-  std::string longLine(70000, 'x');
-  longLine.replace(65535, 2, "\xc3\xa9");  // a character across the cut moves whole
-  {
-    pb::CaptureOutput capture(*display, {fd});
-    std::jthread writer([&] { put(longLine + "\n"); });
+  // A character across the cut moves whole; bytes that start no character
+  // move back at most a character's length.
+  for (const auto& [inserted, cut] :
+       {std::pair<std::string, std::size_t>{"\xc3\xa9", 65535}, {std::string(6, '\x80'), 65532}}) {
+    std::string longLine(70000, 'x');
+    longLine.replace(65535 - (cut == 65535 ? 0 : 3), inserted.size(), inserted);
+    {
+      pb::CaptureOutput capture(*display, {fd});
+      std::jthread writer([&] { put(longLine + "\n"); });
+    }
+    const Lines lines = logged();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], longLine.substr(0, cut));
+    EXPECT_EQ(lines[1], longLine.substr(cut));
   }
-  const Lines lines = logged();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0], longLine.substr(0, 65535));
-  EXPECT_EQ(lines[1], longLine.substr(65535));
 }
 
 TEST_F(Capture, ACaptureMayOutliveItsDisplay) {
@@ -212,11 +219,32 @@ TEST_F(Capture, ACaptureMayOutliveItsDisplay) {
   EXPECT_EQ(logged(), (Lines{"before", "after"}));
 }
 
+// While the display is suspended the descriptor is its own again; what came
+// before is above the block first.
+TEST_F(Capture, SuspendingGivesTheDescriptorBack) {
+  int real[2];
+  ASSERT_EQ(::pipe2(real, O_CLOEXEC | O_NONBLOCK), 0);
+  ASSERT_EQ(::dup2(real[1], fd), fd);
+  {
+    pb::CaptureOutput capture(*display, {fd});
+    put("before\n");
+    display->suspend([&] { put("during\n"); });
+    pb::Suspension pause(*display);
+    put("paused\n");
+  }
+  put("after\n");
+  EXPECT_EQ(logged(), (Lines{"before"}));
+  EXPECT_EQ(testsupport::drain(real[0]), "during\npaused\nafter\n");
+  ::close(real[0]);
+  ::close(real[1]);
+}
+
 TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
   const int displayFd = ::fcntl(pipeFds[1], F_DUPFD_CLOEXEC, 10);
   ::close(pipeFds[1]);
+  std::string got;
   {
     testsupport::RecordingBuf unused;
     std::ostream never(&unused);  // the display is diverted to its descriptor
@@ -224,17 +252,29 @@ TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
     pb::CaptureOutput capture(own, {displayFd});
     ASSERT_EQ(::write(displayFd, "captured\n", 9), 9);
     own.printAbove("from the display");
+    {
+      // A capture inside it writes the display where the outer one does:
+      // the line reaches the real descriptor while the inner one lives.
+      pb::CaptureOutput inner(own, {displayFd});
+      ASSERT_EQ(::write(displayFd, "nested\n", 7), 7);
+      const auto until = std::chrono::steady_clock::now() + 10s;
+      while (got.find("nested\n") == std::string::npos &&
+             std::chrono::steady_clock::now() < until) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        ::poll(&p, 1, 100);
+        got += testsupport::drain(pipeFds[0]);
+      }
+      EXPECT_NE(got.find("nested\n"), std::string::npos);
+    }
     capture.end();
     EXPECT_EQ(unused.bytes, "");
   }
   ::close(displayFd);
-  std::string got(4096, '\0');
-  got.resize(
-      static_cast<std::size_t>(std::max<ssize_t>(0, ::read(pipeFds[0], got.data(), got.size()))));
+  got += testsupport::drain(pipeFds[0]);
   ::close(pipeFds[0]);
   Lines lines = splitLines(got);
   std::sort(lines.begin(), lines.end());  // the captured line comes from another thread
-  EXPECT_EQ(lines, (Lines{"captured", "from the display"}));
+  EXPECT_EQ(lines, (Lines{"captured", "from the display", "nested"}));
 }
 
 // Suspending a display on a terminal erases the block, lets `f` write, and

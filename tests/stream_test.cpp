@@ -109,6 +109,20 @@ TEST_F(Counted, ReadingCountsWhatTheCallerTookAtEveryWayOut) {
   }
 }
 
+TEST_F(Counted, SeekingMovesTheStreamAndCountsWhatIsReadAfter) {
+  std::istringstream stream(kText);
+  auto counted = pb::trackRead(bar, stream);
+  stream.seekg(11);
+  EXPECT_EQ(stream.tellg(), 11);
+  std::string line;
+  std::getline(stream, line);
+  EXPECT_EQ(line, "second line");
+  stream.seekg(-5, std::ios::end);
+  std::getline(stream, line);
+  EXPECT_EQ(line, "third");
+  EXPECT_EQ(counted.counted(), 17);
+}
+
 TEST_F(Counted, EmptyInputCountsNothingAndKeepsTheStreamsState) {
   std::istringstream stream("");
   stream.setstate(std::ios::eofbit);
@@ -155,12 +169,14 @@ TEST_F(Counted, WritingCountsWhatTheBufferBeneathAccepted) {
     EXPECT_EQ(done(), 0);  // in a batch until a flush
     stream.flush();
     EXPECT_EQ(done(), 17);
-    target.armed = true;  // now nothing is accepted
+    stream.write(std::string(5000, 'b').data(), 5000);
+    EXPECT_EQ(done(), 5017);  // a full batch is handed over without a flush
+    target.armed = true;      // now nothing is accepted
     stream << "lost";
     EXPECT_TRUE(stream.bad());
   }
-  EXPECT_EQ(done(), 17);
-  EXPECT_EQ(target.bytes, "twelve bytesx1234");
+  EXPECT_EQ(done(), 5017);
+  EXPECT_EQ(target.bytes, "twelve bytesx1234" + std::string(5000, 'b'));
   EXPECT_EQ(stream.rdbuf(), &target);
 }
 

@@ -90,6 +90,9 @@ TEST(Template, RendersAsTheSameStyleBuiltByHand) {
     const pb::Style<> parsed = pb::styleFromTemplate(c.text, {.prefix = "job", .unit = "rows"});
     EXPECT_EQ(linesOf(parsed), linesOf(c.byHand)) << c.text;
   }
+  // Rates of bytes.
+  EXPECT_EQ(linesOf(pb::styleFromTemplate("{bar} {rate} {recent_rate}", {.bytes = true})),
+            linesOf(with(pb::emptyLabel(), pb::byteRate() + " " + pb::recentByteRate())));
 }
 
 TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {

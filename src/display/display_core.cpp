@@ -14,26 +14,40 @@
 namespace System::ProgressBar::detail {
 
 DisplayCore::DisplayCore(std::ostream& stream, int fd, bool colour, std::unique_ptr<Output> output)
-    : original_(stream), fd_(fd), colour_(colour), output_(std::move(output)), stream_(&stream) {}
+    : original_(stream),
+      fd_(fd),
+      colour_(colour),
+      output_(std::move(output)),
+      stream_(&stream),
+      streamFd_(fd) {}
 
 bool DisplayCore::ended() const {
   OwnedLock lock(mutex_, "a display's state", "display");
   return ended_;
 }
 
-void DisplayCore::divert(std::ostream& stream, int fd) {
+DisplayCore::Target DisplayCore::divert(std::ostream& stream, int fd) {
   OwnedLock lock(mutex_, "a redirection", "display");
-  stream_ = &stream;
+  const Target previous{stream_, streamFd_};
   output_->divert(stream, fd);
+  stream_ = &stream;
+  streamFd_ = fd;
+  return previous;
 }
 
-void DisplayCore::undivert() noexcept {
+void DisplayCore::undivert(Target previous) noexcept {
   try {
     OwnedLock lock(mutex_, "a redirection's end", "display");
-    stream_ = &original_;
-    output_->divert(original_, fd_);
+    output_->divert(*previous.stream, previous.fd);
+    stream_ = previous.stream;
+    streamFd_ = previous.fd;
   } catch (...) {  // taken from inside a draw of this display: nothing else can be done
   }
+}
+
+DisplayCore::Target DisplayCore::target() const {
+  OwnedLock lock(mutex_, "a redirection", "display");
+  return {stream_, streamFd_};
 }
 
 void DisplayCore::addHook(SuspendHook& hook) {

@@ -140,9 +140,16 @@ class DisplayCore {
   void endSuspend();
   void addHook(SuspendHook& hook);
   void removeHook(SuspendHook& hook) noexcept;
-  // Writes to `stream` (and asks `fd`) instead of its own, until undivert().
-  void divert(std::ostream& stream, int fd);
-  void undivert() noexcept;
+  // Where the display writes, and the descriptor it asks about the terminal.
+  struct Target {
+    std::ostream* stream;
+    int fd;
+  };
+  // Writes to `stream` (and asks `fd`) instead, until undivert() is given
+  // what this returns: redirections nest as scopes do.
+  Target divert(std::ostream& stream, int fd);
+  void undivert(Target previous) noexcept;
+  Target target() const;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
   // Draws each bar whose stored progress no line shows, then the final
@@ -173,6 +180,7 @@ class DisplayCore {
   // Under mutex_:
   Rows rows_;             // the block, top to bottom
   std::ostream* stream_;  // the original, or where it is diverted
+  int streamFd_;          // the descriptor that goes with it
   int suspends_ = 0;
   std::mutex hooksMutex_;  // a leaf: never held while taking another lock
   std::vector<SuspendHook*> hooks_;

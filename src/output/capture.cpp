@@ -99,6 +99,7 @@ class Capture final : public SuspendHook {
   int stop_[2] = {-1, -1};
   std::unique_ptr<FdBuf> displayBuf_;
   std::unique_ptr<std::ostream> displayStream_;
+  DisplayCore::Target previous_{};  // where the display wrote before
   std::thread reader_;
   std::mutex mutex_;  // the reader's work on a chunk, and the failure
   std::exception_ptr failure_;
@@ -140,14 +141,14 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds) : core_(core
   // tied to no other: a stream such as std::cerr flushes std::cout before
   // each write, and that flush could wait on a full pipe whose reader waits
   // for the display.
-  if (core_.fd() >= 0) {
-    int fd = core_.fd();
+  if (const DisplayCore::Target now = core_.target(); now.fd >= 0) {
+    int fd = now.fd;
     for (const Captured& c : fds_) {
       if (c.fd == fd) fd = c.saved;
     }
     displayBuf_ = std::make_unique<FdBuf>(fd);
     displayStream_ = std::make_unique<std::ostream>(displayBuf_.get());
-    core_.divert(*displayStream_, fd);
+    previous_ = core_.divert(*displayStream_, fd);
   }
   for (const Captured& c : fds_) {
     if (c.fd == STDOUT_FILENO) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
@@ -255,7 +256,7 @@ std::exception_ptr Capture::end() noexcept {
   reader_.join();
   // The last lines the reader took went to the saved descriptors, which the
   // display may be writing to: they close after it is put back.
-  if (displayStream_) core_.undivert();
+  if (displayStream_) core_.undivert(previous_);
   for (Captured& c : fds_) {
     ::close(c.read);
     ::close(c.saved);

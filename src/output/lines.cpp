@@ -211,12 +211,15 @@ RedirectStream::RedirectStream(std::ostream& stream, Display& display)
       old_(stream.rdbuf()),
       buf_(new detail::RedirectBuf(detail::DisplayAccess::core(display), old_)) {
   detail::DisplayCore& core = detail::DisplayAccess::core(display);
-  if (&core.stream() == &stream) {
+  if (const detail::DisplayCore::Target now = core.target(); now.stream == &stream) {
     try {
       own_ = new std::ostream(old_);
       own_->copyfmt(stream);
+      own_->tie(nullptr);  // the display's writes flush no other stream
       own_->exceptions(stream.exceptions());
-      core.divert(*own_, core.fd());
+      const detail::DisplayCore::Target previous = core.divert(*own_, now.fd);
+      previousStream_ = previous.stream;
+      previousFd_ = previous.fd;
     } catch (...) {
       delete own_;
       delete buf_;
@@ -236,7 +239,7 @@ RedirectStream::~RedirectStream() {
   } catch (...) {  // a destructor has nowhere to report it
   }
   if (core_ != nullptr) {
-    core_->undivert();
+    core_->undivert({previousStream_, previousFd_});
     core_->release();
   }
   delete own_;

@@ -28,8 +28,21 @@ printf 'one\ntwo\nthree\n' >three.txt
 cmp -s random.bin copy.bin || fail "file: the copy differs"
 expect "file" file.log '^random\.bin \[=+\] 2\.86 MiB / 2\.86 MiB .*'
 plain file.log file
-"$pbar" <random.bin >copy.bin 2>stdin.log || fail "standard input: status $?"
+"$pbar" --interval 0.5 <random.bin >copy.bin 2>stdin.log || fail "standard input: status $?"
 cmp -s random.bin copy.bin || fail "standard input: the copy differs"
+expect "standard input a file" stdin.log '^\[=+\] 2\.86 MiB / 2\.86 MiB'
+# Lines of the default format are 80 columns wide in a log.
+widths=$(awk '{ print length($0) }' file.log | sort -u)
+[[ $widths == 80 ]] || fail "file: log lines of widths $widths, not 80"
+# A named pipe has no size: a spinner.
+mkfifo named.pipe
+cat three.txt >named.pipe &
+"$pbar" named.pipe >copy.txt 2>fifo.log || fail "named pipe: status $?"
+wait
+cmp -s three.txt copy.txt || fail "named pipe: the copy differs"
+expect "named pipe" fifo.log '^named\.pipe [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 14 B '
+"$pbar" --interval 0 <three.txt >/dev/null 2>interval.log
+(($? == 2)) || fail "--interval 0: accepted"
 cat random.bin | "$pbar" --size 2.86MiB --name feed >copy.bin 2>sized.log || fail "--size: status $?"
 cmp -s random.bin copy.bin || fail "--size: the copy differs"
 expect "--size" sized.log '^feed \[.*\] 2\.86 MiB / 2\.86 MiB'
@@ -51,6 +64,9 @@ expect "--format" format.log '^3/3 lines \[=+\]$'
 status=${PIPESTATUS[0]}
 ((status == 141)) || fail "closed pipe: status $status, not 141"
 ! grep -q 'pbar:' pipe.log || fail "closed pipe: an error was written"
+yes | head -c 3000000 | "$pbar" --lines 2>lines-pipe.log | head -c 10 >/dev/null
+status=${PIPESTATUS[2]}
+((status == 141)) || fail "closed pipe, --lines: status $status, not 141"
 
 # An unreadable file is named, the others are copied, and the status is 1.
 "$pbar" missing.bin three.txt >partial.out 2>missing.log
@@ -67,6 +83,10 @@ expect "bad option" usage.log "^pbar: unknown option --frobnicate$"
 expect "bad template" format.err 'unknown key "nope" at 6'
 "$pbar" --help >help.txt || fail "--help: status $?"
 expect "--help" help.txt '^Usage: pbar \[OPTION\]\.\.\. \[FILE\]\.\.\.$'
+for option in '-s, --size SIZE' '-l, --lines' '-N, --name NAME' '-F, --format TEMPLATE' \
+              '-i, --interval SEC' '-h, --help'; do
+  grep -qF -- "  $option " help.txt || fail "--help: no '$option'"
+done
 
 # On a terminal (standard error a pseudo-terminal), the bar ends complete.
 python3 - "$pbar" "$replay" <<'PY' || fail "terminal: the final screen is wrong"

@@ -56,9 +56,11 @@ class RedirectStream {
  private:
   std::ostream& stream_;
   std::streambuf* old_;
-  detail::RedirectBuf* buf_;             // owned
-  std::ostream* own_ = nullptr;          // owned: the display's, when it wrote to `stream`
-  detail::DisplayCore* core_ = nullptr;  // held while its output is diverted
+  detail::RedirectBuf* buf_;                // owned
+  std::ostream* own_ = nullptr;             // owned: the display's, when it wrote to `stream`
+  detail::DisplayCore* core_ = nullptr;     // held while its output is diverted
+  std::ostream* previousStream_ = nullptr;  // where the display wrote before
+  int previousFd_ = -1;
 };
 
 /// Captures file descriptors of the process (standard output and standard

@@ -24,6 +24,9 @@ namespace System::ProgressBar {
 struct TemplateOptions {
   Text prefix = "";     ///< the text of `{prefix}`, such as a file's name
   Text unit = "items";  ///< what `{rate}` and `{recent_rate}` count per second
+  /// The count is of bytes: `{rate}` and `{recent_rate}` are then written as
+  /// `{byte_rate}` and `{recent_byte_rate}` are ("115 MiB/s").
+  bool bytes = false;
 };
 
 namespace detail {
@@ -88,9 +91,10 @@ Label<Custom> fieldLabel(const TemplateField& field, const TemplateOptions& opti
     case K::kBytesDone:
       return bytesDone<Custom>();
     case K::kRate:
-      return throughput<Custom>(options.unit + "/s", "--");
+      return options.bytes ? byteRate<Custom>() : throughput<Custom>(options.unit + "/s", "--");
     case K::kRecentRate:
-      return recentRate<Custom>(options.unit + "/s", "--");
+      return options.bytes ? recentByteRate<Custom>()
+                           : recentRate<Custom>(options.unit + "/s", "--");
     case K::kByteRate:
       return byteRate<Custom>();
     case K::kRecentByteRate:
@@ -122,10 +126,10 @@ Label<Custom> fieldsLabel(const std::vector<TemplateField>& fields,
                           const TemplateOptions& options) {
   Label<Custom> label = emptyLabel<Custom>();
   for (const TemplateField& field : fields) {
-    Label<Custom> one = fieldLabel<Custom>(field, options);
+    Label<Custom> one = detail::fieldLabel<Custom>(field, options);
     if (field.width > 0) {
-      one = field.padLeft ? padLeft(field.width, one, PadUnit::Columns)
-                          : padRight(field.width, one, PadUnit::Columns);
+      one = field.padLeft ? ::System::ProgressBar::padLeft(field.width, one, PadUnit::Columns)
+                          : ::System::ProgressBar::padRight(field.width, one, PadUnit::Columns);
     }
     label = label + one;
   }
@@ -146,8 +150,8 @@ Label<Custom> fieldsLabel(const std::vector<TemplateField>& fields,
 /// Keys: `bar`, `prefix` (`options.prefix`), `msg` (the bar's message),
 /// `percent`, `percent_floor`, `pos` (done), `counts` (done/todo), `bytes`
 /// (done / todo in bytes), `bytes_done`, `rate` and `recent_rate`
-/// (`options.unit` per second), `byte_rate`, `recent_byte_rate`, `elapsed`,
-/// `eta`, `recent_eta`, `total_time` (clock form, "01:05"), `elapsed_human`,
+/// (`options.unit` per second, or bytes with `options.bytes`), `byte_rate`, `recent_byte_rate`,
+/// `elapsed`, `eta`, `recent_eta`, `total_time` (clock form, "01:05"), `elapsed_human`,
 /// `eta_human`, `recent_eta_human` ("1m05s"), `spinner`, `spinner_ascii`.
 /// A width pads to that many columns, never cuts: on the left with `>`, on
 /// the right with `<`; without either, `prefix` and `msg` are padded on the
