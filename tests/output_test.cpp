@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -117,6 +120,17 @@ TEST_F(Output, RedirectedStreamFromManyThreads) {
   expectEachOnce(counts, 6, 150);
 }
 
+TEST_F(Output, AThreadsUnfinishedLineIsNeverAnothersStart) {
+  testsupport::RecordingBuf ownBuf;
+  std::ostream stream(&ownBuf);
+  {
+    pb::RedirectStream guard(stream, *display);
+    std::jthread([&] { stream << "half"; }).join();
+    std::jthread([&] { stream << "whole\n"; }).join();
+  }
+  EXPECT_EQ(logged(), (Lines{"whole", "half"}));
+}
+
 TEST_F(Output, RedirectionUnwoundByAnExceptionPutsTheBufferBack) {
   testsupport::RecordingBuf ownBuf;
   std::ostream stream(&ownBuf);
@@ -192,6 +206,18 @@ TEST_F(Capture, WritesAndAChildProcessArriveAsLines) {
   EXPECT_EQ(logged(), Lines{});
 }
 
+// A child that keeps the descriptor and writes later does not hold the end
+// of the capture up: it ends after a tenth of a second of quiet.
+TEST_F(Capture, AChildStillWritingDoesNotHoldTheEndUp) {
+  pb::CaptureOutput capture(*display, {fd});
+  const std::string child =
+      "(sleep 3; echo late) >&" + std::to_string(fd) + " 2>/dev/null </dev/null &";
+  ASSERT_EQ(std::system(child.c_str()), 0);
+  const auto start = std::chrono::steady_clock::now();
+  capture.end();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
 TEST_F(Capture, ALongLineArrivesInPiecesOfAtMost64KiB) {
   // A character across the cut moves whole; bytes that start no character
   // move back at most a character's length.
@@ -217,6 +243,37 @@ TEST_F(Capture, ACaptureMayOutliveItsDisplay) {
   put("after\n");
   capture.end();
   EXPECT_EQ(logged(), (Lines{"before", "after"}));
+}
+
+// Out of descriptors at each step of making a capture: it throws, and every
+// descriptor is as it was, none left open.
+TEST_F(Capture, AFailedCaptureLeavesTheDescriptorsAsTheyWere) {
+  struct stat before {};
+  ASSERT_EQ(::fstat(fd, &before), 0);
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  int highest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);  // the lowest free descriptor
+  ::close(highest);
+  for (const rlim_t room : {0, 1, 2, 3, 4}) {  // the stop pipe, the dup, the pipe, ...
+    rlimit tight = limit;
+    tight.rlim_cur = static_cast<rlim_t>(highest) + room;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    bool threw = false;
+    try {
+      pb::CaptureOutput capture(*display, {fd});
+    } catch (const std::system_error&) {
+      threw = true;
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_TRUE(threw) << room;
+    struct stat after {};
+    ASSERT_EQ(::fstat(fd, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << room;
+    EXPECT_NE(::fcntl(STDOUT_FILENO, F_GETFD), -1) << room;
+    const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(next, highest) << room;  // nothing left open
+    ::close(next);
+  }
 }
 
 // While the display is suspended the descriptor is its own again; what came
@@ -266,6 +323,9 @@ TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
       }
       EXPECT_NE(got.find("nested\n"), std::string::npos);
     }
+    // A capture that has been idle a while still reads.
+    std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(::write(displayFd, "late\n", 5), 5);
     capture.end();
     EXPECT_EQ(unused.bytes, "");
   }
@@ -274,7 +334,7 @@ TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
   ::close(pipeFds[0]);
   Lines lines = splitLines(got);
   std::sort(lines.begin(), lines.end());  // the captured line comes from another thread
-  EXPECT_EQ(lines, (Lines{"captured", "from the display", "nested"}));
+  EXPECT_EQ(lines, (Lines{"captured", "from the display", "late", "nested"}));
 }
 
 // Suspending a display on a terminal erases the block, lets `f` write, and
@@ -314,6 +374,14 @@ TEST(Suspend, ErasesRunsAndRedrawsBelowEvenWhenFFails) {
   }
   screen.feed(buf.take());
   EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", "again", jobAt(3)}));
+  // Nested, the block is erased once and comes back once.
+  display.suspend([&] {
+    out << "outer\r\n";  // as a terminal's line discipline would turn "\n"
+    pb::Suspension inner(display);
+    out << "inner\n";
+  });
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", "again", "outer", "inner", jobAt(3)}));
 }
 
 TEST_F(Output, SuspendInALogErasesNothing) {

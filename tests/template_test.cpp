@@ -84,6 +84,7 @@ TEST(Template, RendersAsTheSameStyleBuiltByHand) {
        noBar(pb::spinner(pb::SpinnerFrames::Braille) + " " + pb::spinner(pb::SpinnerFrames::Ascii) +
              " " + pb::count())},
       {"{{literal}} {bar} }}{{", with(pb::fromString("{literal}"), pb::fromString("}{"))},
+      {"}}{bar}", with(pb::fromString("}"), pb::emptyLabel())},
       {"écrit {bar} ✓", with(pb::fromString("écrit"), pb::fromString("✓"))},
   };
   for (const Case& c : cases) {
@@ -103,6 +104,7 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
       {"{percent {bar}", "\"{\" is never closed (write \"{{\" for a brace) at 0"},
       {"done} {bar}", "\"}\" closes no key (write \"}}\" for a brace) at 4"},
       {"{bar} {bar}", "a second \"{bar}\" at 6"},
+      {"{bar} {", "\"{\" is never closed (write \"{{\" for a brace) at 6"},
       {"{bar:wide}", "bad width \"wide\" for key \"bar\" at 0"},
       {"{bar:>20}", "the bar takes a width, not an alignment, in \"{bar}\" at 0"},
       {"{eta:>}", "bad width \"\" for key \"eta\" at 0"},

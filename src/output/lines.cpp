@@ -1,9 +1,10 @@
 // Lines from the rest of a program: a display's per-thread line streams, the
 // line sink, and redirected streams.
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,15 @@ struct ThreadLines {
   std::vector<std::unique_ptr<Stream>> streams;
 };
 thread_local ThreadLines threadLines;
+
+// A number of the calling thread's own, never given to another: a thread's
+// id may be given again once it ends, which would make a new thread go on
+// with the line an ended one left unfinished.
+std::uint64_t threadToken() noexcept {
+  static std::atomic<std::uint64_t> next{0};
+  thread_local const std::uint64_t token = next.fetch_add(1, std::memory_order_relaxed) + 1;
+  return token;
+}
 
 }  // namespace
 
@@ -147,8 +157,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (suspended_) return own_->sputn(s, n);
-      splitterOf(std::this_thread::get_id())
-          .feed({s, static_cast<std::size_t>(n)}, lines.collect());
+      splitterOf(threadToken()).feed({s, static_cast<std::size_t>(n)}, lines.collect());
     }
     lines.hand(core_);
     return n;
@@ -165,7 +174,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
 
  private:
  private:
-  LineSplitter& splitterOf(std::thread::id thread) {
+  LineSplitter& splitterOf(std::uint64_t thread) {
     for (auto& [id, split] : pending_) {
       if (id == thread) return split;
     }
@@ -183,7 +192,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
   std::streambuf* const own_;
   std::mutex mutex_;
   bool suspended_ = false;
-  std::vector<std::pair<std::thread::id, LineSplitter>> pending_;
+  std::vector<std::pair<std::uint64_t, LineSplitter>> pending_;
 };
 
 }  // namespace System::ProgressBar::detail

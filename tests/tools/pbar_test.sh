@@ -43,7 +43,7 @@ cmp -s three.txt copy.txt || fail "named pipe: the copy differs"
 expect "named pipe" fifo.log '^named\.pipe [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 14 B '
 "$pbar" --interval 0 <three.txt >/dev/null 2>interval.log
 (($? == 2)) || fail "--interval 0: accepted"
-cat random.bin | "$pbar" --size 2.86MiB --name feed >copy.bin 2>sized.log || fail "--size: status $?"
+cat random.bin | "$pbar" --size=2.86MiB --name feed >copy.bin 2>sized.log || fail "--size: status $?"
 cmp -s random.bin copy.bin || fail "--size: the copy differs"
 expect "--size" sized.log '^feed \[.*\] 2\.86 MiB / 2\.86 MiB'
 cat random.bin | "$pbar" >copy.bin 2>unknown.log || fail "unknown size: status $?"
