@@ -85,6 +85,7 @@ TEST(Template, RendersAsTheSameStyleBuiltByHand) {
              " " + pb::count())},
       {"{{literal}} {bar} }}{{", with(pb::fromString("{literal}"), pb::fromString("}{"))},
       {"}}{bar}", with(pb::fromString("}"), pb::emptyLabel())},
+      {"{bar} }}", with(pb::emptyLabel(), pb::fromString("}"))},
       {"écrit {bar} ✓", with(pb::fromString("écrit"), pb::fromString("✓"))},
   };
   for (const Case& c : cases) {
