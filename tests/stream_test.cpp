@@ -123,6 +123,34 @@ TEST_F(Counted, SeekingMovesTheStreamAndCountsWhatIsReadAfter) {
   EXPECT_EQ(counted.counted(), 17);
 }
 
+// A buffer that holds one byte at a time, as a slow pipe does: each read
+// beyond it would wait.
+class ByteAtATime : public std::streambuf {
+ public:
+  explicit ByteAtATime(std::string data) : data_(std::move(data)) {}
+
+ protected:
+  int_type underflow() override {
+    if (at_ == data_.size()) return traits_type::eof();
+    setg(&data_[at_], &data_[at_], &data_[at_] + 1);
+    ++at_;
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  std::string data_;
+  std::size_t at_ = 0;
+};
+
+TEST_F(Counted, TheBarIsCurrentWheneverAReadCouldWait) {
+  ByteAtATime slow("abc");
+  std::istream stream(&slow);
+  auto counted = pb::trackRead(bar, stream);
+  for (int i = 0; i < 3; ++i) stream.get();
+  stream.peek();  // would wait for more
+  EXPECT_EQ(done(), 3);
+}
+
 TEST_F(Counted, EmptyInputCountsNothingAndKeepsTheStreamsState) {
   std::istringstream stream("");
   stream.setstate(std::ios::eofbit);
