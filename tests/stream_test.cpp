@@ -199,7 +199,12 @@ TEST_F(Counted, WritingCountsWhatTheBufferBeneathAccepted) {
     EXPECT_EQ(done(), 17);
     stream.write(std::string(5000, 'b').data(), 5000);
     EXPECT_EQ(done(), 5017);  // a full batch is handed over without a flush
-    target.armed = true;      // now nothing is accepted
+    target.mode = testsupport::FailingBuf::Mode::kFailFlush;
+    target.armed = true;  // a flush that fails reaches the stream
+    stream.flush();
+    EXPECT_TRUE(stream.bad());
+    stream.clear();
+    target.mode = testsupport::FailingBuf::Mode::kShortWrite;  // now nothing is accepted
     stream << "lost";
     EXPECT_TRUE(stream.bad());
   }
