@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <istream>
 #include <memory>
+#include <ostream>
 
 #include "System/ProgressBar/Stream.hpp"
 #include "stream/fd_io.hpp"

@@ -1,5 +1,7 @@
 // Counting the bytes that pass through a stream, and the bar's counting half
 // without its custom type.
+#include <istream>
+#include <ostream>
 #include <stdexcept>
 
 #include "System/ProgressBar/Stream.hpp"
@@ -129,8 +131,13 @@ void swapBuffer(std::ios& stream, std::streambuf* buf) {
 }
 }  // namespace
 
-StreamTracking::StreamTracking(detail::ByteCount count, std::ios& stream)
-    : stream_(stream), buf_(std::move(count), bufferOf(stream)) {
+StreamTracking::StreamTracking(detail::ByteCount count, std::istream& stream)
+    : StreamTracking(std::move(count), stream, bufferOf(stream)) {}
+StreamTracking::StreamTracking(detail::ByteCount count, std::ostream& stream)
+    : StreamTracking(std::move(count), stream, bufferOf(stream)) {}
+
+StreamTracking::StreamTracking(detail::ByteCount count, std::ios& stream, std::streambuf& buffer)
+    : stream_(stream), buf_(std::move(count), buffer) {
   try {
     swapBuffer(stream_, &buf_);
   } catch (...) {  // a state the mask asks to throw for: the stream's buffer goes back

@@ -7,8 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
-#include <ostream>
+#include <iosfwd>
 #include <streambuf>
 #include <system_error>
 
@@ -94,7 +93,8 @@ class CountingStreamBuf final : public std::streambuf {
 /// stream, and while no other thread uses the stream.
 class [[nodiscard]] StreamTracking {
  public:
-  StreamTracking(detail::ByteCount count, std::ios& stream);
+  StreamTracking(detail::ByteCount count, std::istream& stream);
+  StreamTracking(detail::ByteCount count, std::ostream& stream);
   StreamTracking(const StreamTracking&) = delete;
   StreamTracking& operator=(const StreamTracking&) = delete;
   ~StreamTracking();
@@ -103,6 +103,8 @@ class [[nodiscard]] StreamTracking {
   std::int64_t counted() const noexcept { return buf_.counted(); }
 
  private:
+  StreamTracking(detail::ByteCount count, std::ios& stream, std::streambuf& buffer);
+
   std::ios& stream_;
   CountingStreamBuf buf_;
 };
