@@ -45,18 +45,19 @@ constexpr KeyName kKeys[] = {
 }
 
 // The width after a key's colon: an optional '<' or '>', then digits.
-void readSpec(std::string_view spec, std::string_view name, std::size_t at, TemplateField& field,
-              bool isBar) {
-  if (!spec.empty() && (spec[0] == '<' || spec[0] == '>')) {
+void readWidth(std::string_view format, std::string_view name, std::size_t at, TemplateField& field,
+               bool isBar) {
+  if (!format.empty() && (format[0] == '<' || format[0] == '>')) {
     if (isBar)
       fault("the bar takes a width, not an alignment, in \"{" + std::string(name) + "}\"", at);
-    field.padLeft = spec[0] == '>';
-    spec.remove_prefix(1);
+    field.padLeft = format[0] == '>';
+    format.remove_prefix(1);
   }
   std::int64_t width = 0;
-  const auto [end, error] = std::from_chars(spec.data(), spec.data() + spec.size(), width);
-  if (spec.empty() || error != std::errc{} || end != spec.data() + spec.size() || width <= 0) {
-    fault("bad width \"" + std::string(spec) + "\" for key \"" + std::string(name) + "\"", at);
+  const auto [end, error] = std::from_chars(format.data(), format.data() + format.size(), width);
+  if (format.empty() || error != std::errc{} || end != format.data() + format.size() ||
+      width <= 0) {
+    fault("bad width \"" + std::string(format) + "\" for key \"" + std::string(name) + "\"", at);
   }
   field.width = width;
 }
@@ -101,13 +102,13 @@ ParsedTemplate parseTemplate(std::string_view text) {
     const std::string_view inside = text.substr(at + 1, close - at - 1);
     const std::size_t colon = inside.find(':');
     const std::string_view name = inside.substr(0, colon);
-    const std::string_view spec =
+    const std::string_view format =
         colon == std::string_view::npos ? std::string_view() : inside.substr(colon + 1);
     TemplateField field;
     if (name == "bar") {
       if (parsed.hasBar) fault("a second \"{bar}\"", at);
       if (colon != std::string_view::npos) {
-        readSpec(spec, name, at, field, true);
+        readWidth(format, name, at, field, true);
         parsed.lineWidth = field.width;
       }
       parsed.hasBar = true;
@@ -122,7 +123,7 @@ ParsedTemplate parseTemplate(std::string_view text) {
     if (known == nullptr) fault("unknown key \"" + std::string(name) + "\"", at);
     field.key = known->key;
     field.padLeft = !known->padRightByDefault;
-    if (colon != std::string_view::npos) readSpec(spec, name, at, field, false);
+    if (colon != std::string_view::npos) readWidth(format, name, at, field, false);
     fields->push_back(std::move(field));
     at = close + 1;
   }
