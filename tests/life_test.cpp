@@ -114,6 +114,8 @@ TEST_F(LifeTest, UnknownTotalsMoveNeverCompleteAndTurnIntoOrdinaryBars) {
   buf.take();
   pb::finish(unknown);
   EXPECT_EQ(buf.take(), "[============] 5\n");
+  pb::reset(unknown);  // moves again
+  EXPECT_EQ(buf.take(), "[>...........] 0\r");
 }
 
 TEST_F(LifeTest, ASpinnerStyleShowsMotionCountTimeAndRate) {

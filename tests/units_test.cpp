@@ -149,6 +149,23 @@ TEST_F(RecentTest, FollowsASpeedChangeHalfOfTheRemainingWayEachHalfLife) {
   EXPECT_NEAR((first - 666) / (second - 666), 2.0, 0.05);
 }
 
+// Labels of different half-lives on one bar each follow at their own pace.
+TEST_F(RecentTest, EachHalfLifeOfABarKeepsItsOwnHistory) {
+  pb::Style<> style{.stylePrefix = pb::recentRate("/s", "--", 1s),
+                    .stylePostfix = pb::recentRate("/s", "--", 10s),
+                    .styleWidth = pb::ConstantWidth{0}};
+  style.styleOpen = style.styleClose = "";
+  const auto bar = pb::hNewProgressBar(out, style, std::nan(""), Progress<>{0, kMax});
+  for (int i = 0; i < 110; ++i) {  // ten seconds at 1000/s, then one at 4000/s
+    testclock::advance(100ms);
+    out.str("");
+    pb::incProgress(bar, i < 100 ? 100 : 400);
+  }
+  // 1 s half-life: the last second weighs as much as the ten before it;
+  // 10 s: it weighs 0.97 against their 6.73.
+  EXPECT_EQ(out.str(), "2.50k /s  1.38k /s\r");
+}
+
 TEST_F(RecentTest, EachBarOfASharedStyleKeepsItsOwnEstimate) {
   pb::Style<> style{.stylePostfix = pb::recentByteRate(pb::ByteUnits::Si, "--", 2s) + " " +
                                     pb::recentRemainingTime(pb::humanDuration, "?", 2s),
