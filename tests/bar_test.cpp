@@ -214,16 +214,27 @@ TEST_F(BarTest, IncrementsThatCannotMatterCountWithoutTheLock) {
             0)
       << "no total: nothing to complete";
 
+  const auto big =
+      pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, std::int64_t{1} << 40});
+  EXPECT_EQ(preciseReadsOf([&] { pb::incProgress(big, std::int64_t{1} << 32); }), 0);
+  EXPECT_EQ(preciseReadsOf([&] { pb::incProgress(big, (std::int64_t{1} << 32) + 1); }), 1)
+      << "a large step takes the lock";
+
+  // The thread that takes the lock gives its cell half the room, the other
+  // cells the other half.
   const auto shared = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1'000'000});
-  std::int64_t reads = -1;
+  std::int64_t reads = -1, overHalf = -1;
   std::thread([&] {
-    pb::incProgress(shared, 1);  // its cell joins under the lock
+    pb::incProgress(shared, 1);  // its cell joins under the lock: 499,999 each
     reads = preciseReadsOf([&] {
       for (int i = 0; i < 1000; ++i) pb::incProgress(shared, 1);
     });
+    overHalf = preciseReadsOf([&] { pb::incProgress(shared, 499'000); });
   }).join();
   EXPECT_EQ(reads, 0) << "a thread whose cell has joined";
-  EXPECT_EQ(shared.pbStateMv().read().stProgress.progressDone, 1001);
+  EXPECT_EQ(overHalf, 1) << "beyond its half";
+  EXPECT_EQ(preciseReadsOf([&] { pb::incProgress(shared, 249'999); }), 0) << "the other half";
+  EXPECT_EQ(shared.pbStateMv().read().stProgress.progressDone, 750'000);
 }
 
 // The first draw that is due comes on time whatever the coarse clock's lag:
