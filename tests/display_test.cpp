@@ -118,10 +118,13 @@ TEST_F(DisplayTest, LinesPrintedAboveTheBlockStayAboveIt) {
   EXPECT_EQ(look(), (Lines{"first log line", "second log line, long enough to wrap ove",
                            "r the width", "a [===============>...............]  50%",
                            "b [...............................]   0%"}));
+  // A line that fits needs no erase after it, whatever its characters.
+  display.printAbove("caf\u00e9 \u2713");
+  EXPECT_NE(buf.bytes.find("\x1b[2Kcaf\u00e9 \u2713\r\n"), std::string::npos);
   display.end();
   pb::printAbove(a, "after the end");
   EXPECT_EQ(look().back(), "after the end");
-  EXPECT_EQ(screen.cursorRow(), 6);
+  EXPECT_EQ(screen.cursorRow(), 7);
 }
 
 // A row that becomes shorter is erased to its end: nothing of its old text
