@@ -224,6 +224,8 @@ TEST(Columns, WideCharactersTwoCombiningMarksControlsAndEscapesNone) {
       {"abc\tdefghijklmnop", 16, 17},  // a control inside a word
       {"\x1b[31mred\x1b[0m", 3, 12},  // escapes take no column
       {"\x1b]0;title\a!", 1, 11},     // OSC up to BEL
+      {"\x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\!", 5, 27},  // OSC up to ESC backslash
+      {"a\u00a0b", 3, 3},             // a no-break space takes its column
       {"数据.bin", 8, 6},
       {"🚀", 2, 1},
       {"e\u0301te\u0301", 3, 5},      // combining acute accents
