@@ -295,6 +295,24 @@ TEST_F(TrackTest, AMovedViewKeepsItsBarRunning) {
   EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 2) << "one end for each bar";
 }
 
+// An iterator assigned another's place counts what it moved past into its
+// own bar, and from then on into the other's.
+TEST_F(TrackTest, AnAssignedIteratorCountsIntoTheBarItTookOver) {
+  const auto a = make(10), b = make(10);
+  std::vector<int> items(10, 1);
+  auto viewA = pb::track(a, items), viewB = pb::track(b, items);
+  {
+    auto i = viewA.begin();
+    for (int k = 0; k < 3; ++k) ++i;
+    auto j = viewB.begin();
+    for (int k = 0; k < 2; ++k) ++j;
+    i = std::move(j);
+    ++i;
+  }
+  EXPECT_EQ(done(a), 3);
+  EXPECT_EQ(done(b), 3);
+}
+
 TEST_F(TrackTest, OwnsRvalueRangesAndIsSized) {
   const auto bar = make(7);
   auto tracked = pb::track(bar, std::vector<int>(7, 2));
