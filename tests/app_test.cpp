@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <forward_list>
 #include <functional>
 #include <limits>
-#include <list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -219,13 +220,26 @@ TEST(AppDisplay, IntegerTotalsTrackAndMoves) {
   for ([[maybe_unused]] const int f : sized) {
   }
   EXPECT_EQ(pb::progressOf(sized.bar()).progressDone, 7);
-  const std::list<int> unsized{1, 2, 3};
+  const std::forward_list<int> unsized{1, 2, 3};
   auto loop = display.track(unsized, pb::spinnerStyle());
   int sum = 0;
   for (const int f : loop) sum += f;
   EXPECT_EQ(sum, 6);
   EXPECT_EQ(pb::progressOf(loop.bar()).progressDone, 3);
   buf.take();
+  // A loop's own bar is finished when its view goes, even if the loop was left early.
+  const auto leftEarly = [&](const auto& range) {
+    std::optional<pb::ProgressBar<>> kept;
+    {
+      auto left = display.track(range, job("left"));
+      for ([[maybe_unused]] const int f : left) break;
+      kept.emplace(left.bar());
+      buf.take();
+    }
+    return buf.take();
+  };
+  EXPECT_EQ(leftEarly(files), lineOf(job("left"), 0, 7) + "\n");
+  EXPECT_EQ(leftEarly(std::forward_list<int>{1, 2, 3}), "left [===================] 0/0\n");
   const auto made = [&out] { return pb::Display(out, pb::AsLog{}); };
   pb::Display moved = made();
   moved.add(job("m"), 3);

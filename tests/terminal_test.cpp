@@ -152,6 +152,20 @@ TEST(DisplayOnAPty, IsATerminalOfItsOwnWidthAndFollowsAResize) {
   EXPECT_EQ(screen.cursorRow(), 1) << "below the block once the display ends";
 }
 
+// A stated terminal is the size it was told, whatever standard output is.
+TEST(DisplayOnAStatedTerminal, KeepsItsSizeWhenStandardOutputIsATerminal) {
+  OPEN_PTY_OR_SKIP(pty, 100, 40);
+  std::ostringstream out;
+  {
+    StdoutRedirect redirect(pty->slave());
+    pb::Display display(out, pb::AsTerminal{30, 12}, pb::DisplayOptions{.colour = false});
+    display.add(pb::Style<>{.stylePrefix = "a"}, Progress<>{1, 4});
+  }
+  testsupport::Screen screen(12, 30);
+  screen.feed(out.str());
+  EXPECT_EQ(screen.row(0), "a [=====>...............]  25%");
+}
+
 TEST(DisplayOnAPipe, IsALog) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);

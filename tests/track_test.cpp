@@ -96,6 +96,15 @@ TEST_F(TrackTest, TheCompletingElementIsDrawnAtOnceInsideALongRange) {
     (void)item;
   }
   EXPECT_EQ(done(bar), 300);
+  const auto one = make(1);  // the very first element completes it
+  buf.take();
+  seen = 0;
+  for (const int item : pb::track(one, items)) {
+    if (seen++ == 1) {
+      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 1st";
+    }
+    (void)item;
+  }
 }
 
 // Words read from a stream: a single-pass range whose begin() reads one.
@@ -283,10 +292,12 @@ TEST_F(TrackTest, AMovedViewKeepsItsBarRunning) {
   std::streambuf* const saved = std::cerr.rdbuf(&err);
   {
     auto first = pb::track(std::vector<int>(10, 1));
-    auto second = std::move(first);
-    { auto gone = std::move(first); }  // NOLINT(bugprone-use-after-move): an empty view
     auto third = pb::track(std::vector<int>(3, 1));
-    third = std::move(second);  // the third view's own bar finishes here
+    {
+      auto second = std::move(first);
+      { auto gone = std::move(first); }  // NOLINT(bugprone-use-after-move): an empty view
+      third = std::move(second);         // the third view's own bar finishes here
+    }                                    // the moved-from view owns nothing
     for (const int item : third) (void)item;
   }
   std::cerr.rdbuf(saved);
