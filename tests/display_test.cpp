@@ -118,13 +118,19 @@ TEST_F(DisplayTest, LinesPrintedAboveTheBlockStayAboveIt) {
   EXPECT_EQ(look(), (Lines{"first log line", "second log line, long enough to wrap ove",
                            "r the width", "a [===============>...............]  50%",
                            "b [...............................]   0%"}));
+  display.printAbove("two\nlines");
+  const Lines printed = look();
+  EXPECT_EQ(printed.at(3), "two");
+  EXPECT_EQ(printed.at(4), "lines");
   // A line that fits needs no erase after it, whatever its characters.
   display.printAbove("caf\u00e9 \u2713");
   EXPECT_NE(buf.bytes.find("\x1b[2Kcaf\u00e9 \u2713\r\n"), std::string::npos);
+  display.printAbove("a\ttab");  // the terminal decides how far a tab goes: erased after
+  EXPECT_NE(buf.bytes.find("\x1b[2Ka\ttab\x1b[K\r\n"), std::string::npos);
   display.end();
   pb::printAbove(a, "after the end");
   EXPECT_EQ(look().back(), "after the end");
-  EXPECT_EQ(screen.cursorRow(), 7);
+  EXPECT_EQ(screen.cursorRow(), 10);
 }
 
 // A row that becomes shorter is erased to its end: nothing of its old text
@@ -165,6 +171,15 @@ TEST_F(DisplayTest, RemovingAFinishedBarKeepsItsFinalLineWhereverItStands) {
   EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
                            "b [...............................]   0%",
                            "c [===============================] 100%"}));
+}
+
+TEST_F(DisplayTest, ABarClearedAtTheTopLeavesNothing) {
+  const auto a = display.add(named("a", pb::Clear), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  pb::incProgress(a, 10);
+  testclock::advance(1s);
+  pb::incProgress(b, 5);
+  EXPECT_EQ(look(), (Lines{"b [===============>...............]  50%"}));
 }
 
 TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {

@@ -150,6 +150,16 @@ TEST(MoreBarsThanRows, ShowWhatFitsWithASummaryAndLeaveEachBarOnceAtTheEnd) {
   std::ostream out(&buf);
   testsupport::Screen screen(20, 40);
   Lines expected;
+  {  // as many bars as rows above the cursor's: all shown
+    testsupport::RecordingBuf fitsBuf;
+    std::ostream fitsOut(&fitsBuf);
+    testsupport::Screen fits(20, 40);
+    pb::Display display(fitsOut, pb::AsTerminal{40, 20}, pb::DisplayOptions{.colour = false});
+    std::vector<pb::ProgressBar<>> bars;
+    for (int i = 0; i < 19; ++i) bars.push_back(display.add(job(i), Progress<>{0, 4}));
+    fits.feed(fitsBuf.take());
+    EXPECT_EQ(fits.visible()[18], lineAt(job(18), Progress<>{0, 4}, 30));
+  }
   {
     pb::Display display(out, pb::AsTerminal{40, 20}, pb::DisplayOptions{.colour = false});
     std::vector<pb::ProgressBar<>> bars;

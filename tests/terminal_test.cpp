@@ -67,20 +67,21 @@ class Pty {
   std::optional<Pty> name = Pty::open(columns, rows); \
   if (!name) GTEST_SKIP() << "no pseudo-terminal can be opened here";
 
-// Points standard output at `fd` for the lifetime of the object.
+// Points standard output (or `target`) at `fd` for the lifetime of the object.
 class StdoutRedirect {
  public:
-  explicit StdoutRedirect(int fd) : saved_(::dup(STDOUT_FILENO)) {
+  explicit StdoutRedirect(int fd, int target = STDOUT_FILENO)
+      : target_(target), saved_(::dup(target)) {
     std::fflush(stdout);
-    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, target_);
   }
   ~StdoutRedirect() {
-    ::dup2(saved_, STDOUT_FILENO);
+    ::dup2(saved_, target_);
     ::close(saved_);
   }
 
  private:
-  int saved_;
+  int target_, saved_;
 };
 
 pb::ProgressBarWidth widthAfterCreation(pb::ProgressBarWidth requested) {
@@ -150,6 +151,21 @@ TEST(DisplayOnAPty, IsATerminalOfItsOwnWidthAndFollowsAResize) {
   EXPECT_EQ(narrowed, "pty [=========>.........]  50%");
   screen.feed(pty->output());
   EXPECT_EQ(screen.cursorRow(), 1) << "below the block once the display ends";
+}
+
+// Descriptor 0 is a descriptor like any other.
+TEST(DisplayOnAPty, MayBeOnStandardInput) {
+  OPEN_PTY_OR_SKIP(pty, 30, 10);
+  std::ostringstream out;
+  {
+    StdoutRedirect redirect(pty->slave(), STDIN_FILENO);
+    pb::Display display(out, STDIN_FILENO, pb::DisplayOptions{.colour = false});
+    EXPECT_TRUE(display.isTerminal());
+    display.add(pb::Style<>{.stylePrefix = "a"}, Progress<>{1, 4});
+  }
+  testsupport::Screen screen(10, 30);
+  screen.feed(out.str());
+  EXPECT_EQ(screen.row(0), "a [=====>...............]  25%");
 }
 
 // A stated terminal is the size it was told, whatever standard output is.
