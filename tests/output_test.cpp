@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -397,6 +398,14 @@ TEST(Suspend, ErasesRunsAndRedrawsBelowEvenWhenFFails) {
   });
   screen.feed(buf.take());
   EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", "again", "outer", "inner", jobAt(3)}));
+  // A display that shows nothing leaves the cursor where the program left it.
+  std::ostringstream prompt;
+  {
+    pb::Display empty(prompt, pb::AsTerminal{30, 6});
+    prompt << "Name: ";
+    empty.suspend([&] { prompt << "Ann\n"; });
+  }
+  EXPECT_EQ(prompt.str(), "Name: Ann\n");
 }
 
 TEST_F(Output, SuspendInALogErasesNothing) {

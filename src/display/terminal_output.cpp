@@ -287,15 +287,17 @@ void TerminalOutput::writeFrame() {
 
 void TerminalOutput::suspend(Rows&) {
   frame_.clear();
-  frame_ += '\r';
-  const std::int64_t up = rowsAboveCursor(shownWidth_);
-  appendMove(-up);
-  for (std::int64_t row = 0; row < up; ++row) {
-    frame_ += kEraseLine;
-    if (row + 1 < up) frame_ += kDown;
+  // Nothing shown: the cursor stays where the program left it, mid-line too.
+  if (const std::int64_t up = rowsAboveCursor(shownWidth_); up > 0) {
+    frame_ += '\r';
+    appendMove(-up);
+    for (std::int64_t row = 0; row < up; ++row) {
+      frame_ += kEraseLine;
+      if (row + 1 < up) frame_ += kDown;
+    }
+    appendMove(1 - up);
+    writeFrame();
   }
-  appendMove(up > 1 ? 1 - up : 0);
-  writeFrame();
   shown_.clear();
   cursorRow_ = 0;
   dirty_ = false;
@@ -397,8 +399,10 @@ void TerminalOutput::frame(Rows& rows, bool last) {
         if (row + 1 < up) frame_ += kDown;
       }
       appendMove(1 - up);
+    } else {
+      frame_.clear();  // nothing shown and nothing to show: nothing is written
     }
-    frame_ += kSyncEnd;
+    if (!frame_.empty()) frame_ += kSyncEnd;
   } else {
     // Only the lines that changed, moving over the others.
     std::int64_t at = cursorRow_;
@@ -416,7 +420,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     frame_ += kSyncEnd;
   }
 
-  writeFrame();
+  if (!frame_.empty()) writeFrame();
   shown_.swap(next_);
   shownWidth_ = width;
   cursorRow_ = static_cast<std::int64_t>(shown_.size());
