@@ -398,6 +398,20 @@ TEST(Suspend, ErasesRunsAndRedrawsBelowEvenWhenFFails) {
   });
   screen.feed(buf.take());
   EXPECT_EQ(screen.lines(), (Lines{"Continue? [y/n] y", "again", "outer", "inner", jobAt(3)}));
+  // A block of several rows is erased whole and comes back whole.
+  testsupport::RecordingBuf pairBuf;
+  std::ostream pairOut(&pairBuf);
+  testsupport::Screen pairScreen(6, 30);
+  pb::Display pair(pairOut, pb::AsTerminal{30, 6});
+  pair.add(jobStyle(), std::int64_t{4});
+  pair.add(jobStyle(), std::int64_t{4});
+  pair.suspend([&] {
+    pairScreen.feed(pairBuf.take());
+    EXPECT_EQ(pairScreen.lines(), Lines{});
+    pairOut << "between\n";
+  });
+  pairScreen.feed(pairBuf.take());
+  EXPECT_EQ(pairScreen.lines(), (Lines{"between", jobAt(0), jobAt(0)}));
   // A display that shows nothing leaves the cursor where the program left it.
   std::ostringstream prompt;
   {
