@@ -180,6 +180,10 @@ TEST_F(DisplayTest, ABarClearedAtTheTopLeavesNothing) {
   testclock::advance(1s);
   pb::incProgress(b, 5);
   EXPECT_EQ(look(), (Lines{"b [===============>...............]  50%"}));
+  pb::finishAndClear(b);  // no row left: the next one starts where the block did
+  display.add(named("c"), Progress<>{0, 10});
+  EXPECT_EQ(look(), (Lines{"c [...............................]   0%"}));
+  EXPECT_EQ(screen.cursorRow(), 1);
 }
 
 TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
