@@ -102,6 +102,7 @@ class TerminalOutput final : public Output {
   static std::size_t appendRow(Text& out, std::string_view text, bool clean, std::size_t columns,
                                std::int64_t width);
   void appendMove(std::int64_t rows);
+  void appendEraseRows(std::int64_t rows);
   void appendForward(std::int64_t columns);
   void appendLine(std::string_view text, bool clean, std::size_t columns, std::int64_t width);
   void appendAboveLine(std::string_view text, std::int64_t width);
@@ -203,6 +204,15 @@ void TerminalOutput::appendMove(std::int64_t rows) {
   frame_ += rows < 0 ? 'A' : 'B';
 }
 
+// Erases `rows` lines from the cursor's down, and comes back to the first.
+void TerminalOutput::appendEraseRows(std::int64_t rows) {
+  for (std::int64_t row = 0; row < rows; ++row) {
+    frame_ += kEraseLine;
+    if (row + 1 < rows) frame_ += kDown;
+  }
+  appendMove(1 - rows);
+}
+
 void TerminalOutput::appendForward(std::int64_t columns) {
   char digits[kDecimalBuffer];
   frame_ += "\x1b[";
@@ -291,11 +301,7 @@ void TerminalOutput::suspend(Rows&) {
   if (const std::int64_t up = rowsAboveCursor(shownWidth_); up > 0) {
     frame_ += '\r';
     appendMove(-up);
-    for (std::int64_t row = 0; row < up; ++row) {
-      frame_ += kEraseLine;
-      if (row + 1 < up) frame_ += kDown;
-    }
-    appendMove(1 - up);
+    appendEraseRows(up);
     writeFrame();
   }
   shown_.clear();
@@ -393,12 +399,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     if (frame_.size() != start) {
       frame_ += kEraseBelow;
     } else if (up > 0) {
-      // Nothing written: the old rows are erased one by one.
-      for (std::int64_t row = 0; row < up; ++row) {
-        frame_ += kEraseLine;
-        if (row + 1 < up) frame_ += kDown;
-      }
-      appendMove(1 - up);
+      appendEraseRows(up);  // nothing written: the old rows are erased one by one
     } else {
       frame_.clear();  // nothing shown and nothing to show: nothing is written
     }
