@@ -206,7 +206,7 @@ class Capture : public Output {
 };
 
 TEST_F(Capture, WritesAndAChildProcessArriveAsLines) {
-  pb::CaptureOutput capture(*display, {fd});
+  pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
   const std::string child = "printf 'child one\\nchild two' >&" + std::to_string(fd) +
                             "; echo ' (same line)' >&" + std::to_string(fd);
   ASSERT_EQ(std::system(child.c_str()), 0);
@@ -224,7 +224,7 @@ TEST_F(Capture, WritesAndAChildProcessArriveAsLines) {
 // A child that keeps the descriptor and writes later does not hold the end
 // of the capture up: it ends after a tenth of a second of quiet.
 TEST_F(Capture, AChildStillWritingDoesNotHoldTheEndUp) {
-  pb::CaptureOutput capture(*display, {fd});
+  pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
   const std::string child =
       "(sleep 3; echo late) >&" + std::to_string(fd) + " 2>/dev/null </dev/null &";
   ASSERT_EQ(std::system(child.c_str()), 0);
@@ -241,7 +241,7 @@ TEST_F(Capture, ALongLineArrivesInPiecesOfAtMost64KiB) {
     std::string longLine(70000, 'x');
     longLine.replace(65535 - (cut == 65535 ? 0 : 3), inserted.size(), inserted);
     {
-      pb::CaptureOutput capture(*display, {fd});
+      pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
       std::jthread writer([&] { put(longLine + "\n"); });
     }
     const Lines lines = logged();
@@ -252,7 +252,7 @@ TEST_F(Capture, ALongLineArrivesInPiecesOfAtMost64KiB) {
 }
 
 TEST_F(Capture, ACaptureMayOutliveItsDisplay) {
-  pb::CaptureOutput capture(*display, {fd});
+  pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
   put("before\n");
   display.reset();
   put("after\n");
@@ -276,7 +276,7 @@ TEST_F(Capture, AFailedCaptureLeavesTheDescriptorsAsTheyWere) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     bool threw = false;
     try {
-      pb::CaptureOutput capture(*display, {fd});
+      pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
     } catch (const std::system_error&) {
       threw = true;
     }
@@ -299,7 +299,7 @@ TEST_F(Capture, SuspendingGivesTheDescriptorBack) {
   ASSERT_EQ(::pipe2(real, O_CLOEXEC | O_NONBLOCK), 0);
   ASSERT_EQ(::dup2(real[1], fd), fd);
   {
-    pb::CaptureOutput capture(*display, {fd});
+    pb::CaptureOutput capture(*display, {fd}, pb::Route::Always);
     put("before\n");
     display->suspend([&] { put("during\n"); });
     pb::Suspension pause(*display);
@@ -322,13 +322,13 @@ TEST_F(Capture, TheDisplaysOwnDescriptorKeepsDrawing) {
     testsupport::RecordingBuf unused;
     std::ostream never(&unused);  // the display is diverted to its descriptor
     pb::Display own(never, displayFd, pb::DisplayOptions{});
-    pb::CaptureOutput capture(own, {displayFd});
+    pb::CaptureOutput capture(own, {displayFd}, pb::Route::Always);
     ASSERT_EQ(::write(displayFd, "captured\n", 9), 9);
     own.printAbove("from the display");
     {
       // A capture inside it writes the display where the outer one does:
       // the line reaches the real descriptor while the inner one lives.
-      pb::CaptureOutput inner(own, {displayFd});
+      pb::CaptureOutput inner(own, {displayFd}, pb::Route::Always);
       ASSERT_EQ(::write(displayFd, "nested\n", 7), 7);
       const auto until = std::chrono::steady_clock::now() + 10s;
       while (got.find("nested\n") == std::string::npos &&

@@ -2,6 +2,8 @@
 // rollback of a failed update, the bar's life, its speed history and output.
 #include "bar/engine.hpp"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <vector>
 
@@ -61,7 +63,23 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
   cells_.open(policy());
 }
 
-BarEngine::~BarEngine() { sink_->unbind(); }
+// A bar of a display whose last handle goes before a line shows its stored
+// progress (a loop left early, a handle declared after its display) draws it
+// once more for the row, so that the display's final frame tells the truth.
+// Nothing can be reported from here, and nothing may stop it halfway: a
+// thread's cancellation waits for the next cancellation point.
+BarEngine::~BarEngine() {
+  if (sink_->keepsUnseen()) {
+    int cancel = 0;
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+    try {
+      redrawUnseen();
+    } catch (...) {  // the row keeps the last line it was given
+    }
+    ::pthread_setcancelstate(cancel, &cancel);
+  }
+  sink_->unbind();
+}
 
 bool BarEngine::tryRetain() noexcept {
   long refs = refs_.load(std::memory_order_relaxed);

@@ -84,6 +84,10 @@ class BarSink {
   // when it goes (before anything of it is destroyed).
   virtual void bind(BarEngine& engine) noexcept { (void)engine; }
   virtual void unbind() noexcept {}
+  // Whether the bar's stored progress is drawn once more, without writing,
+  // when its last handle goes before a line shows it: a display's row keeps
+  // it for the display's final frame. A stream's bar writes nothing then.
+  virtual bool keepsUnseen() const noexcept { return false; }
 };
 
 }  // namespace System::ProgressBar::detail

@@ -3,6 +3,8 @@
 #include "display/display_core.hpp"
 
 #include <cxxabi.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <exception>
@@ -26,28 +28,58 @@ bool DisplayCore::ended() const {
   return ended_;
 }
 
-DisplayCore::Target DisplayCore::divert(std::ostream& stream, int fd) {
+DisplayCore::DivertId DisplayCore::divert(std::ostream& stream, int fd) {
   OwnedLock lock(mutex_, "a redirection", "display");
-  const Target previous{stream_, streamFd_};
+  diversions_.reserve(diversions_.size() + 1);
   output_->divert(stream, fd);
   stream_ = &stream;
   streamFd_ = fd;
-  return previous;
+  diversions_.push_back({nextDivert_, {&stream, fd}});
+  return nextDivert_++;
 }
 
-void DisplayCore::undivert(Target previous) noexcept {
-  try {
-    OwnedLock lock(mutex_, "a redirection's end", "display");
-    output_->divert(*previous.stream, previous.fd);
-    stream_ = previous.stream;
-    streamFd_ = previous.fd;
-  } catch (...) {  // taken from inside a draw of this display: nothing else can be done
+void DisplayCore::undivert(DivertId id) noexcept {
+  // Taken from inside a draw of this display, the lock would throw: the
+  // diversion must end all the same, since its stream is about to go.
+  const bool held = mutex_.heldByMe();
+  std::optional<OwnedLock> lock;
+  if (!held) {
+    try {
+      lock.emplace(mutex_, "a redirection's end", "display");
+    } catch (...) {  // cannot happen when not held by this thread
+      return;
+    }
   }
+  std::erase_if(diversions_, [&](const Diversion& d) { return d.id == id; });
+  const Target now = diversions_.empty() ? Target{&original_, fd_} : diversions_.back().target;
+  output_->divert(*now.stream, now.fd);
+  stream_ = now.stream;
+  streamFd_ = now.fd;
 }
 
 DisplayCore::Target DisplayCore::target() const {
   OwnedLock lock(mutex_, "a redirection", "display");
   return {stream_, streamFd_};
+}
+
+bool DisplayCore::drawsOnTerminalOf(int fd) const noexcept {
+  if (!output_->terminal()) return false;
+  struct stat other {};
+  if (fd < 0 || ::isatty(fd) != 1 || ::fstat(fd, &other) != 0) return false;
+  // A terminal stated by the caller has no descriptor to compare with.
+  if (fd_ < 0) return true;
+  struct stat own {};
+  return ::isatty(fd_) == 1 && ::fstat(fd_, &own) == 0 && own.st_rdev == other.st_rdev;
+}
+
+void DisplayCore::addPending(PendingLines& lines) {
+  const std::lock_guard<std::mutex> lock(pendingMutex_);
+  pending_.push_back(&lines);
+}
+
+void DisplayCore::removePending(PendingLines& lines) noexcept {
+  const std::lock_guard<std::mutex> lock(pendingMutex_);
+  std::erase(pending_, &lines);
 }
 
 void DisplayCore::addHook(SuspendHook& hook) {
@@ -60,15 +92,23 @@ void DisplayCore::removeHook(SuspendHook& hook) noexcept {
   std::erase(hooks_, &hook);
 }
 
+// The hooks are told under their lock, so that none ends meanwhile (a
+// capture or redirection that ends on another thread waits for it).
 void DisplayCore::beginSuspend() {
-  std::vector<SuspendHook*> hooks;
   {
     const std::lock_guard<std::mutex> lock(hooksMutex_);
-    hooks = hooks_;
+    for (SuspendHook* hook : hooks_) hook->beforeSuspend();
   }
-  for (SuspendHook* hook : hooks) hook->beforeSuspend();
-  OwnedLock lock(mutex_, "Display::suspend", "display");
-  if (suspends_++ == 0 && !ended_) output_->suspend(rows_);
+  try {
+    OwnedLock lock(mutex_, "Display::suspend", "display");
+    if (suspends_ == 0 && !ended_) output_->suspend(rows_);
+    ++suspends_;
+  } catch (...) {
+    // Not suspended after all: the hooks take their output back.
+    const std::lock_guard<std::mutex> lock(hooksMutex_);
+    for (SuspendHook* hook : hooks_) hook->afterResume();
+    throw;
+  }
 }
 
 void DisplayCore::endSuspend() {
@@ -77,12 +117,10 @@ void DisplayCore::endSuspend() {
     if (--suspends_ != 0 || ended_) return;
     output_->resume(rows_);
   }
-  std::vector<SuspendHook*> hooks;
   {
     const std::lock_guard<std::mutex> lock(hooksMutex_);
-    hooks = hooks_;
+    for (SuspendHook* hook : hooks_) hook->afterResume();
   }
-  for (SuspendHook* hook : hooks) hook->afterResume();
   tick();  // what the bars counted meanwhile
 }
 
@@ -171,22 +209,25 @@ void DisplayCore::unbind(RowId id) noexcept {
   }
 }
 
-void DisplayCore::removeRow(RowId id) {
+void DisplayCore::removeRow(RowId id, bool& removed) {
   OwnedLock lock(mutex_, "Display::remove", "display");
   const auto at =
       std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
   // A finished row keeps its final line, wherever it stands; the row of a
-  // bar still running leaves the block.
-  if (at == rows_.end() || at->state == RowState::kDone) return;
+  // bar still running leaves the block, and its bar draws nothing more.
+  if (at != rows_.end() && at->state == RowState::kDone) return;
+  removed = true;
+  if (at == rows_.end()) return;
   const bool shown = at->hasText;
   rows_.erase(at);
   if (shown && !ended_) output_->removed(rows_);
 }
 
 void DisplayCore::submit(RowId id, const DrawnLine& line,
-                         const std::shared_ptr<const RowLook>& look, BarEngine* bar) {
+                         const std::shared_ptr<const RowLook>& look, BarEngine* bar,
+                         const bool& removed) {
   OwnedLock lock(mutex_, "a draw", "display");
-  if (ended_) return;
+  if (ended_ || removed) return;
   // A line that is not complete revives a finished row (setTotal, reset, a
   // count taken back); a finishing line replaces a final one. Any other line
   // of a finished bar changes nothing: a final line stays final.
@@ -296,15 +337,23 @@ void DisplayCore::tick() {
 }
 
 void DisplayCore::end() {
-  // Updates that no line shows yet are drawn first: the final frame shows
-  // every bar's stored progress.
+  // Lines that threads left unfinished on `lines()`, then updates that no
+  // line shows yet: the final frame shows every bar's stored progress.
   std::exception_ptr failure;
+  try {
+    const std::lock_guard<std::mutex> lock(pendingMutex_);
+    for (PendingLines* lines : pending_) lines->flushPending();
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
   try {
     forEachBar("Display::end", [](BarEngine& bar) { bar.redrawUnseen(); });
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {
-    failure = std::current_exception();
+    if (!failure) failure = std::current_exception();
   }
   {
     OwnedLock lock(mutex_, "Display::end", "display");
@@ -314,6 +363,14 @@ void DisplayCore::end() {
     ended_ = true;
   }
   if (failure) std::rethrow_exception(failure);
+}
+
+void DisplayCore::close() noexcept {
+  try {
+    const std::lock_guard<std::mutex> lock(pendingMutex_);
+    for (PendingLines* lines : pending_) lines->flushPending();
+  } catch (...) {  // a destructor has nowhere to report it
+  }
 }
 
 RowSink::~RowSink() {

@@ -100,6 +100,14 @@ class SuspendHook {
   virtual void afterResume() = 0;
 };
 
+// A thread's unfinished line of `Display::lines()`, written when the display
+// ends (its thread may outlive the display's stream).
+class PendingLines {
+ public:
+  virtual ~PendingLines() = default;
+  virtual void flushPending() = 0;
+};
+
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
                                        std::int64_t rows, bool colour, bool rewraps,
                                        const DisplayOptions& options);
@@ -126,13 +134,15 @@ class DisplayCore {
   void bind(RowId row, BarEngine& bar);
   // The bar behind a row is gone: a row that never showed a line goes too.
   void unbind(RowId row) noexcept;
-  void removeRow(RowId row);
+  // Takes a running bar's row out for good: `removed` (the sink's) is set,
+  // under the display's lock, and no later line of the bar is shown.
+  void removeRow(RowId row, bool& removed);
 
   // A line of a row's bar. A row that has left the block comes back below
   // it (with `look` and `bar`) for a line that revives it or that finishing
   // keeps.
   void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const RowLook>& look,
-              BarEngine* bar);
+              BarEngine* bar, const bool& removed);
   void printAbove(std::string_view text);
   // Runs `f` with the block erased, then draws it again (also when f throws).
   void suspend(FunctionRef<void()> f);
@@ -140,21 +150,31 @@ class DisplayCore {
   void endSuspend();
   void addHook(SuspendHook& hook);
   void removeHook(SuspendHook& hook) noexcept;
+  void addPending(PendingLines& lines);
+  void removePending(PendingLines& lines) noexcept;
   // Where the display writes, and the descriptor it asks about the terminal.
   struct Target {
     std::ostream* stream;
     int fd;
   };
+  using DivertId = std::uint64_t;
   // Writes to `stream` (and asks `fd`) instead, until undivert() is given
-  // what this returns: redirections nest as scopes do.
-  Target divert(std::ostream& stream, int fd);
-  void undivert(Target previous) noexcept;
+  // what this returns. Diversions may end in any order: the display writes
+  // where the latest one still in place says, else to its own stream.
+  DivertId divert(std::ostream& stream, int fd);
+  void undivert(DivertId id) noexcept;
   Target target() const;
+  // Whether the program's output on descriptor `fd` reaches the terminal
+  // this display draws on (false when the display writes a log).
+  bool drawsOnTerminalOf(int fd) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
   // Draws each bar whose stored progress no line shows, then the final
   // output; later draws are dropped.
   void end();
+  // The display object is gone (after end()): what threads left unfinished
+  // on `lines()` since is written now, while its stream is sure to live.
+  void close() noexcept;
 
   bool escapes() const noexcept { return output_->escapes(); }
   std::ostream& stream() const noexcept { return original_; }
@@ -181,9 +201,21 @@ class DisplayCore {
   Rows rows_;             // the block, top to bottom
   std::ostream* stream_;  // the original, or where it is diverted
   int streamFd_;          // the descriptor that goes with it
+  struct Diversion {
+    DivertId id;
+    Target target;
+  };
+  std::vector<Diversion> diversions_;  // in the order they began
+  DivertId nextDivert_ = 1;
   int suspends_ = 0;
-  std::mutex hooksMutex_;  // a leaf: never held while taking another lock
+  // Held while the hooks are told; a hook never takes it, nor does anyone
+  // who holds the display's lock.
+  std::mutex hooksMutex_;
   std::vector<SuspendHook*> hooks_;
+  // Taken before a line stream's own lock and the display's: never while
+  // holding either.
+  std::mutex pendingMutex_;
+  std::vector<PendingLines*> pending_;
   RowId nextId_ = 1;
   bool ended_ = false;
   std::atomic<long> refs_{1};
@@ -204,7 +236,10 @@ class RowSink final : public BarSink {
   ~RowSink() override;
   Measure measure() const noexcept override { return Measure::kColumns; }
   bool escapes() const noexcept override { return display_.escapes(); }
-  void draw(const DrawnLine& line) override { display_.submit(row_, line, look_, engine_); }
+  void draw(const DrawnLine& line) override {
+    display_.submit(row_, line, look_, engine_, removed_);
+  }
+  bool keepsUnseen() const noexcept override { return true; }
   bool wantsLineAbove() const noexcept override { return false; }
   void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
   std::ostream& stream() const noexcept override { return display_.stream(); }
@@ -222,6 +257,7 @@ class RowSink final : public BarSink {
     if (&display != &display_) return std::nullopt;
     return row_;
   }
+  void remove() { display_.removeRow(row_, removed_); }
 
  private:
   DisplayCore& display_;
@@ -229,7 +265,8 @@ class RowSink final : public BarSink {
   LineSource line_;  // where the bar leaves its lines; swapped with the row's
   std::shared_ptr<const RowLook> look_;
   BarEngine* engine_ = nullptr;  // once bound
-  bool bound_ = true;  // until the engine unbinds (a sink whose bar never started never was)
+  bool bound_ = true;     // until the engine unbinds (a sink whose bar never started never was)
+  bool removed_ = false;  // under the display's lock: taken out by Display::remove
 };
 
 // The calling thread's stream of lines above `core`'s block.

@@ -1,5 +1,7 @@
 // A display's output (a terminal or not, with colour or not) and the
 // display's own members.
+#include <cxxabi.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,7 +30,28 @@ bool equals(const char* name, const char* text) {
 // A terminal that cannot move the cursor is written to as a log.
 bool drawnAsTerminal(int fd) { return isTerminal(fd) && !equals("TERM", "dumb"); }
 
-DisplayCore* coreOn(std::ostream& stream, int fd, const DisplayOptions& options) {
+// Takes every byte and keeps none: where a display whose descriptor is
+// closed writes, as a program that writes there would see nothing either.
+class DiscardBuf final : public std::streambuf {
+ protected:
+  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+  int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
+std::ostream& discarded() {
+  static DiscardBuf buf;
+  static std::ostream stream(&buf);
+  return stream;
+}
+
+bool closedDescriptor(int fd) noexcept { return fd >= 0 && ::fcntl(fd, F_GETFD) == -1; }
+
+DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options) {
+  // A program started with its standard error closed (2>&-) works as
+  // without the display: the bars go nowhere, and no draw fails.
+  const bool closed = closedDescriptor(fd);
+  std::ostream& stream = closed ? discarded() : given;
+  if (closed) fd = -1;
   const bool terminal = drawnAsTerminal(fd);
   const bool colour = colourWanted(terminal, options.colour);
   return new DisplayCore(stream, fd, colour,
@@ -85,9 +108,9 @@ BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent) {
 }
 
 void DisplayAccess::remove(Display& display, BarEngine& bar) {
-  DisplayCore& core = *display.core_;
-  if (const auto* sink = dynamic_cast<const RowSink*>(&bar.sink())) {
-    if (const std::optional<RowId> row = sink->rowIn(core)) core.removeRow(*row);
+  if (auto* sink = dynamic_cast<RowSink*>(&bar.sink());
+      sink != nullptr && sink->rowIn(*display.core_)) {
+    sink->remove();
   }
 }
 
@@ -141,6 +164,7 @@ Display::~Display() {
     core_->end();
   } catch (...) {  // the final frame could not be written; end() reports it
   }
+  core_->close();
   core_->release();
 }
 
@@ -154,17 +178,29 @@ void Display::suspendFor(detail::FunctionRef<void()> f) { core_->suspend(f); }
 std::ostream& Display::lines() { return detail::linesOf(*core_); }
 
 Suspension::Suspension(Display& display)
-    : display_(display), uncaught_(std::uncaught_exceptions()) {
-  detail::DisplayAccess::core(display_).beginSuspend();
+    : core_(&detail::DisplayAccess::core(display)), uncaught_(std::uncaught_exceptions()) {
+  core_->retain();
+  try {
+    core_->beginSuspend();
+  } catch (...) {
+    core_->release();
+    throw;
+  }
 }
 
 Suspension::~Suspension() noexcept(false) {
+  struct Release {
+    detail::DisplayCore* core;
+    ~Release() { core->release(); }
+  } release{core_};
   if (std::uncaught_exceptions() == uncaught_) {
-    detail::DisplayAccess::core(display_).endSuspend();
+    core_->endSuspend();
     return;
   }
   try {
-    detail::DisplayAccess::core(display_).endSuspend();
+    core_->endSuspend();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {  // an exception is already on its way
   }
 }

@@ -141,6 +141,57 @@ std::int64_t rowsMoved(std::string_view bytes) noexcept {
   return rows;
 }
 
+std::int64_t appendPrinted(Text& out, std::string_view line, std::int64_t width, bool escapes) {
+  width = std::max<std::int64_t>(width, 1);
+  std::int64_t rows = 1, column = 0;
+  const auto take = [&](std::int64_t columns) {
+    if (column + columns > width) {
+      ++rows;
+      column = 0;
+    }
+    column += columns;
+  };
+  while (!line.empty()) {
+    const std::size_t run = printableAsciiPrefix(line);
+    for (std::size_t i = 0; i < run; ++i) take(1);
+    out.append(line.data(), run);
+    line.remove_prefix(run);
+    if (line.empty()) break;
+    const auto c = static_cast<unsigned char>(line[0]);
+    if (c == 0x1B) {
+      const std::size_t n = escapeSequenceLength(line);
+      const std::string_view sequence = line.substr(0, n);
+      const bool colourOrOsc =
+          (sequence.size() >= 3 && sequence[1] == '[' && sequence.back() == 'm') ||
+          (sequence.size() >= 2 && sequence[1] == ']');
+      if (escapes && colourOrOsc) out += sequence;
+      line.remove_prefix(n);
+      continue;
+    }
+    if (c == '\t') {
+      if (column >= width) {  // a tab after a full row starts the next
+        ++rows;
+        column = 0;
+      }
+      const std::int64_t stop = std::min<std::int64_t>(width, (column / 8 + 1) * 8);
+      out.append(static_cast<std::size_t>(stop - column), ' ');
+      column = stop;
+      line.remove_prefix(1);
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      line.remove_prefix(1);
+      continue;
+    }
+    char32_t cp;
+    const std::size_t n = decode(line, cp);
+    if (const std::size_t w = columnsOf(cp); w != 0) take(static_cast<std::int64_t>(w));
+    out.append(line.data(), n);
+    line.remove_prefix(n);
+  }
+  return rows;
+}
+
 void appendPlain(Text& out, std::string_view line, bool escapes) {
   while (!line.empty()) {
     const auto c = static_cast<unsigned char>(line[0]);

@@ -41,6 +41,15 @@ void appendEscapes(Text& out, std::string_view text);
 // terminal that does not scroll would count them.
 std::int64_t rowsMoved(std::string_view bytes) noexcept;
 
+// Appends `line` as a line printed above a terminal's block of `width`
+// columns, in a shape the display can know: tabs as the spaces to the next
+// tab stop (every eighth column of the row they fall on), control characters
+// and escape sequences that move the cursor or change the screen dropped,
+// colour (SGR) and OSC sequences kept when `escapes`. Returns how many rows
+// of the terminal it takes, wrapped as a terminal wraps it (a wide
+// character that does not fit at a row's end goes to the next row).
+std::int64_t appendPrinted(Text& out, std::string_view line, std::int64_t width, bool escapes);
+
 // Appends `line` as a plain log line: no control characters, and escape
 // sequences only when `escapes`.
 void appendPlain(Text& out, std::string_view line, bool escapes);

@@ -130,6 +130,7 @@ class TerminalOutput final : public Output {
   TimePoint lastFrame_{};
   Text frame_;  // reused by every frame, as are these
   Text laid_;
+  Text printed_;
   std::vector<Row*> block_;
   std::vector<ShownLine> next_;
 };
@@ -232,20 +233,25 @@ void TerminalOutput::appendLine(std::string_view text, bool clean, std::size_t c
   frame_ += kNewLine;
 }
 
-// A printed line, as it is (the terminal wraps it), each of its lines on a
-// line erased first; one that wraps also erases what is left of the last row
-// it ends on, unless it ends in the last column.
+// A printed line, each of its lines in a shape the display knows (see
+// appendPrinted) on lines erased first: every row it wraps onto is erased
+// before it is written, so that nothing of the old block's rows is left
+// beside it, whatever its tabs and wide characters do at a row's end.
 void TerminalOutput::appendAboveLine(std::string_view text, std::int64_t width) {
   do {
     const std::size_t end = std::min(text.find('\n'), text.size());
     std::string_view line = text.substr(0, end);
     text.remove_prefix(std::min(end + 1, text.size()));
     if (line.ends_with('\r')) line.remove_suffix(1);
+    printed_.clear();
+    const std::int64_t rows = appendPrinted(printed_, line, width, colour_);
     frame_ += kEraseLine;
-    frame_ += line;
-    const RowShape shape = shapeOf(line);
-    const auto columns = static_cast<std::int64_t>(shape.columns);
-    if (!shape.clean || (columns > width && columns % width != 0)) frame_ += kEraseToEnd;
+    for (std::int64_t row = 1; row < rows; ++row) {
+      frame_ += '\n';  // a line feed scrolls at the screen's foot, where moving down would not
+      frame_ += kEraseLine;
+    }
+    appendMove(1 - rows);
+    frame_ += printed_;
     frame_ += kNewLine;
   } while (!text.empty());
 }

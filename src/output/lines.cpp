@@ -1,14 +1,25 @@
 // Lines from the rest of a program: a display's per-thread line streams, the
 // line sink, and redirected streams.
+#include <pthread.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <streambuf>
 #include <utility>
 #include <vector>
 
 #include "System/ProgressBar/Redirect.hpp"
+
+#if defined(__GLIBCXX__)
+#include <ext/stdio_sync_filebuf.h>
+#endif
 #include "display/display_core.hpp"
 #include "output/line_splitter.hpp"
 
@@ -16,24 +27,40 @@ namespace System::ProgressBar::detail {
 namespace {
 
 // One thread's stream of lines to one display: unbuffered, since a line is
-// handed over at its line feed anyway.
-class ThreadLineBuf final : public std::streambuf {
+// handed over at its line feed anyway. What the thread leaves unfinished is
+// written when the display ends, or else when the thread does.
+class ThreadLineBuf final : public std::streambuf, public PendingLines {
  public:
-  explicit ThreadLineBuf(DisplayCore& core) : core_(core) { core_.retain(); }
+  explicit ThreadLineBuf(DisplayCore& core) : core_(core) {
+    core_.retain();
+    core_.addPending(*this);
+  }
   ThreadLineBuf(const ThreadLineBuf&) = delete;
   ThreadLineBuf& operator=(const ThreadLineBuf&) = delete;
   ~ThreadLineBuf() override {
+    core_.removePending(*this);
+    int cancel = 0;  // a thread's end: nothing may stop it halfway
+    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
     try {
-      split_.finish([&](std::string_view line) { core_.printAbove(line); });
+      flushPending();
     } catch (...) {  // a thread's end has nowhere to report it
     }
+    ::pthread_setcancelstate(cancel, &cancel);
     core_.release();
   }
   DisplayCore& core() const noexcept { return core_; }
-  bool idle() const noexcept { return split_.empty(); }
+  bool idle() noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return split_.empty();
+  }
+  void flushPending() override {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    split_.finish([&](std::string_view line) { core_.printAbove(line); });
+  }
 
  protected:
   std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const std::lock_guard<std::mutex> lock(mutex_);
     split_.feed({s, static_cast<std::size_t>(n)},
                 [&](std::string_view line) { core_.printAbove(line); });
     return n;
@@ -47,6 +74,8 @@ class ThreadLineBuf final : public std::streambuf {
 
  private:
   DisplayCore& core_;
+  // The thread's own, but for the display's end, which writes what is left.
+  std::mutex mutex_;
   LineSplitter split_;
 };
 
@@ -95,10 +124,8 @@ std::ostream& linesOf(DisplayCore& core) {
 // the stream's own buffer, as it comes.
 class RedirectBuf final : public std::streambuf, public SuspendHook {
  public:
-  RedirectBuf(DisplayCore& core, std::streambuf* own) : core_(core), own_(own) {
-    core_.retain();
-    core_.addHook(*this);
-  }
+  RedirectBuf(DisplayCore& core, std::streambuf* own) : core_(core), own_(own) { core_.retain(); }
+  void hook() { core_.addHook(*this); }
   RedirectBuf(const RedirectBuf&) = delete;
   RedirectBuf& operator=(const RedirectBuf&) = delete;
   ~RedirectBuf() override {
@@ -139,6 +166,11 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
     own_->pubsync();
     suspended_ = false;
   }
+  // The buffer below this one, once a redirection below it has ended.
+  void setOwn(std::streambuf* own) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    own_ = own;
+  }
 
   // Each thread's last line without a line feed, as a line.
   void finish() {
@@ -173,7 +205,6 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
   }
 
  private:
- private:
   LineSplitter& splitterOf(std::uint64_t thread) {
     for (auto& [id, split] : pending_) {
       if (id == thread) return split;
@@ -189,7 +220,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
   }
 
   DisplayCore& core_;
-  std::streambuf* const own_;
+  std::streambuf* own_;  // under mutex_
   std::mutex mutex_;
   bool suspended_ = false;
   std::vector<std::pair<std::uint64_t, LineSplitter>> pending_;
@@ -212,47 +243,112 @@ LineSink& LineSink::operator=(const LineSink& other) noexcept {
 LineSink::~LineSink() { core_->release(); }
 void LineSink::write(std::string_view line) const { core_->printAbove(line); }
 
-// The display's own output keeps going where it went: when it writes to
-// this very stream, it is given a stream of its own on the old buffer.
+namespace detail {
+namespace {
 
-RedirectStream::RedirectStream(std::ostream& stream, Display& display)
-    : stream_(stream),
-      old_(stream.rdbuf()),
-      buf_(new detail::RedirectBuf(detail::DisplayAccess::core(display), old_)) {
-  detail::DisplayCore& core = detail::DisplayAccess::core(display);
-  if (const detail::DisplayCore::Target now = core.target(); now.stream == &stream) {
-    try {
-      own_ = new std::ostream(old_);
-      own_->copyfmt(stream);
-      own_->tie(nullptr);  // the display's writes flush no other stream
-      own_->exceptions(stream.exceptions());
-      const detail::DisplayCore::Target previous = core.divert(*own_, now.fd);
-      previousStream_ = previous.stream;
-      previousFd_ = previous.fd;
-    } catch (...) {
-      delete own_;
-      delete buf_;
-      throw;
-    }
-    core_ = &core;
-    core_->retain();
+// Where a stream's bytes go: a descriptor (-1 for a file stream that has
+// none, which is no terminal), or nowhere known (a buffer of the caller's).
+std::optional<int> descriptorOf(std::streambuf* buf) noexcept {
+#if defined(__GLIBCXX__)
+  // The standard streams' buffers, and file streams (through the member
+  // that holds their file, protected in std::basic_filebuf).
+  struct FileOf : std::filebuf {
+    static int of(std::filebuf& file) noexcept { return (file.*&FileOf::_M_file).fd(); }
+  };
+  if (auto* sync = dynamic_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(buf)) {
+    return ::fileno(sync->file());
   }
+  if (auto* file = dynamic_cast<std::filebuf*>(buf)) return FileOf::of(*file);
+#else
+  (void)buf;
+#endif
+  return std::nullopt;
+}
+
+// The redirections in place, oldest first, so that they may end in any order.
+struct Redirections {
+  std::mutex mutex;
+  std::vector<RedirectStream*> active;
+};
+Redirections& redirections() {
+  static Redirections* all = new Redirections;  // never destroyed: used until the very end
+  return *all;
+}
+
+}  // namespace
+
+}  // namespace detail
+
+// The display's own output keeps going where it went: when it writes to
+// this very stream, it is given a stream of its own on the stream's buffer.
+RedirectStream::RedirectStream(std::ostream& stream, Display& display, Route route)
+    : stream_(stream), old_(stream.rdbuf()), buf_(nullptr) {
+  detail::DisplayCore& core = detail::DisplayAccess::core(display);
+  if (route == Route::ToSameTerminal) {
+    // Bytes that go to a file, a pipe or another terminal stay there.
+    if (const std::optional<int> fd = detail::descriptorOf(stream.rdbuf());
+        fd && !core.drawsOnTerminalOf(*fd)) {
+      return;
+    }
+  }
+  detail::Redirections& all = detail::redirections();
+  const std::lock_guard<std::mutex> lock(all.mutex);
+  old_ = stream.rdbuf();
+  // The buffer under every redirection of this stream: where its bytes go.
+  std::streambuf* real = old_;
+  for (auto r = all.active.rbegin(); r != all.active.rend(); ++r) {
+    if (&(*r)->stream_ == &stream && (*r)->buf_ == real) real = (*r)->old_;
+  }
+  auto buf = std::make_unique<detail::RedirectBuf>(core, old_);
+  std::unique_ptr<std::ostream> own;
+  if (&core.stream() == &stream) {
+    own = std::make_unique<std::ostream>(real);
+    own->copyfmt(stream);
+    own->tie(nullptr);  // the display's writes flush no other stream
+    own->exceptions(stream.exceptions());
+  }
+  all.active.reserve(all.active.size() + 1);
   stream.flush();
+  if (own) divert_ = core.divert(*own, core.fd());
+  buf->hook();
+  core.retain();
+  core_ = &core;
+  own_ = own.release();
+  buf_ = buf.release();
   stream.rdbuf(buf_);
+  all.active.push_back(this);
 }
 
 RedirectStream::~RedirectStream() {
-  stream_.rdbuf(old_);
+  if (buf_ == nullptr) return;  // nothing was redirected
+  {
+    detail::Redirections& all = detail::redirections();
+    const std::lock_guard<std::mutex> lock(all.mutex);
+    // A redirection begun later on the same stream goes on over what was
+    // below this one; the newest puts the stream's buffer back.
+    const auto later = std::find_if(all.active.begin(), all.active.end(), [&](RedirectStream* r) {
+      return &r->stream_ == &stream_ && r->old_ == buf_;
+    });
+    if (later != all.active.end()) {
+      (*later)->old_ = old_;
+      (*later)->buf_->setOwn(old_);
+    } else if (stream_.rdbuf() == buf_) {
+      stream_.rdbuf(old_);
+    }
+    std::erase(all.active, this);
+  }
+  int cancel = 0;  // nothing here may stop halfway
+  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
   try {
     buf_->finish();
   } catch (...) {  // a destructor has nowhere to report it
   }
-  if (core_ != nullptr) {
-    core_->undivert({previousStream_, previousFd_});
-    core_->release();
-  }
+  core_->removeHook(*buf_);
+  if (divert_) core_->undivert(*divert_);
+  core_->release();
   delete own_;
   delete buf_;
+  ::pthread_setcancelstate(cancel, &cancel);
 }
 
 }  // namespace System::ProgressBar

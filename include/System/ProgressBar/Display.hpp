@@ -236,7 +236,8 @@ class Display {
 /// The display erased for a scope, as `Display::suspend` does for a callable:
 /// `{ pb::Suspension pause(display); std::getline(std::cin, answer); }`. The
 /// block comes back when the scope ends; if that fails while no exception is
-/// on its way, the destructor throws.
+/// on its way, the destructor throws. It keeps the display's state alive, so
+/// the display may end first (the block then stays away).
 class [[nodiscard]] Suspension {
  public:
   explicit Suspension(Display& display);
@@ -245,7 +246,7 @@ class [[nodiscard]] Suspension {
   ~Suspension() noexcept(false);
 
  private:
-  Display& display_;
+  detail::DisplayCore* core_;  // counted
   int uncaught_;
 };
 
