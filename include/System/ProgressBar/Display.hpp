@@ -111,7 +111,9 @@ struct DisplayAccess {
 ///
 /// A display ends when `end()` is called or it is destroyed: each bar whose
 /// stored progress no line shows yet (an update too soon to draw) is drawn,
-/// then the final frame. Handles to its bars stay valid after that: they keep counting
+/// then the final frame, which shows every bar's stored progress also when
+/// its handles went first (a handle declared after the display, a loop left
+/// early), and each bar's final line once. Handles to its bars stay valid after that: they keep counting
 /// and can be read, but draw nothing more. The stream must outlive every
 /// handle. A display can be moved; a display moved from may only be
 /// destroyed or assigned to.
@@ -167,8 +169,9 @@ class Display {
     return addRow(style, initialProgress, &detail::BarAccess::engine(parent), true);
   }
   /// Takes a running bar's row out of the block; the handle keeps counting
-  /// but draws nothing more. A finished bar's row keeps its final line,
-  /// wherever it stands. A bar of another display is left alone.
+  /// but draws nothing more, whatever it is told later (`setTotal`, `reset`,
+  /// `finish` too). A finished bar's row keeps its final line, wherever it
+  /// stands. A bar of another display is left alone.
   template <class Custom>
   void remove(const ProgressBar<Custom>& bar) {
     detail::DisplayAccess::remove(*this, detail::BarAccess::engine(bar));
@@ -185,14 +188,18 @@ class Display {
   TrackView<R, Custom> track(R&& range, const Style<Custom>& style);
 
   /// `text` and a line feed above the block; each line feed in it starts
-  /// another line. In a log it is a plain line: no control character, no
-  /// escape unless the display has colour.
+  /// another line. On a terminal a line keeps a shape the display knows:
+  /// tabs become the spaces to their stop, control characters and escapes
+  /// that move the cursor are dropped (colour too, without colour), and the
+  /// rows it wraps onto are erased first. In a log it is a plain line: no
+  /// control character, no escape unless the display has colour.
   void printAbove(std::string_view text);
   /// A stream whose lines go above the block, for the calling thread: a
   /// line is what this thread wrote up to a line feed (`'\n'`,
   /// `std::endl`), so lines of different threads never mix. What a thread
-  /// leaves without a line feed is written when the thread ends. A failing
-  /// write throws, as `printAbove` does.
+  /// leaves without a line feed is written when the display ends (or when
+  /// the thread ends, if that is first). A failing write throws, as
+  /// `printAbove` does.
   std::ostream& lines();
   /// Erases the block, runs `f` (which may write freely, read a prompt or
   /// run a child process that owns the terminal), then draws the block again
