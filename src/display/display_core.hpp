@@ -275,6 +275,9 @@ std::ostream& linesOf(DisplayCore& core);
 // Reads the environment and the terminal once, at a display's creation.
 bool colourWanted(bool terminal, std::optional<bool> forced) noexcept;
 bool isTerminal(int fd) noexcept;
+// Where a stream's bytes go: a descriptor (-1 for a file stream that has
+// none), or nothing when the buffer is the caller's own and cannot tell.
+std::optional<int> descriptorOf(std::streambuf* buf) noexcept;
 // Whether the terminal the environment names re-wraps its lines on a resize.
 bool rewrapsOnResize(std::optional<bool> forced) noexcept;
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +14,10 @@
 #include "System/ProgressBar/Display.hpp"
 #include "bar/engine.hpp"
 #include "display/display_core.hpp"
+
+#if defined(__GLIBCXX__)
+#include <ext/stdio_sync_filebuf.h>
+#endif
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -49,7 +54,7 @@ bool closedDescriptor(int fd) noexcept { return fd >= 0 && ::fcntl(fd, F_GETFD) 
 DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options) {
   // A program started with its standard error closed (2>&-) works as
   // without the display: the bars go nowhere, and no draw fails.
-  const bool closed = closedDescriptor(fd);
+  const bool closed = closedDescriptor(fd) && descriptorOf(given.rdbuf()) == fd;
   std::ostream& stream = closed ? discarded() : given;
   if (closed) fd = -1;
   const bool terminal = drawnAsTerminal(fd);
@@ -62,6 +67,25 @@ DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options) 
 }
 
 }  // namespace
+
+// Where a stream's bytes go: a descriptor (-1 for a file stream that has
+// none, which is no terminal), or nowhere known (a buffer of the caller's).
+std::optional<int> descriptorOf(std::streambuf* buf) noexcept {
+#if defined(__GLIBCXX__)
+  // The standard streams' buffers, and file streams (through the member
+  // that holds their file, protected in std::basic_filebuf).
+  struct FileOf : std::filebuf {
+    static int of(std::filebuf& file) noexcept { return (file.*&FileOf::_M_file).fd(); }
+  };
+  if (auto* sync = dynamic_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(buf)) {
+    return ::fileno(sync->file());
+  }
+  if (auto* file = dynamic_cast<std::filebuf*>(buf)) return FileOf::of(*file);
+#else
+  (void)buf;
+#endif
+  return std::nullopt;
+}
 
 bool isTerminal(int fd) noexcept { return fd >= 0 && ::isatty(fd) == 1; }
 

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,10 +15,6 @@
 #include <vector>
 
 #include "System/ProgressBar/Redirect.hpp"
-
-#if defined(__GLIBCXX__)
-#include <ext/stdio_sync_filebuf.h>
-#endif
 #include "display/display_core.hpp"
 #include "output/line_splitter.hpp"
 
@@ -245,25 +240,6 @@ void LineSink::write(std::string_view line) const { core_->printAbove(line); }
 
 namespace detail {
 namespace {
-
-// Where a stream's bytes go: a descriptor (-1 for a file stream that has
-// none, which is no terminal), or nowhere known (a buffer of the caller's).
-std::optional<int> descriptorOf(std::streambuf* buf) noexcept {
-#if defined(__GLIBCXX__)
-  // The standard streams' buffers, and file streams (through the member
-  // that holds their file, protected in std::basic_filebuf).
-  struct FileOf : std::filebuf {
-    static int of(std::filebuf& file) noexcept { return (file.*&FileOf::_M_file).fd(); }
-  };
-  if (auto* sync = dynamic_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(buf)) {
-    return ::fileno(sync->file());
-  }
-  if (auto* file = dynamic_cast<std::filebuf*>(buf)) return FileOf::of(*file);
-#else
-  (void)buf;
-#endif
-  return std::nullopt;
-}
 
 // The redirections in place, oldest first, so that they may end in any order.
 struct Redirections {

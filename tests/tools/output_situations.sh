@@ -50,6 +50,9 @@ PLAIN=1 timeout 20 "$prog" >&- 2>/dev/null </dev/null
 logged "standard output closed" "$dir/err"
 run >/dev/null 2>"$dir/err" </dev/null || fail "/dev/null: exit $?"
 logged "stdout to /dev/null" "$dir/err"
+run >"$dir/out" 2>"$dir/err" <&- || fail "<&-: exit $?"
+same "standard input closed" "$dir/out"
+logged "standard input closed" "$dir/err"
 for _ in 1 2 3 4 5 6 7 8; do  # a fault of descriptor numbers shows one run in a few
   timeout 20 "$prog" >"$dir/out" 2>&- </dev/null || fail "2>&- again: exit $?"
   same "standard error closed, again" "$dir/out"
