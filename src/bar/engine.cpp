@@ -140,7 +140,7 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
   try {
     drawLine(false, c, now, complete(c), DrawCause::kUpdate);
   } catch (...) {
-    cells_.add(wrappingAdd(0, -n));  // the failed update takes nothing
+    cells_.add(wrappingNeg(n));  // the failed update takes nothing
     throw;
   }
 }
@@ -156,7 +156,7 @@ void BarEngine::update(TimePoint now, FunctionRef<Counts(std::int64_t)> next) {
   } else {
     shown_ = false;
   }
-  cells_.add(wrappingAdd(c.done, wrappingAdd(0, -before)));
+  cells_.add(wrappingSub(c.done, before));
   model_->commitSpare();
   todo_ = c.todo;
 }
@@ -236,7 +236,7 @@ void BarEngine::reset(std::optional<std::int64_t> total) {
   const bool wasKnown = totalKnown_, wasFinished = finished_;
   const TimePoint oldStart = startTime();
   const SpeedHistory oldHistory = history_;
-  cells_.add(wrappingAdd(0, -done));
+  cells_.add(wrappingNeg(done));
   if (total) {
     todo_ = *total;
     totalKnown_ = true;

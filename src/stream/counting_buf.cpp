@@ -47,8 +47,8 @@ void CountingStreamBuf::handOver() {
 }
 
 void CountingStreamBuf::add(std::int64_t n) {
-  counted_ += n;
-  pending_ += n;
+  counted_ = detail::wrappingAdd(counted_, n);
+  pending_ = detail::wrappingAdd(pending_, n);
   if (pending_ >= kBatch || pending_ <= -kBatch) handOver();
 }
 

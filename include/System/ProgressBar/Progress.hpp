@@ -70,6 +70,12 @@ constexpr Int128 nanosecondsBetween(TimePoint from, TimePoint to) noexcept {
 constexpr std::int64_t wrappingAdd(std::int64_t a, std::int64_t b) noexcept {
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
+// a - b modulo 2^64: what takes an addition of b back, for any b.
+constexpr std::int64_t wrappingSub(std::int64_t a, std::int64_t b) noexcept {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+// -a modulo 2^64: the least count is its own negation.
+constexpr std::int64_t wrappingNeg(std::int64_t a) noexcept { return wrappingSub(0, a); }
 
 template <class Custom>
 constexpr bool isComplete(const Progress<Custom>& p) noexcept {
