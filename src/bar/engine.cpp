@@ -5,6 +5,8 @@
 #include <chrono>
 #include <vector>
 
+#include "base/cancel.hpp"
+
 namespace System::ProgressBar::detail {
 namespace {
 
@@ -332,6 +334,13 @@ void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> 
 void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
 void Engine::finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how) {
   engine.finish(postfix, how);
+}
+void Engine::finishQuietly(BarEngine& engine) noexcept {
+  const DeferCancellation deferred;
+  try {
+    engine.finish(nullptr, std::nullopt);
+  } catch (...) {  // a destructor has nowhere to report it
+  }
 }
 void Engine::reset(BarEngine& engine, std::optional<std::int64_t> total) { engine.reset(total); }
 void Engine::setMessage(BarEngine& engine, std::string_view message) { engine.setMessage(message); }

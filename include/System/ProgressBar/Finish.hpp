@@ -106,7 +106,9 @@ void reset(const ProgressBar<Custom>& bar, std::int64_t total) {
 /// Finishes a bar when the scope that holds it ends: normally, by `break` or
 /// `return`, or by an exception. If finishing fails while no exception is on
 /// its way, the destructor throws that failure; while one is, the failure is
-/// dropped and the first exception goes on.
+/// dropped and the first exception goes on (and a cancellation of the thread
+/// meanwhile waits until the last line is out, then acts at the thread's
+/// next cancellation point).
 template <class Custom>
 class [[nodiscard]] FinishGuard {
  public:
@@ -118,10 +120,7 @@ class [[nodiscard]] FinishGuard {
       ::System::ProgressBar::finish(bar_);
       return;
     }
-    try {
-      ::System::ProgressBar::finish(bar_);
-    } catch (...) {  // an exception is already on its way
-    }
+    detail::Engine::finishQuietly(detail::BarAccess::engine(bar_));  // one is on its way
   }
 
  private:

@@ -221,14 +221,12 @@ class TrackView : public std::ranges::view_base {
 
   using Holder = std::conditional_t<kRefers, Base*, Base>;
   // Ends a bar of the view's own; a failure to draw its last line is not
-  // reported (a destructor has nowhere to report it).
+  // reported (a destructor has nowhere to report it), and a cancellation of
+  // the thread waits until the line is out.
   void leave() noexcept {
     if (!ownsBar_) return;
     ownsBar_ = false;
-    try {
-      ::System::ProgressBar::finish(bar_);
-    } catch (...) {
-    }
+    detail::Engine::finishQuietly(detail::BarAccess::engine(bar_));
   }
 
   Holder range_;
