@@ -1,7 +1,9 @@
 // Counts at the ends of the 64-bit range through every public operation, on
 // a bar of its own and on a display's rows: each one stores the count wrapped
 // modulo 2^64 and draws it, and none is undefined behaviour (the sanitizer
-// build stops at the first).
+// build stops at the first). And counts given in every integer type: an
+// increment counts modulo 2^64, a total beyond the 64-bit range is refused,
+// a range's size counts whatever its type.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,7 +13,9 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -182,6 +186,91 @@ TEST_F(Extremes, EveryOperationStoresTheWrappedCountsAndDrawsThem) {
       }
     }
   }
+}
+
+// A sized range whose size is of type N.
+template <class N>
+struct SizedIn {
+  std::vector<int> items;
+  auto begin() const { return items.begin(); }
+  auto end() const { return items.end(); }
+  N size() const { return static_cast<N>(items.size()); }
+};
+
+template <class N>
+class CountTypes : public ::testing::Test {
+ protected:
+  void SetUp() override { testclock::setCoarse(0ns, 4ms); }
+  testsupport::RecordingBuf buf;
+  std::ostream out{&buf};
+  pb::Display display{out, pb::AsLog{}};
+};
+
+using StandardIntegers =
+    ::testing::Types<short, unsigned short, int, unsigned, long, unsigned long, long long,
+                     unsigned long long, std::size_t, std::int64_t, signed char, unsigned char>;
+TYPED_TEST_SUITE(CountTypes, StandardIntegers);
+
+TYPED_TEST(CountTypes, EveryStandardIntegerTypeCounts) {
+  using N = TypeParam;
+  using pb::detail::Int128;
+  constexpr N least = std::numeric_limits<N>::min(), most = std::numeric_limits<N>::max();
+  // A sum of such values as a stored count: modulo 2^64.
+  const auto modulo = [](Int128 v) {
+    return static_cast<std::int64_t>(
+        static_cast<std::uint64_t>(static_cast<pb::detail::UInt128>(v)));
+  };
+  const auto counts = [](const pb::ProgressBar<>& bar) {
+    const Progress<> p = pb::progressOf(bar);
+    return std::pair(p.progressDone, p.progressTodo);
+  };
+  using Counts = std::pair<std::int64_t, std::int64_t>;
+
+  const auto bar = this->display.add(pb::defStyle(), N{3});
+  EXPECT_EQ(counts(bar), Counts(0, 3));
+  pb::incProgress(bar, N{2});
+  pb::incProgress(bar, most);
+  EXPECT_EQ(counts(bar).first, modulo(Int128{2} + most));
+  pb::incProgress(bar, least);
+  EXPECT_EQ(counts(bar).first, modulo(Int128{2} + most + least));
+  pb::setTotal(bar, least);
+  EXPECT_EQ(counts(bar).second, static_cast<std::int64_t>(least));
+  pb::reset(bar, N{9});
+  pb::incProgress(bar, N{4});
+  EXPECT_EQ(counts(bar), Counts(4, 9));
+  if (Int128{most} <= kMax) {
+    const auto total = static_cast<std::int64_t>(most);
+    pb::setTotal(bar, most);
+    EXPECT_EQ(counts(bar), Counts(4, total));
+    pb::reset(bar, most);
+    EXPECT_EQ(counts(bar), Counts(0, total));
+    EXPECT_EQ(counts(this->display.add(pb::defStyle(), most)), Counts(0, total));
+  } else {
+    // Beyond a count: refused whole, the bar as it was.
+    EXPECT_THROW(pb::setTotal(bar, most), std::out_of_range);
+    EXPECT_THROW(pb::reset(bar, most), std::out_of_range);
+    EXPECT_THROW(this->display.add(pb::defStyle(), most), std::out_of_range);
+    EXPECT_EQ(counts(bar), Counts(4, 9));
+  }
+
+  auto loop = this->display.track(SizedIn<N>{{1, 2, 3}});
+  for (const int item : loop) (void)item;
+  EXPECT_EQ(counts(loop.bar()), Counts(3, 3));
+}
+
+// A range's size is a count whatever its type, a character type included
+// (a character given as a total does not compile: see compile_errors).
+TEST(SizeTypes, ARangesSizeCountsInACharacterTypeToo) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out{&buf};
+  pb::Display display{out, pb::AsLog{}};
+  auto wide = display.track(SizedIn<char32_t>{{1, 2, 3, 4}});
+  EXPECT_EQ(pb::progressOf(wide.bar()).progressTodo, 4);
+  auto narrow = display.track(SizedIn<char>{{1, 2}}, pb::defStyle());
+  for (const int item : narrow) (void)item;
+  EXPECT_EQ(pb::progressOf(narrow.bar()).progressDone, 2);
+  EXPECT_EQ(pb::progressOf(narrow.bar()).progressTodo, 2);
 }
 
 }  // namespace

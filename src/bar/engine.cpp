@@ -3,6 +3,8 @@
 #include "bar/engine.hpp"
 
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "base/cancel.hpp"
@@ -298,6 +300,11 @@ void BarEngine::redraw(DrawCause cause) {
 }
 
 // The interface the typed templates see.
+
+void throwCountOutOfRange(const char* call) {
+  throw std::out_of_range(std::string(call) +
+                          ": the total is out of the range of a progress count");
+}
 
 BarEngine* Engine::start(const EngineSetup& setup) {
   std::unique_ptr<BarModel> model(setup.model);
