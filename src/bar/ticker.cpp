@@ -36,15 +36,20 @@ class TickerThread {
     release_();
   }
 
-  // The join is a cancellation point: a cancellation of the calling thread
-  // there goes on, and leaves the thread joinable (the destructor joins it).
+  // A cancellation of the calling thread goes on once the thread is joined,
+  // from here: a join cut short would leave a thread that only the system
+  // could join again. (Under a DeferCancellation it waits on.)
   void stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+      const DeferCancellation deferred;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+      }
+      wake_.notify_all();
+      if (thread_.joinable()) thread_.join();
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    ::pthread_testcancel();
   }
   std::exception_ptr failure() const noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -117,7 +122,7 @@ std::exception_ptr TickerAccess::takeFailure(TickerThread& thread) noexcept {
 }
 std::exception_ptr TickerAccess::end(TickerThread* thread) noexcept {
   {
-    const DeferCancellation deferred;
+    const DeferCancellation deferred;  // and stop() lets nothing out
     thread->stop();
   }
   std::exception_ptr failure = thread->takeFailure();

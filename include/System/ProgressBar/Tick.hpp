@@ -20,7 +20,8 @@ struct TickerAccess {
   static TickerThread* start(BarEngine& bar, std::chrono::nanoseconds interval);
   static TickerThread* start(Display& display, std::chrono::nanoseconds interval);
   // Stops and joins; afterwards the thread never touches its bar or display.
-  // A cancellation of the calling thread while it waits goes on.
+  // A cancellation of the calling thread while it waits goes on once the
+  // thread is joined.
   static void stop(TickerThread& thread);
   static std::exception_ptr failure(const TickerThread& thread) noexcept;
   // The failure, which is then gone: it reaches the caller once.
@@ -45,9 +46,9 @@ struct TickerAccess {
 /// ticker; `stop()` rethrows it, or else the destructor does, unless an
 /// exception is already on its way. Destroying a ticker stops and joins its
 /// thread, after which it never touches the bar or display again. A ticker
-/// keeps its bar or display alive. A thread cancelled while `stop()` waits is
-/// cancelled there; one cancelled while the destructor waits is cancelled
-/// once the ticker's thread is joined.
+/// keeps its bar or display alive. A thread cancelled while `stop()` or the
+/// destructor waits is cancelled once the ticker's thread is joined: in
+/// `stop()`, or at its next cancellation point after the destructor.
 class Ticker {
  public:
   template <class Custom>
