@@ -22,10 +22,6 @@ constexpr Int128 kInfiniteThreshold = Int128{1} << 100;
 // A lag beyond this is a clock set between two readings, not a lag.
 constexpr std::int64_t kLargestLag = 1'000'000'000;
 
-constexpr std::int64_t wrappingSub(std::int64_t a, std::int64_t b) noexcept {
-  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-}
-
 std::int64_t clampToInt64(Int128 v, std::int64_t low) noexcept {
   if (v > kMax) return kMax;
   if (v < low) return low;

@@ -2,10 +2,12 @@
 // rollback of a failed update, the bar's life, its speed history and output.
 #include "bar/engine.hpp"
 
-#include <pthread.h>
-
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <vector>
+
+#include "base/cancel.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -70,13 +72,11 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
 // thread's cancellation waits for the next cancellation point.
 BarEngine::~BarEngine() {
   if (sink_->keepsUnseen()) {
-    int cancel = 0;
-    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+    const DeferCancellation deferred;
     try {
       redrawUnseen();
     } catch (...) {  // the row keeps the last line it was given
     }
-    ::pthread_setcancelstate(cancel, &cancel);
   }
   sink_->unbind();
 }
@@ -158,7 +158,7 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
   try {
     drawLine(false, c, now, complete(c), DrawCause::kUpdate);
   } catch (...) {
-    cells_.add(wrappingAdd(0, -n));  // the failed update takes nothing
+    cells_.add(wrappingNeg(n));  // the failed update takes nothing
     throw;
   }
 }
@@ -174,7 +174,7 @@ void BarEngine::update(TimePoint now, FunctionRef<Counts(std::int64_t)> next) {
   } else {
     shown_ = false;
   }
-  cells_.add(wrappingAdd(c.done, wrappingAdd(0, -before)));
+  cells_.add(wrappingSub(c.done, before));
   model_->commitSpare();
   todo_ = c.todo;
 }
@@ -254,7 +254,7 @@ void BarEngine::reset(std::optional<std::int64_t> total) {
   const bool wasKnown = totalKnown_, wasFinished = finished_;
   const TimePoint oldStart = startTime();
   const SpeedHistory oldHistory = history_;
-  cells_.add(wrappingAdd(0, -done));
+  cells_.add(wrappingNeg(done));
   if (total) {
     todo_ = *total;
     totalKnown_ = true;
@@ -315,6 +315,11 @@ void BarEngine::redraw(DrawCause cause) {
 
 // The interface the typed templates see.
 
+void throwCountOutOfRange(const char* call) {
+  throw std::out_of_range(std::string(call) +
+                          ": the total is out of the range of a progress count");
+}
+
 BarEngine* Engine::start(const EngineSetup& setup) {
   std::unique_ptr<BarModel> model(setup.model);
   std::unique_ptr<BarSink> sink(setup.sink);
@@ -350,6 +355,13 @@ void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> 
 void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
 void Engine::finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how) {
   engine.finish(postfix, how);
+}
+void Engine::finishQuietly(BarEngine& engine) noexcept {
+  const DeferCancellation deferred;
+  try {
+    engine.finish(nullptr, std::nullopt);
+  } catch (...) {  // a destructor has nowhere to report it
+  }
 }
 void Engine::reset(BarEngine& engine, std::optional<std::int64_t> total) { engine.reset(total); }
 void Engine::setMessage(BarEngine& engine, std::string_view message) { engine.setMessage(message); }

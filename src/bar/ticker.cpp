@@ -1,4 +1,6 @@
 // The thread of a steady tick.
+#include <cxxabi.h>
+
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -8,6 +10,7 @@
 #include "System/ProgressBar/Tick.hpp"
 #include "bar/clock.hpp"
 #include "bar/engine.hpp"
+#include "base/cancel.hpp"
 #include "display/display_core.hpp"
 
 namespace System::ProgressBar::detail {
@@ -23,18 +26,30 @@ class TickerThread {
         thread_([this] { run(); }) {}
   TickerThread(const TickerThread&) = delete;
   TickerThread& operator=(const TickerThread&) = delete;
+  // Joins the thread, however long its last tick takes: a cancellation of
+  // the calling thread meanwhile waits until it is done.
   ~TickerThread() {
-    stop();
+    {
+      const DeferCancellation deferred;
+      stop();
+    }
     release_();
   }
 
-  void stop() noexcept {
+  // A cancellation of the calling thread goes on once the thread is joined,
+  // from here: a join cut short would leave a thread that only the system
+  // could join again. (Under a DeferCancellation it waits on.)
+  void stop() {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
+      const DeferCancellation deferred;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+      }
+      wake_.notify_all();
+      if (thread_.joinable()) thread_.join();
     }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    ::pthread_testcancel();
   }
   std::exception_ptr failure() const noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -53,6 +68,8 @@ class TickerThread {
       std::exception_ptr failed;
       try {
         redraw_();
+      } catch (const abi::__forced_unwind&) {
+        throw;
       } catch (...) {
         failed = std::current_exception();
       }
@@ -96,13 +113,21 @@ TickerThread* TickerAccess::start(Display& display, std::chrono::nanoseconds int
   }
 }
 
-void TickerAccess::stop(TickerThread& thread) noexcept { thread.stop(); }
+void TickerAccess::stop(TickerThread& thread) { thread.stop(); }
 std::exception_ptr TickerAccess::failure(const TickerThread& thread) noexcept {
   return thread.failure();
 }
 std::exception_ptr TickerAccess::takeFailure(TickerThread& thread) noexcept {
   return thread.takeFailure();
 }
-void TickerAccess::destroy(TickerThread* thread) noexcept { delete thread; }
+std::exception_ptr TickerAccess::end(TickerThread* thread) noexcept {
+  {
+    const DeferCancellation deferred;  // and stop() lets nothing out
+    thread->stop();
+  }
+  std::exception_ptr failure = thread->takeFailure();
+  delete thread;
+  return failure;
+}
 
 }  // namespace System::ProgressBar::detail

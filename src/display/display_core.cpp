@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "bar/engine.hpp"
+#include "base/cancel.hpp"
 #include "display/screen_text.hpp"
 
 namespace System::ProgressBar::detail {
@@ -132,6 +133,8 @@ void DisplayCore::suspend(FunctionRef<void()> f) {
   } catch (...) {
     try {
       endSuspend();
+    } catch (const abi::__forced_unwind&) {
+      throw;
     } catch (...) {  // f's failure is the one to report
     }
     throw;
@@ -366,6 +369,7 @@ void DisplayCore::end() {
 }
 
 void DisplayCore::close() noexcept {
+  const DeferCancellation deferred;
   try {
     const std::lock_guard<std::mutex> lock(pendingMutex_);
     for (PendingLines* lines : pending_) lines->flushPending();

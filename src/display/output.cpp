@@ -1,6 +1,5 @@
 // A display's output (a terminal or not, with colour or not) and the
 // display's own members.
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "System/ProgressBar/Display.hpp"
 #include "bar/engine.hpp"
+#include "base/cancel.hpp"
 #include "display/display_core.hpp"
 
 #if defined(__GLIBCXX__)
@@ -184,6 +184,7 @@ Display& Display::operator=(Display&& other) noexcept {
 
 Display::~Display() {
   if (core_ == nullptr) return;
+  const detail::DeferCancellation deferred;  // the final frame goes out whole
   try {
     core_->end();
   } catch (...) {  // the final frame could not be written; end() reports it
@@ -221,10 +222,9 @@ Suspension::~Suspension() noexcept(false) {
     core_->endSuspend();
     return;
   }
+  const detail::DeferCancellation deferred;  // nothing may leave while one unwinds
   try {
     core_->endSuspend();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {  // an exception is already on its way
   }
 }

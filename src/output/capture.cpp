@@ -5,10 +5,8 @@
 // keeps, for each captured descriptor, its original and the captures of it
 // in the order they began; the descriptor points at the newest capture's
 // pipe, or at its original again once none is left.
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -29,6 +27,7 @@
 #include <vector>
 
 #include "System/ProgressBar/Redirect.hpp"
+#include "base/cancel.hpp"
 #include "display/display_core.hpp"
 #include "output/line_splitter.hpp"
 
@@ -127,6 +126,7 @@ std::thread quietThread(F&& f) {
 // Passes what a child process still writes to an ended capture's pipe on to
 // the descriptor the capture had taken, until every writer has closed it.
 void forward(int from, int to) noexcept {
+  const DeferCancellation deferred;
   char chunk[1 << 16];
   for (;;) {
     const ssize_t n = ::read(from, chunk, sizeof chunk);
@@ -294,6 +294,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
     bool done = false;
     ~Undo() {
       if (done) return;
+      const DeferCancellation deferred;
       capture.detachAll();
       for (Captured& c : capture.fds_) {
         closeFd(c.read);
@@ -371,6 +372,7 @@ void Capture::emit(std::string_view line) noexcept {
 }
 
 void Capture::run() noexcept {
+  const DeferCancellation deferred;  // a thread of the library's: end() stops it
   std::vector<pollfd> polls;
   for (const Captured& c : fds_) polls.push_back(pollfd{c.read, POLLIN, 0});
   polls.push_back(pollfd{stop_[0], POLLIN, 0});
@@ -432,6 +434,7 @@ void Capture::drain() noexcept {
 }
 
 void Capture::beforeSuspend() {
+  const DeferCancellation deferred;  // the descriptors are put back whole
   flushStandardStreams();
   for (const Captured& c : fds_) {
     if (c.attached) CapturedFds::instance().showOriginal(c.fd);
@@ -440,6 +443,7 @@ void Capture::beforeSuspend() {
 }
 
 void Capture::afterResume() {
+  const DeferCancellation deferred;
   flushStandardStreams();
   for (const Captured& c : fds_) {
     if (c.attached) CapturedFds::instance().showCaptured(c.fd);
@@ -450,8 +454,7 @@ std::exception_ptr Capture::end() noexcept {
   if (ended_.exchange(true)) return nullptr;
   // Nothing here may stop halfway: a cancellation waits for the thread's
   // next cancellation point.
-  int cancel = 0;
-  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+  const DeferCancellation deferred;
   core_.removeHook(*this);
   flushStandardStreams();
   for (Captured& c : fds_) {
@@ -484,7 +487,6 @@ std::exception_ptr Capture::end() noexcept {
   closeFd(displayFd_);
   for (int& fd : stop_) closeFd(fd);
   core_.release();
-  ::pthread_setcancelstate(cancel, &cancel);
   return failure_;
 }
 

@@ -1,7 +1,5 @@
 // Lines from the rest of a program: a display's per-thread line streams, the
 // line sink, and redirected streams.
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "System/ProgressBar/Redirect.hpp"
+#include "base/cancel.hpp"
 #include "display/display_core.hpp"
 #include "output/line_splitter.hpp"
 
@@ -34,13 +33,11 @@ class ThreadLineBuf final : public std::streambuf, public PendingLines {
   ThreadLineBuf& operator=(const ThreadLineBuf&) = delete;
   ~ThreadLineBuf() override {
     core_.removePending(*this);
-    int cancel = 0;  // a thread's end: nothing may stop it halfway
-    ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+    const DeferCancellation deferred;  // a thread's end: nothing may stop it halfway
     try {
       flushPending();
     } catch (...) {  // a thread's end has nowhere to report it
     }
-    ::pthread_setcancelstate(cancel, &cancel);
     core_.release();
   }
   DisplayCore& core() const noexcept { return core_; }
@@ -313,8 +310,7 @@ RedirectStream::~RedirectStream() {
     }
     std::erase(all.active, this);
   }
-  int cancel = 0;  // nothing here may stop halfway
-  ::pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+  const detail::DeferCancellation deferred;  // nothing here may stop halfway
   try {
     buf_->finish();
   } catch (...) {  // a destructor has nowhere to report it
@@ -324,7 +320,6 @@ RedirectStream::~RedirectStream() {
   core_->release();
   delete own_;
   delete buf_;
-  ::pthread_setcancelstate(cancel, &cancel);
 }
 
 }  // namespace System::ProgressBar

@@ -49,7 +49,7 @@ Moved zeroCopy(int in, int out, const ByteCount& count, std::int64_t& total, boo
   for (;;) {
     const ssize_t n = call();
     if (n > 0) {
-      total += n;
+      total = wrappingAdd(total, n);
       count.add(n);
       flowing = mayPause && n >= kFlowing;
       waited = false;
@@ -86,7 +86,7 @@ std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t tot
     if (!writeAll(out, buffer.get(), static_cast<std::size_t>(got))) {
       fail(CopyError::End::Write, errno);
     }
-    total += got;
+    total = wrappingAdd(total, got);
     count.add(got);
   }
 }
@@ -142,7 +142,7 @@ std::int64_t copyStreams(std::istream& in, std::ostream& out, const ByteCount& c
         throw CopyError(CopyError::End::Write, e.code(), "copy: writing failed");
       }
       if (!out) failStream(CopyError::End::Write);
-      total += got;
+      total = wrappingAdd(total, got);
       count.add(got);
     }
     if (in.bad() || (!in && !in.eof())) failStream(CopyError::End::Read);

@@ -1,5 +1,7 @@
 // Counting the bytes that pass through a stream, and the bar's counting half
 // without its custom type.
+#include <cxxabi.h>
+
 #include <istream>
 #include <ostream>
 #include <stdexcept>
@@ -7,6 +9,7 @@
 #include "System/ProgressBar/Stream.hpp"
 #include "System/ProgressBar/detail/Counter.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
+#include "base/cancel.hpp"
 
 namespace System::ProgressBar {
 namespace detail {
@@ -34,6 +37,7 @@ CountingStreamBuf::CountingStreamBuf(detail::ByteCount count, std::streambuf& in
     : count_(std::move(count)), inner_(&inner) {}
 
 CountingStreamBuf::~CountingStreamBuf() {
+  const detail::DeferCancellation deferred;  // the count goes over whole
   try {
     handOver();
   } catch (...) {  // a destructor has nowhere to report it
@@ -47,8 +51,8 @@ void CountingStreamBuf::handOver() {
 }
 
 void CountingStreamBuf::add(std::int64_t n) {
-  counted_ += n;
-  pending_ += n;
+  counted_ = detail::wrappingAdd(counted_, n);
+  pending_ = detail::wrappingAdd(pending_, n);
   if (pending_ >= kBatch || pending_ <= -kBatch) handOver();
 }
 
@@ -143,6 +147,8 @@ StreamTracking::StreamTracking(detail::ByteCount count, std::ios& stream, std::s
   } catch (...) {  // a state the mask asks to throw for: the stream's buffer goes back
     try {
       swapBuffer(stream_, &buf_.inner());
+    } catch (const abi::__forced_unwind&) {
+      throw;
     } catch (...) {
     }
     throw;
@@ -150,6 +156,7 @@ StreamTracking::StreamTracking(detail::ByteCount count, std::ios& stream, std::s
 }
 
 StreamTracking::~StreamTracking() {
+  const detail::DeferCancellation deferred;  // the count goes over whole
   try {
     buf_.handOver();
   } catch (...) {  // a destructor has nowhere to report it

@@ -7,7 +7,7 @@
 
 namespace System::ProgressBar::detail {
 
-bool waitFor(int fd, bool write) noexcept {
+bool waitFor(int fd, bool write) {
   pollfd p{fd, static_cast<short>(write ? POLLOUT : POLLIN), 0};
   for (;;) {
     const int ready = ::poll(&p, 1, -1);
@@ -16,7 +16,7 @@ bool waitFor(int fd, bool write) noexcept {
   }
 }
 
-ssize_t readSome(int fd, char* data, std::size_t n) noexcept {
+ssize_t readSome(int fd, char* data, std::size_t n) {
   for (;;) {
     const ssize_t got = ::read(fd, data, n);
     if (got >= 0) return got;
@@ -25,7 +25,7 @@ ssize_t readSome(int fd, char* data, std::size_t n) noexcept {
   }
 }
 
-bool writeAll(int fd, const char* data, std::size_t n) noexcept {
+bool writeAll(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     const ssize_t put = ::write(fd, data, n);
     if (put > 0) {

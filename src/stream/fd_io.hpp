@@ -8,11 +8,14 @@
 
 namespace System::ProgressBar::detail {
 
+// Each waits in a cancellation point, so none is noexcept: a cancellation of
+// the calling thread goes on from there.
+//
 // Waits until `fd` can be read (or written); false with errno set on failure.
-bool waitFor(int fd, bool write) noexcept;
+bool waitFor(int fd, bool write);
 // Reads at most `n` bytes: how many (0 at the end), or -1 with errno set.
-ssize_t readSome(int fd, char* data, std::size_t n) noexcept;
+ssize_t readSome(int fd, char* data, std::size_t n);
 // Writes all `n` bytes: true, or false with errno set.
-bool writeAll(int fd, const char* data, std::size_t n) noexcept;
+bool writeAll(int fd, const char* data, std::size_t n);
 
 }  // namespace System::ProgressBar::detail

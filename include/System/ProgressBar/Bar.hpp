@@ -216,9 +216,13 @@ requires std::is_invocable_r_v<Progress<Custom>, F&, const Progress<Custom>&> vo
 /// negative), as `updateProgress` does, with the same drawing, throttle and
 /// failure behaviour. An increment that can neither complete the work nor make
 /// a draw due is counted without taking the bar's lock: it costs about one
-/// atomic addition and a read of the coarse clock.
-template <class Custom>
-void incProgress(const ProgressBar<Custom>& bar, std::int64_t n) {
+/// atomic addition and a read of the coarse clock. `n` is of any integer type
+/// but bool and the character types (a `char` or `char32_t` increment does
+/// not compile); a value beyond the 64-bit range counts modulo 2^64, as the
+/// addition does.
+template <class Custom, detail::CountInteger N>
+void incProgress(const ProgressBar<Custom>& bar, N step) {
+  const auto n = static_cast<std::int64_t>(step);  // modulo 2^64
   detail::TypedBar<Custom>& typed = detail::BarAccess::typed(bar);
   detail::CountAttempt attempt;
   const detail::Count result = typed.counter->tryCount(n, attempt);
@@ -257,6 +261,15 @@ Progress<Custom> progressOf(const ProgressBar<Custom>& bar) {
 // What follows is the machinery behind the functions above.
 
 namespace detail {
+
+// `total` as a progress count, when it is one; else std::out_of_range naming
+// `call`.
+[[noreturn]] void throwCountOutOfRange(const char* call);
+template <CountInteger N>
+std::int64_t checkedCount(N total, const char* call) {
+  if (!std::in_range<std::int64_t>(total)) throwCountOutOfRange(call);
+  return static_cast<std::int64_t>(total);
+}
 
 // The typed half of a bar: its style and its stored progress, with a spare
 // that an update builds the next progress in, so that a failure leaves the

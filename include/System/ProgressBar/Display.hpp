@@ -145,12 +145,11 @@ class Display {
     return addRow(style, initialProgress, nullptr, true);
   }
   /// A new bar with `total` to do, none done and a default custom value, for
-  /// a total of any integer type: `display.add(style, files.size())`. A total
+  /// a total of any integer type but bool and the character types (a `'7'`
+  /// total does not compile): `display.add(style, files.size())`. A total
   /// out of the signed 64-bit range throws `std::out_of_range`.
-  template <class Custom, class Integer>
-  requires std::integral<Integer> &&
-      (!std::same_as<Integer, bool>)ProgressBar<Custom> add(const Style<Custom>& style,
-                                                            Integer total) {
+  template <class Custom, detail::CountInteger Integer>
+  ProgressBar<Custom> add(const Style<Custom>& style, Integer total) {
     return add(style, Progress<Custom>{0, detail::checkedTotal(total), Custom{}});
   }
   /// A new bar whose total is not known yet (see `UnknownTotal`).

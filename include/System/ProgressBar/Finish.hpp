@@ -83,9 +83,11 @@ void abandon(const ProgressBar<Custom>& bar, Text message) {
 /// the bar is finished. On any other bar it sets `progressTodo` the same way.
 /// A bar that was complete (a total of 0, or done reached) and is not
 /// complete with the new total draws again, as a live row of its display.
-template <class Custom>
-void setTotal(const ProgressBar<Custom>& bar, std::int64_t total) {
-  detail::Engine::setTotal(detail::BarAccess::engine(bar), total);
+/// `total` is of any integer type but bool and the character types; one out
+/// of the signed 64-bit range throws `std::out_of_range` and changes nothing.
+template <class Custom, detail::CountInteger N>
+void setTotal(const ProgressBar<Custom>& bar, N total) {
+  detail::Engine::setTotal(detail::BarAccess::engine(bar), detail::checkedCount(total, "setTotal"));
 }
 
 /// Starts the bar over: done back to 0 (the total kept, or `total`), its
@@ -94,19 +96,22 @@ void setTotal(const ProgressBar<Custom>& bar, std::int64_t total) {
 /// stays where it was, and a finished row comes back as a live one (below
 /// the block if its final line had already left it). For a loop of epochs
 /// over one bar. Failures behave as an update's: the bar is left as it was.
+/// `total` is as for `setTotal`.
 template <class Custom>
 void reset(const ProgressBar<Custom>& bar) {
   detail::Engine::reset(detail::BarAccess::engine(bar), std::nullopt);
 }
-template <class Custom>
-void reset(const ProgressBar<Custom>& bar, std::int64_t total) {
-  detail::Engine::reset(detail::BarAccess::engine(bar), total);
+template <class Custom, detail::CountInteger N>
+void reset(const ProgressBar<Custom>& bar, N total) {
+  detail::Engine::reset(detail::BarAccess::engine(bar), detail::checkedCount(total, "reset"));
 }
 
 /// Finishes a bar when the scope that holds it ends: normally, by `break` or
 /// `return`, or by an exception. If finishing fails while no exception is on
 /// its way, the destructor throws that failure; while one is, the failure is
-/// dropped and the first exception goes on.
+/// dropped and the first exception goes on (and a cancellation of the thread
+/// meanwhile waits until the last line is out, then acts at the thread's
+/// next cancellation point).
 template <class Custom>
 class [[nodiscard]] FinishGuard {
  public:
@@ -118,10 +123,7 @@ class [[nodiscard]] FinishGuard {
       ::System::ProgressBar::finish(bar_);
       return;
     }
-    try {
-      ::System::ProgressBar::finish(bar_);
-    } catch (...) {  // an exception is already on its way
-    }
+    detail::Engine::finishQuietly(detail::BarAccess::engine(bar_));  // one is on its way
   }
 
  private:
@@ -144,10 +146,10 @@ PROGRESSBAR_EXTERN_TEMPLATE void finishAndClear<std::monostate>(const ProgressBa
 PROGRESSBAR_EXTERN_TEMPLATE void abandon<std::monostate>(const ProgressBar<std::monostate>&);
 PROGRESSBAR_EXTERN_TEMPLATE void abandon<std::monostate>(const ProgressBar<std::monostate>&, Text);
 PROGRESSBAR_EXTERN_TEMPLATE void reset<std::monostate>(const ProgressBar<std::monostate>&);
-PROGRESSBAR_EXTERN_TEMPLATE void reset<std::monostate>(const ProgressBar<std::monostate>&,
-                                                       std::int64_t);
-PROGRESSBAR_EXTERN_TEMPLATE void setTotal<std::monostate>(const ProgressBar<std::monostate>&,
-                                                          std::int64_t);
+PROGRESSBAR_EXTERN_TEMPLATE void reset<std::monostate, std::int64_t>(
+    const ProgressBar<std::monostate>&, std::int64_t);
+PROGRESSBAR_EXTERN_TEMPLATE void setTotal<std::monostate, std::int64_t>(
+    const ProgressBar<std::monostate>&, std::int64_t);
 PROGRESSBAR_EXTERN_TEMPLATE class FinishGuard<std::monostate>;
 PROGRESSBAR_EXTERN_TEMPLATE FinishGuard<std::monostate> finishOnExit<std::monostate>(
     const ProgressBar<std::monostate>&);

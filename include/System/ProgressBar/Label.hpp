@@ -197,12 +197,7 @@ void appendLabelText(Text& out, const Label& label, const Progress<Custom>& p, c
 
 // A repetition count: any integer type but bool and the character types.
 template <class N>
-inline constexpr bool kRepeatCount =
-    std::is_integral_v<N> && !std::is_same_v<std::remove_cv_t<N>, bool> &&
-    !std::is_same_v<std::remove_cv_t<N>, char> && !std::is_same_v<std::remove_cv_t<N>, wchar_t> &&
-    !std::is_same_v<std::remove_cv_t<N>, char8_t> &&
-    !std::is_same_v<std::remove_cv_t<N>, char16_t> &&
-    !std::is_same_v<std::remove_cv_t<N>, char32_t>;
+inline constexpr bool kRepeatCount = CountInteger<N>;
 
 }  // namespace detail
 

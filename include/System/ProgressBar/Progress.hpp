@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <variant>
 
 #include "System/ProgressBar/detail/Std.hpp"
@@ -70,6 +71,28 @@ constexpr Int128 nanosecondsBetween(TimePoint from, TimePoint to) noexcept {
 constexpr std::int64_t wrappingAdd(std::int64_t a, std::int64_t b) noexcept {
   return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
+// a - b modulo 2^64: what takes an addition of b back, for any b.
+constexpr std::int64_t wrappingSub(std::int64_t a, std::int64_t b) noexcept {
+  return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+// -a modulo 2^64: the least count is its own negation.
+constexpr std::int64_t wrappingNeg(std::int64_t a) noexcept { return wrappingSub(0, a); }
+
+// The character types, whose values are characters rather than numbers.
+template <class T>
+inline constexpr bool kCharacter =
+    std::is_same_v<std::remove_cv_t<T>, char> || std::is_same_v<std::remove_cv_t<T>, wchar_t> ||
+    std::is_same_v<std::remove_cv_t<T>, char8_t> || std::is_same_v<std::remove_cv_t<T>, char16_t> ||
+    std::is_same_v<std::remove_cv_t<T>, char32_t>;
+
+// A type a count (a total, an increment, a repetition) may be given in: any
+// integer type but bool and the character types, so that a 'x' or a true
+// where a number was meant is an error at the call rather than a count.
+// signed char and unsigned char (std::int8_t, std::uint8_t) are small
+// integers, and count.
+template <class T>
+concept CountInteger =
+    std::is_integral_v<T> && !std::is_same_v<std::remove_cv_t<T>, bool> && !kCharacter<T>;
 
 template <class Custom>
 constexpr bool isComplete(const Progress<Custom>& p) noexcept {

@@ -54,7 +54,9 @@ class CountingStreamBuf final : public std::streambuf {
   CountingStreamBuf(detail::ByteCount count, std::streambuf& inner) noexcept;
   CountingStreamBuf(const CountingStreamBuf&) = delete;
   CountingStreamBuf& operator=(const CountingStreamBuf&) = delete;
-  /// Hands the last count to the bar (a failure is dropped).
+  /// Hands the last count to the bar (a failure is dropped; a cancellation
+  /// of the thread meanwhile waits until the count is handed over, then acts
+  /// at the thread's next cancellation point).
   ~CountingStreamBuf() override;
 
   /// Every byte counted so far, handed over or not.

@@ -20,11 +20,16 @@ struct TickerAccess {
   static TickerThread* start(BarEngine& bar, std::chrono::nanoseconds interval);
   static TickerThread* start(Display& display, std::chrono::nanoseconds interval);
   // Stops and joins; afterwards the thread never touches its bar or display.
-  static void stop(TickerThread& thread) noexcept;
+  // A cancellation of the calling thread while it waits goes on once the
+  // thread is joined.
+  static void stop(TickerThread& thread);
   static std::exception_ptr failure(const TickerThread& thread) noexcept;
   // The failure, which is then gone: it reaches the caller once.
   static std::exception_ptr takeFailure(TickerThread& thread) noexcept;
-  static void destroy(TickerThread* thread) noexcept;
+  // Stops, joins and destroys the thread, for a destructor: a cancellation
+  // of the calling thread meanwhile waits until it is done. Gives the
+  // failure not taken yet.
+  static std::exception_ptr end(TickerThread* thread) noexcept;
 };
 }  // namespace detail
 
@@ -41,7 +46,9 @@ struct TickerAccess {
 /// ticker; `stop()` rethrows it, or else the destructor does, unless an
 /// exception is already on its way. Destroying a ticker stops and joins its
 /// thread, after which it never touches the bar or display again. A ticker
-/// keeps its bar or display alive.
+/// keeps its bar or display alive. A thread cancelled while `stop()` or the
+/// destructor waits is cancelled once the ticker's thread is joined: in
+/// `stop()`, or at its next cancellation point after the destructor.
 class Ticker {
  public:
   template <class Custom>
@@ -52,9 +59,7 @@ class Ticker {
   Ticker(const Ticker&) = delete;
   Ticker& operator=(const Ticker&) = delete;
   ~Ticker() noexcept(false) {
-    detail::TickerAccess::stop(*thread_);
-    std::exception_ptr failure = detail::TickerAccess::takeFailure(*thread_);
-    detail::TickerAccess::destroy(thread_);
+    std::exception_ptr failure = detail::TickerAccess::end(thread_);
     if (failure && std::uncaught_exceptions() == uncaught_) std::rethrow_exception(failure);
   }
 

@@ -19,6 +19,31 @@ namespace System::ProgressBar {
 
 namespace detail {
 
+// A sized range's size as its bar's total. A size is a count whatever
+// integer-like type the range gives it in, a character type or an
+// integer-class type wider than 64 bits included; one beyond the signed
+// 64-bit range throws std::out_of_range naming `call`.
+template <class Size>
+std::int64_t sizeAsTotal(Size size, const char* call) {
+  if constexpr (kCharacter<Size>) {
+    using Value = std::conditional_t<std::is_signed_v<Size>, std::make_signed_t<Size>,
+                                     std::make_unsigned_t<Size>>;
+    return checkedCount(static_cast<Value>(size), call);
+  } else if constexpr (std::is_integral_v<Size>) {
+    return checkedCount(size, call);
+  } else {
+    if (size > static_cast<Size>(std::numeric_limits<std::int64_t>::max())) {
+      throwCountOutOfRange(call);
+    }
+    if constexpr (std::numeric_limits<Size>::is_signed) {
+      if (size < static_cast<Size>(std::numeric_limits<std::int64_t>::min())) {
+        throwCountOutOfRange(call);
+      }
+    }
+    return static_cast<std::int64_t>(size);
+  }
+}
+
 // Counts a loop's elements into a bar in small batches. Each element costs an
 // increment, a read of the coarse clock and two comparisons; every batch is
 // added to the bar as one increment, which draws when a draw is due and
@@ -221,14 +246,12 @@ class TrackView : public std::ranges::view_base {
 
   using Holder = std::conditional_t<kRefers, Base*, Base>;
   // Ends a bar of the view's own; a failure to draw its last line is not
-  // reported (a destructor has nowhere to report it).
+  // reported (a destructor has nowhere to report it), and a cancellation of
+  // the thread waits until the line is out.
   void leave() noexcept {
     if (!ownsBar_) return;
     ownsBar_ = false;
-    try {
-      ::System::ProgressBar::finish(bar_);
-    } catch (...) {
-    }
+    detail::Engine::finishQuietly(detail::BarAccess::engine(bar_));
   }
 
   Holder range_;
@@ -258,12 +281,13 @@ requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, Custo
 /// default-style bar with the range's size as its total; for any other, a
 /// bar of unknown total in `spinnerStyle()`. The view finishes its bar when
 /// it goes, so a loop left early ends with its true last line:
-/// `for (const auto& file : track(files)) copy(file);`.
+/// `for (const auto& file : track(files)) copy(file);`. A size beyond the
+/// signed 64-bit range throws `std::out_of_range`.
 template <class R>
 requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, std::monostate> track(
     R&& range) {
   if constexpr (std::ranges::sized_range<std::remove_reference_t<R>>) {
-    const auto size = static_cast<std::int64_t>(std::ranges::size(range));
+    const std::int64_t size = detail::sizeAsTotal(std::ranges::size(range), "track");
     return TrackView<R, std::monostate>(
         std::forward<R>(range),
         ::System::ProgressBar::newProgressBar(defStyle(), 10.0, Progress<>{0, size}), true);
@@ -278,7 +302,7 @@ requires std::ranges::input_range<std::remove_reference_t<R>> TrackView<R, std::
 template <class R, class Custom>
 TrackView<R, Custom> Display::track(R&& range, const Style<Custom>& style) {
   if constexpr (std::ranges::sized_range<std::remove_reference_t<R>>) {
-    const std::int64_t size = detail::checkedTotal(std::ranges::size(range));
+    const std::int64_t size = detail::sizeAsTotal(std::ranges::size(range), "Display::track");
     return TrackView<R, Custom>(std::forward<R>(range), add(style, Progress<Custom>{0, size}),
                                 true);
   } else {

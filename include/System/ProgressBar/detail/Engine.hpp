@@ -104,6 +104,9 @@ struct Engine {
   static void printAbove(BarEngine& engine, std::string_view text);
   // Ends the bar's line as `how` says, or as its style does.
   static void finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how);
+  // finish(engine) for a destructor: a failure is dropped, and a cancellation
+  // of the calling thread waits until the bar's last line is out.
+  static void finishQuietly(BarEngine& engine) noexcept;
   // Done back to 0 (and the total, when given), the start and the speed
   // history now, the bar drawing again.
   static void reset(BarEngine& engine, std::optional<std::int64_t> total);
