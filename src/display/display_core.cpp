@@ -26,6 +26,11 @@ bool DisplayCore::ended() const {
   return ended_;
 }
 
+std::size_t DisplayCore::rowsHeld() const {
+  OwnedLock lock(mutex_, "a display's state", "display");
+  return rows_.size();
+}
+
 DisplayCore::Target DisplayCore::divert(std::ostream& stream, int fd) {
   OwnedLock lock(mutex_, "a redirection", "display");
   const Target previous{stream_, streamFd_};

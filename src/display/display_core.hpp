@@ -163,6 +163,8 @@ class DisplayCore {
   bool isTerminal() const noexcept { return output_->terminal(); }
   bool colour() const noexcept { return colour_; }
   void setColumns(std::int64_t columns) noexcept { output_->setColumns(columns); }
+  // How many rows the display holds now (for tests and benchmarks).
+  std::size_t rowsHeld() const;
 
  private:
   ~DisplayCore() = default;
