@@ -1,17 +1,21 @@
 // A display writing a log, read as a person scanning a CI log reads it:
 // every bar proper of one width on every line, whatever the style and the
-// labels, and nothing blank at the end of a line.
+// labels, and nothing blank at the end of a line; and a long run of bars,
+// whose finished rows the log lets go.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
 #include "base/text.hpp"
+#include "display/display_core.hpp"
 #include "display/screen_text.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_line.hpp"
@@ -176,6 +180,77 @@ TEST(LogLines, NoLineEndsInABlank) {
                                     : display.add(c.style, Progress<>{0, 5});
     pb::finish(bar);
     EXPECT_EQ(linesOf(buf.take()), (Lines{c.line, c.line})) << c.name;
+  }
+}
+
+// A long run: ten thousand bars added and finished one after another, one
+// or a hundred under way at once. Each writes its first and its final line
+// once, and the display holds no row for a finished bar; an old bar's handle
+// still works: removing it does nothing, a bar added below it is added, and
+// a revived one (started over, given a larger total, a count taken back)
+// starts over with a first line as a new bar would. The widest label seen
+// still aligns the lines after its row has gone.
+TEST(LogRun, FinishedBarsLeaveTheDisplayAndTheirHandlesStillWork) {
+  testclock::setCoarse(0ns, 4ms);
+  constexpr int kBars = 10000;
+  const pb::Style<> widest{.stylePrefix = "the widest name of all", .stylePostfix = pb::exact()};
+  const auto named = [](const std::string& name) {
+    return pb::Style<>{.stylePrefix = name + std::string(22 - name.size(), ' '),
+                       .stylePostfix = pb::exact()};
+  };
+  for (const std::size_t running : {std::size_t{1}, std::size_t{100}}) {
+    testsupport::RecordingBuf buf;
+    std::ostream out(&buf);
+    pb::Display display(out, pb::AsLog{}, pb::DisplayOptions{.alignColumns = true});
+    const pb::detail::DisplayCore& core = pb::detail::DisplayAccess::core(display);
+    std::vector<pb::ProgressBar<>> old;
+    for (int i = 0; i < 3; ++i) {
+      old.push_back(display.add(widest, Progress<>{0, 10}));
+      pb::incProgress(old.back(), 10);
+    }
+    std::deque<pb::ProgressBar<>> live;
+    for (int i = 0; i < kBars; ++i) {
+      live.push_back(display.add(named("bar " + std::to_string(i)), Progress<>{0, 10}));
+      pb::incProgress(live.back(), 5);  // too soon to write
+      if (live.size() > running) {
+        pb::incProgress(live.front(), 5);
+        live.pop_front();
+      }
+    }
+    EXPECT_LE(core.rowsHeld(), 2 * running) << "the running bars, and the places they leave";
+    for (const auto& bar : live) pb::incProgress(bar, 5);
+    live.clear();
+    EXPECT_EQ(core.rowsHeld(), 0u) << running;
+    std::map<std::string, int> times;
+    for (const std::string& line : linesOf(buf.take())) ++times[line];
+    EXPECT_EQ(times.size(), 2u + 2 * kBars) << running;
+    for (int i = 0; i < kBars; ++i) {
+      const std::string name = "bar " + std::to_string(i);
+      EXPECT_EQ(times[testsupport::logLine(named(name), Progress<>{0, 10})], 1) << name;
+      EXPECT_EQ(times[testsupport::logLine(named(name), Progress<>{10, 10})], 1) << name;
+    }
+
+    display.remove(old[0]);
+    const auto below = display.addBelow(old[0], named("below"), Progress<>{0, 3});
+    EXPECT_EQ(buf.take(), testsupport::logLine(named("below"), Progress<>{0, 3}) + "\n");
+    pb::finish(below);
+    buf.take();
+    pb::reset(old[0]);
+    pb::setTotal(old[1], 20);
+    testclock::advance(1s);  // not too soon to draw
+    pb::incProgress(old[2], -1);
+    EXPECT_EQ(linesOf(buf.take()), (Lines{testsupport::logLine(widest, Progress<>{0, 10}),
+                                          testsupport::logLine(widest, Progress<>{10, 20}),
+                                          testsupport::logLine(widest, Progress<>{9, 10})}));
+    EXPECT_EQ(core.rowsHeld(), 3u);
+    pb::incProgress(old[0], 10);
+    pb::incProgress(old[1], 10);
+    pb::incProgress(old[2], 1);
+    display.end();
+    EXPECT_EQ(linesOf(buf.take()), (Lines{testsupport::logLine(widest, Progress<>{10, 10}),
+                                          testsupport::logLine(widest, Progress<>{20, 20}),
+                                          testsupport::logLine(widest, Progress<>{10, 10})}));
+    EXPECT_EQ(core.rowsHeld(), 0u);
   }
 }
 

@@ -58,7 +58,6 @@ struct Row {
   // What the last line written showed (counts, message), and the latest.
   std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
   std::uint64_t loggedMessage = 0, changedMessage = 0;
-  Text loggedText;
   TimePoint loggedAt{};
 };
 using Rows = std::vector<Row>;

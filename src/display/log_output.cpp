@@ -5,6 +5,8 @@
 // style's width and however long the labels around it are, so that the bars
 // of a log read down one column; the labels take their own width (with
 // alignColumns, the widest of each seen so far), and no line ends in blanks.
+// A row leaves once its final line is out: a log keeps only its running
+// bars, however many it has had.
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -19,6 +21,10 @@ namespace {
 // The columns of a log line's bar proper; a style of no width (a spinner's)
 // has none, in a log as on a terminal.
 constexpr std::int64_t kLogBarColumns = 30;
+
+// The id of a row's place once the row has left: the display numbers its
+// rows from 1.
+constexpr RowId kEmptied = 0;
 
 // Leaves out the blanks that end a line's visible text, keeping the escape
 // sequences among and after them.
@@ -72,6 +78,7 @@ class LogOutput final : public Output {
   void resume(Rows&) override {}
 
  private:
+  void leave(Rows& rows, Row& row) noexcept;
   static bool changed(const Row& row) noexcept {
     return row.changedDone != row.loggedDone || row.changedTodo != row.loggedTodo ||
            row.changedMessage != row.loggedMessage;
@@ -87,14 +94,15 @@ class LogOutput final : public Output {
   const bool align_;
   std::size_t alignPrefix_ = 0, alignPostfix_ = 0;  // the widest labels of the bars so far
   const std::int64_t logIntervalNs_;
-  Text laid_, plain_;  // reused by every line
+  Text laid_, plain_;        // reused by every line
+  std::size_t emptied_ = 0;  // places of rows that left, not yet taken out
 };
 
 // A bar's first line, its final one, and in between a line at most once per
 // interval while its counts or its message change (the time its labels show
 // is not a change). The line is written before anything is kept of it, so
 // that a failed write leaves the row and the alignment as they were.
-void LogOutput::drawn(Rows&, Row& row, const DrawnLine& line) {
+void LogOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   const LineSource& source = *line.source;
   // Aligned as the block of a terminal would be: to the widest labels of
   // the bars seen so far.
@@ -110,35 +118,50 @@ void LogOutput::drawn(Rows&, Row& row, const DrawnLine& line) {
   trimEnd(plain_);
   const bool changes = line.done != row.loggedDone || line.todo != row.loggedTodo ||
                        line.message != row.loggedMessage;
-  // A final line again only when finishing changed its text.
-  const bool write =
-      !row.logged ||
-      (line.complete ? !row.completeLogged || plain_ != row.loggedText
-                     : changes && nanosecondsBetween(row.loggedAt, line.now) >= logIntervalNs_);
+  const bool write = !row.logged || line.complete ||
+                     (changes && nanosecondsBetween(row.loggedAt, line.now) >= logIntervalNs_);
   if (write) writeDraw(*stream_, {plain_, "\n"});
   alignPrefix_ = prefix;
   alignPostfix_ = postfix;
+  if (line.complete) {
+    leave(rows, row);
+    return;
+  }
   std::swap(row.source, *line.source);
   row.text.swap(plain_);
   row.hasText = true;
   row.changedDone = line.done;
   row.changedTodo = line.todo;
   row.changedMessage = line.message;
-  if (line.complete) {
-    row.state = line.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
-  }
   if (write) {
     row.logged = true;
-    row.completeLogged = line.complete;
     logged(row);
-    row.loggedText = row.text;
     row.loggedAt = line.now;
+  }
+}
+
+// A row whose final line is out leaves: nothing of it is needed any more.
+// Its place is emptied at once, under an id no row has, so that the display
+// no longer finds it (a line that revives the bar brings it back as a new
+// row, which starts over); the emptied places are taken out together once
+// they are as many as the rows left, so that the running rows move once per
+// as many rows leaving, not once for each.
+void LogOutput::leave(Rows& rows, Row& row) noexcept {
+  {
+    const Row gone = std::move(row);  // what the row held goes with it
+  }
+  row = Row{};
+  row.id = kEmptied;
+  row.state = RowState::kGone;
+  if (2 * ++emptied_ >= rows.size()) {
+    std::erase_if(rows, [](const Row& r) { return r.id == kEmptied; });
+    emptied_ = 0;
   }
 }
 
 void LogOutput::end(Rows& rows) {
   for (Row& row : rows) {
-    if (!row.hasText || row.completeLogged || !changed(row)) continue;
+    if (!row.hasText || !changed(row)) continue;
     writeDraw(*stream_, {row.text, "\n"});
     logged(row);
   }
