@@ -183,6 +183,34 @@ TEST(LogLines, NoLineEndsInABlank) {
   }
 }
 
+// A line the log fails to write leaves everything as it was: a bar whose
+// first line failed was never added and writes nothing, not even at the
+// end; a bar whose final line failed is still running, so its next update
+// is a running bar's (no line within the interval), not a new bar's first
+// line, and it completes with one final line.
+TEST(LogLines, ALineThatFailsLeavesTheLogAsItWas) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::FailingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsLog{});
+  const pb::Style<> s{.stylePrefix = "job", .stylePostfix = pb::exact()};
+  buf.armed = true;
+  EXPECT_THROW(display.add(s, Progress<>{3, 10}), std::ios_base::failure);
+  buf.armed = false;
+  const auto bar = display.add(s, Progress<>{0, 10});
+  testclock::advance(1s);
+  buf.armed = true;
+  EXPECT_THROW(pb::incProgress(bar, 10), std::ios_base::failure);
+  buf.armed = false;
+  testclock::advance(1s);
+  pb::incProgress(bar, 5);
+  testclock::advance(1s);
+  pb::incProgress(bar, 5);
+  display.end();
+  EXPECT_EQ(linesOf(buf.take()), (Lines{testsupport::logLine(s, Progress<>{0, 10}),
+                                        testsupport::logLine(s, Progress<>{10, 10})}));
+}
+
 // A long run: ten thousand bars added and finished one after another, one
 // or a hundred under way at once. Each writes its first and its final line
 // once, and the display holds no row for a finished bar; an old bar's handle
