@@ -3,6 +3,7 @@
 #include "alloc_counter.hpp"
 
 #include <gmp.h>
+#include <malloc.h>
 
 #include <atomic>
 #include <cstddef>
@@ -39,6 +40,11 @@ const bool g_gmpCounted = [] {
 
 namespace bench {
 std::uint64_t allocations() { return g_allocations.load(std::memory_order_relaxed); }
+std::int64_t heapBytes() {
+  // Every arena's chunks in use, and the large blocks mapped on their own.
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<std::int64_t>(info.uordblks + info.hblkhd);
+}
 }  // namespace bench
 
 void* operator new(std::size_t n) { return allocate(n); }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -25,7 +26,8 @@
 #include "System/ProgressBar/Spdlog.hpp"
 #endif
 #include "alloc_counter.hpp"
-#include "base/text.hpp"  // the measuring routine, internal
+#include "base/text.hpp"             // the measuring routine, internal
+#include "display/display_core.hpp"  // the rows a display holds, internal
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
@@ -186,6 +188,43 @@ void BM_DisplayFrame8AllChanged(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DisplayFrame8AllChanged);
+
+// A long run of a display writing a log: `state.range(0)` bars added, moved
+// halfway, and finished, one after another, with `running` of them under way
+// at once. Reported per bar (the time of a whole run over its bars), with the
+// rows and the heap the display holds at the end of the run, while the last
+// `running` bars are still under way: flat in the number of bars, the cost
+// per bar and what is held stay the same from a thousand bars to a hundred
+// thousand.
+void logBars(benchmark::State& state, std::size_t running) {
+  const std::int64_t bars = state.range(0);
+  const pb::Style<> style{.stylePrefix = "file", .stylePostfix = pb::exact()};
+  std::size_t rows = 0;
+  std::int64_t held = 0;
+  for (auto _ : state) {
+    pb::Display display(g_discard, pb::AsLog{}, pb::DisplayOptions{.colour = false});
+    std::deque<pb::ProgressBar<>> live;
+    const std::int64_t heapBefore = bench::heapBytes();
+    for (std::int64_t i = 0; i < bars; ++i) {
+      live.push_back(display.add(style, pb::Progress<>{0, 10}));
+      pb::incProgress(live.back(), 5);
+      if (live.size() > running) {
+        pb::incProgress(live.front(), 5);  // its final line
+        live.pop_front();
+      }
+    }
+    rows = pb::detail::DisplayAccess::core(display).rowsHeld();
+    held = bench::heapBytes() - heapBefore;
+    for (const auto& bar : live) pb::incProgress(bar, 5);
+  }
+  state.SetItemsProcessed(state.iterations() * bars);
+  state.counters["rows held"] = static_cast<double>(rows);
+  state.counters["KiB held"] = static_cast<double>(held) / 1024.0;
+}
+void BM_LogBars(benchmark::State& state) { logBars(state, 1); }
+void BM_LogBars100Running(benchmark::State& state) { logBars(state, 100); }
+BENCHMARK(BM_LogBars)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogBars100Running)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // A line above a display's block of 8 bars, three ways: printAbove, the
 // display's line stream, and spdlog through the sink.

@@ -35,6 +35,8 @@ const std::map<std::string, Target> kTargets = {
     {"BM_DisplayFrame8",
      {"<= 30x, <= 0.5x the bytes of all 8", "BM_Floor", 30, 0, -1, 0, 0,
       "BM_DisplayFrame8AllChanged", 0.5}},
+    {"BM_LogBars/100000", {"<= 1.5x per bar of 1000", "BM_LogBars/1000", 1.5}},
+    {"BM_LogBars100Running/100000", {"<= 1.5x per bar of 1000", "BM_LogBars100Running/1000", 1.5}},
     {"BM_LinesAbove", {"<= 2x printAbove", "BM_PrintAbove", 2}},
     {"BM_SpdlogAbove", {"<= 2x printAbove", "BM_PrintAbove", 2}},
     {"BM_MeasureColumns", {"<= 1.1x code points", "BM_MeasureCodePoints", 1.1}},
@@ -71,7 +73,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       Row row{run.run_name.str(), run.GetAdjustedRealTime(), static_cast<int>(run.threads), {}};
       if (run.time_unit == benchmark::kMillisecond) row.ns *= 1e6;
       for (const auto& [key, counter] : run.counters) row.counters[key] = counter.value;
-      // Loops report per element.
+      // Loops report per element, long runs of bars per bar.
       if (row.counters.count("items_per_second"))
         row.ns = 1e9 / row.counters.at("items_per_second");
       rows.push_back(row);
@@ -87,6 +89,8 @@ const std::vector<std::string> kOrder = {"BM_Floor",
                                          "BM_IncProgressDisplay",
                                          "BM_DisplayFrame8",
                                          "BM_DisplayFrame8AllChanged",
+                                         "BM_LogBars",
+                                         "BM_LogBars100Running",
                                          "BM_PrintAbove",
                                          "BM_LinesAbove",
                                          "BM_SpdlogAbove",
@@ -172,8 +176,12 @@ int main(int argc, char** argv) {
     const double overhead =
         bare != nullptr && r.name.rfind("BM_Loop", 0) == 0 ? r.ns - bare->ns : 0;
     const double bytes = r.counters.count("bytes") ? r.counters.at("bytes") : 0;
-    char extra[24] = "";
+    char extra[32] = "";
     if (bytes > 0) std::snprintf(extra, sizeof extra, "%.0f B", bytes);
+    if (r.counters.count("rows held")) {
+      std::snprintf(extra, sizeof extra, "%.0f rows %.0f KiB", r.counters.at("rows held"),
+                    r.counters.at("KiB held"));
+    }
     if (perCell > 0) std::snprintf(extra, sizeof extra, "%.3f/cell", perCell);
     if (overhead != 0) std::snprintf(extra, sizeof extra, "+%.2f ns", overhead);
     std::string verdict;

@@ -81,7 +81,8 @@ int run(const pbar::Options& options) {
                        : defaultFormat(!name.empty(), input.total.has_value(), options.lines);
     pb::Style<> style =
         pb::styleFromTemplate(format, {.prefix = name, .unit = "lines", .bytes = !options.lines});
-    // Outside a terminal, lines of 80 columns.
+    // Lines of 80 columns where no terminal gives its width (a log gives
+    // the bar its own).
     if (std::holds_alternative<pb::TerminalWidth>(style.styleWidth)) {
       style.styleWidth = pb::TerminalWidth{80};
     }

@@ -17,6 +17,7 @@
 
 #include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
+#include "support/log_line.hpp"
 #include "support/recording_buf.hpp"
 #include "support/screen.hpp"
 
@@ -72,6 +73,13 @@ class App : public ::testing::TestWithParam<bool> {
     return line;
   }
   std::string last() { return shown().back(); }
+  // The reference line of `style` as this output writes it.
+  std::string lineOf(const pb::Style<>& style, std::int64_t done, std::int64_t todo,
+                     const std::string& message = "") const {
+    if (terminal()) return ::lineOf(style, done, todo, message);
+    return testsupport::logLine(style, Progress<>{done, todo},
+                                pb::Timing{.timingMessage = &message});
+  }
 
   testsupport::RecordingBuf buf;
   std::ostream out{&buf};
@@ -238,13 +246,14 @@ TEST(AppDisplay, IntegerTotalsTrackAndMoves) {
     }
     return buf.take();
   };
-  EXPECT_EQ(leftEarly(files), lineOf(job("left"), 0, 7) + "\n");
-  EXPECT_EQ(leftEarly(std::forward_list<int>{1, 2, 3}), "left [===================] 0/0\n");
+  EXPECT_EQ(leftEarly(files), testsupport::logLine(job("left"), Progress<>{0, 7}) + "\n");
+  EXPECT_EQ(leftEarly(std::forward_list<int>{1, 2, 3}),
+            "left [==============================] 0/0\n");
   const auto made = [&out] { return pb::Display(out, pb::AsLog{}); };
   pb::Display moved = made();
   moved.add(job("m"), 3);
   moved = made();
-  EXPECT_EQ(buf.take(), lineOf(job("m"), 0, 3) + "\n");
+  EXPECT_EQ(buf.take(), testsupport::logLine(job("m"), Progress<>{0, 3}) + "\n");
 }
 
 // message() needs no custom type, and works with any.

@@ -370,9 +370,10 @@ TEST_F(BarTest, ACustomTypeWithoutADefaultConstructorWorksEverywhere) {
   const auto row = display.add(s, Progress<Tag>{0, 1, Tag("c")}, pb::unknownTotal);
   pb::setTotal(row, 1);
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressCustom.name, "b");
-  EXPECT_EQ(buf.take(),
-            "a [...........]   0%\rb [==>........]  25%\rb [=====>.....]  50%\r"
-            "b [========>..]  75%\rb [========>..]  75%\nc [>..........]   0%\n");
+  EXPECT_EQ(
+      buf.take(),
+      "a [...........]   0%\rb [==>........]  25%\rb [=====>.....]  50%\r"
+      "b [========>..]  75%\rb [========>..]  75%\nc [>.............................]   0%\n");
 }
 
 TEST_F(BarTest, CopiesAndMovedFromHandlesShareOneState) {

@@ -170,7 +170,7 @@ const Blocked kBlocked[] = {
        c.blockNext();
      },
      0,
-     "[...........................................]   0%\n"
+     "[..............................]   0%\n"
      "[=>...........]  10%\rusable\n"},
     {"a ticker's destructor, joining its thread blocked in a tick",
      [](Context& c) {

@@ -278,15 +278,15 @@ TEST(DisplayLog, PlainLinesAtTheStartAtMostOncePerIntervalAndAtTheEnd) {
   display.end();
   // The idle bar changes nothing after its first line, so writes nothing more.
   EXPECT_EQ(buf.take(),
-            "job [.........]  0/60 0s\n"
-            "job [...........] 0/5 0s\n"
-            "job [=>......] 10/60 10s\n"
-            "job [==>.....] 20/60 20s\n"
-            "job [====>...] 30/60 30s\n"
+            "job [..............................]  0/60 0s\n"
+            "job [..............................] 0/5 0s\n"
+            "job [=====>........................] 10/60 10s\n"
+            "job [==========>...................] 20/60 20s\n"
+            "job [===============>..............] 30/60 30s\n"
             "halfway\n"
-            "job [=====>..] 40/60 40s\n"
-            "job [======>.] 50/60 50s\n"
-            "job [======] 60/60 1m00s\n");
+            "job [====================>.........] 40/60 40s\n"
+            "job [=========================>....] 50/60 50s\n"
+            "job [==============================] 60/60 1m00s\n");
 }
 
 // A row cut to a width: escapes kept whole (also right after a control
@@ -388,9 +388,9 @@ TEST(DisplayLog, ALineCompletesWhereItHappensAndCarriesNoControlCharacter) {
               Progress<>{0, 2});
   display.end();
   EXPECT_EQ(buf.take(),
-            "a\tbc [..........] 0/2\n"
-            "a\tbc [==========] 2/2\n"
-            "b [...........]   0%\n");
+            "a\tbc [..............................] 0/2\n"
+            "a\tbc [==============================] 2/2\n"
+            "b [..............................]   0%\n");
 }
 
 // A frame that fails reaches the caller whose update failed, and leaves the

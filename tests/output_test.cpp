@@ -185,7 +185,8 @@ TEST_F(Output, RedirectingTheDisplaysOwnOrTiedStream) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.starts_with("line "); }),
               150);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "job [==========] 2/2"), 1) << tied;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "job [==============================] 2/2"), 1)
+        << tied;
   }
 }
 
@@ -426,7 +427,8 @@ TEST_F(Output, SuspendInALogErasesNothing) {
   auto bar = display->add(jobStyle(), std::int64_t{2});
   display->suspend([&] { out << "prompt\n"; });
   pb::incProgress(bar, 2);
-  EXPECT_EQ(logged(), (Lines{"job [..........] 0/2", "prompt", "job [==========] 2/2"}));
+  EXPECT_EQ(logged(), (Lines{"job [..............................] 0/2", "prompt",
+                             "job [==============================] 2/2"}));
 }
 
 }  // namespace

@@ -234,8 +234,8 @@ TEST(AlignedColumns, InALogWithNoTrailingPadding) {
   add("wide name", pb::percentage());
   add("a", "x");
   EXPECT_EQ(buf.take(),
-            "wide name [.......]   0%\n"
-            "a         [.......] x\n");
+            "wide name [..............................]   0%\n"
+            "a         [..............................] x\n");
 }
 
 // A frame rewrites only the rows that changed, in one synchronised update; a

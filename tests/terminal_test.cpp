@@ -193,7 +193,7 @@ TEST(DisplayOnAPipe, IsALog) {
     EXPECT_FALSE(display.isTerminal());
     display.add(pb::Style<>{.styleWidth = pb::ConstantWidth{20}}, Progress<>{3, 10});
   }
-  EXPECT_EQ(testsupport::drain(fds[0]), "[===>.........]  30%\n");
+  EXPECT_EQ(testsupport::drain(fds[0]), "[=========>....................]  30%\n");
   ::close(fds[0]);
   ::close(fds[1]);
 }
@@ -233,7 +233,8 @@ TEST(DisplayOnAPty, IsALogWhenTheTerminalIsDumb) {
     EXPECT_FALSE(display.isTerminal());
     display.add(pb::Style<>{.styleWidth = pb::ConstantWidth{20}}, Progress<>{3, 10});
   }
-  EXPECT_EQ(pty->output(), "[===>.........]  30%\r\n");  // the terminal's own CR before LF
+  EXPECT_EQ(pty->output(),
+            "[=========>....................]  30%\r\n");  // the terminal's own CR before LF
 }
 
 TEST(Colour, FollowsTheTerminalAndTheEnvironmentUnlessForced) {

@@ -29,6 +29,11 @@ bool DisplayCore::ended() const {
   return ended_;
 }
 
+std::size_t DisplayCore::rowsHeld() const {
+  OwnedLock lock(mutex_, "a display's state", "display");
+  return rows_.size();
+}
+
 DisplayCore::DivertId DisplayCore::divert(std::ostream& stream, int fd) {
   OwnedLock lock(mutex_, "a redirection", "display");
   diversions_.reserve(diversions_.size() + 1);
@@ -218,9 +223,10 @@ void DisplayCore::removeRow(RowId id, bool& removed) {
       std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
   // A finished row keeps its final line, wherever it stands; the row of a
   // bar still running leaves the block, and its bar draws nothing more.
-  if (at != rows_.end() && at->state == RowState::kDone) return;
+  // A row that has left already was finished (its line is above the block,
+  // or in the log) or cleared.
+  if (at == rows_.end() || at->state == RowState::kDone) return;
   removed = true;
-  if (at == rows_.end()) return;
   const bool shown = at->hasText;
   rows_.erase(at);
   if (shown && !ended_) output_->removed(rows_);

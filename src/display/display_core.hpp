@@ -58,7 +58,6 @@ struct Row {
   // What the last line written showed (counts, message), and the latest.
   std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
   std::uint64_t loggedMessage = 0, changedMessage = 0;
-  Text loggedText;
   TimePoint loggedAt{};
 };
 using Rows = std::vector<Row>;
@@ -183,6 +182,8 @@ class DisplayCore {
   bool isTerminal() const noexcept { return output_->terminal(); }
   bool colour() const noexcept { return colour_; }
   void setColumns(std::int64_t columns) noexcept { output_->setColumns(columns); }
+  // How many rows the display holds now (for tests and benchmarks).
+  std::size_t rowsHeld() const;
 
  private:
   ~DisplayCore() = default;

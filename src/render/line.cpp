@@ -110,6 +110,9 @@ struct Layout {
   std::int64_t width;
   bool indeterminate;
   std::int64_t phase;
+  // The columns of the bar proper between its open and close texts, whatever
+  // the width and the labels; negative: what the width leaves them.
+  std::int64_t barColumns;
 };
 
 Fill fillFor(const Layout& l, std::int64_t cells) {
@@ -194,7 +197,9 @@ void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
   // does not wrap: every width below the counted texts gives 0.
   const auto counted = static_cast<std::int64_t>(f.openLength + f.closeLength + lengths.prefix +
                                                  lengths.postfix + prefixGap + postfixGap);
-  const std::int64_t w = l.width > counted ? l.width - counted : 0;
+  const std::int64_t w = l.barColumns >= 0   ? l.barColumns
+                         : l.width > counted ? l.width - counted
+                                             : 0;
   const auto columns = static_cast<std::int64_t>(f.cellColumns);
   const std::int64_t cells = columns == 1 ? w : w / columns;
   const auto padding = static_cast<std::size_t>(w - cells * columns);
@@ -307,7 +312,8 @@ void layoutWith(Text& line, const Layout& layout) {
   cleanParts.prefixBytes = prefixBytes;
   cleanParts.postfixBytes = texts.size() - prefixBytes;
   line = std::move(texts);
-  const Layout cleaned{cleanParts, layout.fixed, layout.width, layout.indeterminate, layout.phase};
+  const Layout cleaned{cleanParts,           layout.fixed, layout.width,
+                       layout.indeterminate, layout.phase, layout.barColumns};
   layoutValid(line, cleaned, measureParts(line, cleanParts, layout.fixed.measure));
 }
 
@@ -331,11 +337,9 @@ void capture(LineSource& source, const Text& line, const LineParts& parts, const
   source.phase = bar.phase;
 }
 
-}  // namespace
-
-void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
-                  std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
-                  std::size_t postfixColumns) {
+void layoutSourceWith(Text& out, const LineSource& source, const FixedParts& fixed,
+                      std::int64_t width, std::int64_t barColumns, std::size_t prefixColumns,
+                      std::size_t postfixColumns) {
   const auto padded = [&](const Text& text, std::size_t columns) {
     out += text;
     const std::size_t has = measure(text, fixed.measure).length;
@@ -360,14 +364,29 @@ void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
                         .followsTerminal = source.followsTerminal,
                         .progressDone = source.progressDone,
                         .progressTodo = source.progressTodo};
-  const std::int64_t width =
-      source.followsTerminal && terminalWidth ? *terminalWidth : source.width;
-  layoutWith(out, Layout{parts, fixed, width, source.indeterminate, source.phase});
+  layoutWith(out, Layout{parts, fixed, width, source.indeterminate, source.phase, barColumns});
   // The postfix's padding ends the line: it takes its columns, not its bytes.
   if (pad != 0 && out.size() >= pad &&
       out.find_first_not_of(' ', out.size() - pad) == std::string::npos) {
     out.resize(out.size() - pad);
   }
+}
+
+}  // namespace
+
+void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
+                  std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
+                  std::size_t postfixColumns) {
+  const std::int64_t width =
+      source.followsTerminal && terminalWidth ? *terminalWidth : source.width;
+  layoutSourceWith(out, source, fixed, width, -1, prefixColumns, postfixColumns);
+}
+
+void layoutSourceBar(Text& out, const LineSource& source, const FixedParts& fixed,
+                     std::int64_t barColumns, std::size_t prefixColumns,
+                     std::size_t postfixColumns) {
+  layoutSourceWith(out, source, fixed, source.width, std::max<std::int64_t>(barColumns, 0),
+                   prefixColumns, postfixColumns);
 }
 
 void layoutLine(Text& line, const LineParts& parts) {
@@ -379,12 +398,12 @@ void layoutLine(Text& line, const LineParts& parts) {
     }
     const std::int64_t width =
         parts.followsTerminal && bar.terminalWidth ? *bar.terminalWidth : parts.width;
-    layoutWith(line, Layout{parts, *bar.fixed, width, bar.indeterminate, bar.phase});
+    layoutWith(line, Layout{parts, *bar.fixed, width, bar.indeterminate, bar.phase, -1});
     return;
   }
   const FixedParts fixed(parts.open, parts.close, parts.done, parts.current, parts.todo,
                          Measure::kCodePoints);
-  layoutWith(line, Layout{parts, fixed, parts.width, false, 0});
+  layoutWith(line, Layout{parts, fixed, parts.width, false, 0, -1});
 }
 
 }  // namespace System::ProgressBar::detail

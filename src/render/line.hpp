@@ -74,5 +74,11 @@ struct LineContext {
 void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
                   std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
                   std::size_t postfixColumns);
+// As layoutSource, with the bar proper `barColumns` wide between its open
+// and close texts (in the fixed texts' measure) whatever the style's width
+// and the labels: the line then takes as many columns as its parts do.
+void layoutSourceBar(Text& out, const LineSource& source, const FixedParts& fixed,
+                     std::int64_t barColumns, std::size_t prefixColumns,
+                     std::size_t postfixColumns);
 
 }  // namespace System::ProgressBar::detail

@@ -15,7 +15,7 @@ int main() {
   // The bar, then the display's log: the row's first line, and its last.
   const std::string expected =
       "[..............] 0/3\r[==============] 3/3\n"
-      "[=======>......] 1/2\n[=======>......] 1/2\n";
+      "[===============>..............] 1/2\n[===============>..............] 1/2\n";
   if (out.str() != expected) {
     std::cerr << "unexpected output:\n" << out.str();
     return 1;

@@ -31,9 +31,11 @@ plain file.log file
 "$pbar" --interval 0.5 <random.bin >copy.bin 2>stdin.log || fail "standard input: status $?"
 cmp -s random.bin copy.bin || fail "standard input: the copy differs"
 expect "standard input a file" stdin.log '^\[=+\] 2\.86 MiB / 2\.86 MiB'
-# Lines of the default format are 80 columns wide in a log.
-widths=$(awk '{ print length($0) }' file.log | sort -u)
-[[ $widths == 80 ]] || fail "file: log lines of widths $widths, not 80"
+# In a log the bar of every line is 30 columns wide, whatever the labels
+# beside it, and no line ends in a blank.
+widths=$(grep -o '\[[=>.]*\]' file.log | awk '{ print length($0) - 2 }' | sort -u)
+[[ $widths == 30 ]] || fail "file: log lines with bars of widths $widths, not 30"
+! grep -q '[[:blank:]]$' file.log || fail "file: a log line ends in a blank"
 # A named pipe has no size: a spinner.
 mkfifo named.pipe
 cat three.txt >named.pipe &

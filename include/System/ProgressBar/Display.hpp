@@ -101,7 +101,9 @@ struct DisplayAccess {
 /// below. Anywhere else (a file, a pipe, CI, or `TERM=dumb`) there are no
 /// carriage returns, no cursor movement and no escapes: each bar writes a
 /// plain line when it starts, then at most once per `logInterval` while it
-/// changes, and when it completes.
+/// changes, and when it completes. There every bar proper is 30 columns wide
+/// whatever the style's width and the labels (a style of width 0 or less has
+/// none), the labels take their own width, and no line ends in a blank.
 ///
 /// Bars are ordinary `ProgressBar` handles and may carry different custom
 /// types; they may be added and removed from any thread at any time. Updates
