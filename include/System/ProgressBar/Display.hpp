@@ -115,10 +115,9 @@ struct DisplayAccess {
 /// stored progress no line shows yet (an update too soon to draw) is drawn,
 /// then the final frame, which shows every bar's stored progress also when
 /// its handles went first (a handle declared after the display, a loop left
-/// early), and each bar's final line once. Handles to its bars stay valid after that: they keep counting
-/// and can be read, but draw nothing more. The stream must outlive every
-/// handle. A display can be moved; a display moved from may only be
-/// destroyed or assigned to.
+/// early), and each bar's final line once. Handles to its bars stay valid after that: they keep
+/// counting and can be read, but draw nothing more. The stream must outlive every handle. A display
+/// can be moved; a display moved from may only be destroyed or assigned to.
 class Display {
  public:
   /// On standard error, asking descriptor 2 whether it is a terminal.
