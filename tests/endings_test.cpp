@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <ext/stdio_filebuf.h>
 #include <latch>
 #include <optional>
 #include <string>
@@ -423,6 +425,95 @@ TEST(Endings, ACaptureEndsInBoundedTimeWhileAChildKeepsWriting) {
   EXPECT_NE(log.bytes.find("tick\n"), std::string::npos);
   ::close(p[0]);
   ::close(p[1]);
+}
+
+// A pseudo-terminal: the program's side, and what reached the terminal.
+struct Pty {
+  Pty() {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    side = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  ~Pty() {
+    ::close(side);
+    ::close(master);
+  }
+  int master = -1, side = -1;
+};
+
+// What a capture or a redirection takes: only what shows on the display's
+// own terminal; bytes for a file, a pipe, another terminal or a log display
+// reach them as without the library.
+TEST(Routing, OnlyWhatShowsOnTheDisplaysTerminalIsTaken) {
+  testclock::setCoarse(0ns, 4ms);
+  ::setenv("TERM", "xterm", 1);
+  Pty mine, other;
+  ASSERT_GE(mine.side, 0);
+  ASSERT_GE(other.side, 0);
+  int p[2];
+  ASSERT_EQ(::pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const int sameTerminal = ::fcntl(mine.side, F_DUPFD_CLOEXEC, 3);
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int closed = ::fcntl(devNull, F_DUPFD_CLOEXEC, 3);
+  ::close(closed);
+  struct Case {
+    const char* what;
+    int fd;
+    bool log;  // the display writes a log, not a terminal
+    bool taken;
+  };
+  const Case cases[] = {
+      {"the same terminal", sameTerminal, false, true},
+      {"the same terminal, a log display", sameTerminal, true, false},
+      {"another terminal", other.side, false, false},
+      {"a pipe", p[1], false, false},
+      {"/dev/null", devNull, false, false},
+      {"a closed descriptor", closed, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testsupport::RecordingBuf shown;
+    std::ostream out(&shown);
+    std::optional<pb::Display> display;
+    if (c.log) {
+      display.emplace(out, pb::AsLog{});
+    } else {
+      display.emplace(out, mine.side, pb::DisplayOptions{.colour = false});
+    }
+    {
+      pb::CaptureOutput capture(*display, {c.fd});
+      const bool written = ::write(c.fd, "probe by write\n", 15) == 15;
+      EXPECT_EQ(written, c.fd != closed);
+    }
+    {
+      __gnu_cxx::stdio_filebuf<char> file(
+          ::fcntl(c.fd == closed ? devNull : c.fd, F_DUPFD_CLOEXEC, 3), std::ios::out);
+      std::ostream stream(&file);
+      pb::RedirectStream redirect(stream, *display);
+      stream << "probe by stream" << std::endl;
+    }
+    display.reset();
+    EXPECT_EQ(shown.bytes.find("probe by write") != std::string::npos, c.taken);
+    EXPECT_EQ(shown.bytes.find("probe by stream") != std::string::npos, c.taken);
+    if (c.fd == p[1]) {
+      EXPECT_EQ(testsupport::drain(p[0]), "probe by write\nprobe by stream\n");
+    }
+    EXPECT_EQ(::fcntl(closed, F_GETFD), -1);  // still closed
+  }
+  // A stream on a buffer of the caller's cannot say where it goes: taken.
+  testsupport::RecordingBuf shown, own;
+  std::ostream out(&shown), stream(&own);
+  {
+    pb::Display display(out, mine.side, pb::DisplayOptions{.colour = false});
+    pb::RedirectStream redirect(stream, display);
+    stream << "probe\n";
+  }
+  EXPECT_NE(shown.bytes.find("probe"), std::string::npos);
+  EXPECT_EQ(own.bytes, "");
+  for (const int fd : {sameTerminal, devNull, p[0], p[1]}) ::close(fd);
 }
 
 }  // namespace
