@@ -161,12 +161,14 @@ TEST(PrintedShape, NoCellOfAnOldRowIsLeftBesideAPrintedLine) {
       {"ab\x1b[2Jcd\x1b[5Aef\x07", {"abcdef"}},  // what moves the cursor is dropped
       {"0123456789abc", {"0123456789", "abc"}},
       {"0123456789", {"0123456789"}},
+      {"0123456789\tx", {"0123456789", "        x"}},  // a tab after a full row
   };
   for (const Case& c : cases) {
     testclock::setCoarse(0ns, 4ms);
     testsupport::RecordingBuf buf;
     std::ostream out(&buf);
     testsupport::Screen screen(8, 10);
+    SCOPED_TRACE(c.text);
     pb::Display display(out, pb::AsTerminal{10, 8}, pb::DisplayOptions{.colour = false});
     const pb::Style<> full{.stylePrefix = "XXXXXXXXXX"};  // rows cut to the full width
     std::vector<pb::ProgressBar<>> bars;
@@ -179,6 +181,18 @@ TEST(PrintedShape, NoCellOfAnOldRowIsLeftBesideAPrintedLine) {
     for (int i = 0; i < 4; ++i) expected.push_back("XXXXXXXXXX");
     EXPECT_EQ(screen.lines(), expected) << c.text;
   }
+}
+
+// With colour, a printed line keeps its colour and links, and drops what
+// changes the screen; its colour ends with it.
+TEST(PrintedShape, ColourStaysOnItsLine) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{40, 8}, pb::DisplayOptions{.colour = true});
+  display.printAbove("\x1b[31mred\x1b[2J \x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\\x1bm");
+  EXPECT_NE(buf.bytes.find("\x1b[31mred \x1b]8;;http://x\x1b\\link\x1b]8;;\x1b\\\x1b[0m\r\n"),
+            std::string::npos);
 }
 
 // The objects that end, each made in this order and ended in every order.
@@ -514,6 +528,86 @@ TEST(Routing, OnlyWhatShowsOnTheDisplaysTerminalIsTaken) {
   EXPECT_NE(shown.bytes.find("probe"), std::string::npos);
   EXPECT_EQ(own.bytes, "");
   for (const int fd : {sameTerminal, devNull, p[0], p[1]}) ::close(fd);
+}
+
+// A terminal stated on a stream that writes to a captured descriptor: the
+// display's own frames are never captured (they would fill the pipe its
+// reader writes them to, and the capture would never end).
+TEST(Routing, AStatedTerminalOnACapturedDescriptorKeepsItsOwnOutput) {
+  testclock::setCoarse(0ns, 4ms);
+  const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(sink, 0);
+  __gnu_cxx::stdio_filebuf<char> file(::fcntl(sink, F_DUPFD_CLOEXEC, 3), std::ios::out);
+  std::ostream stream(&file);
+  pb::Display display(stream, pb::AsTerminal{40});
+  const auto bar = display.add(counted(), 3000);
+  {
+    pb::CaptureOutput capture(display, {sink}, pb::Route::Always);
+    for (int i = 0; i < 3000; ++i) {
+      ASSERT_EQ(::write(sink, "a line of output\n", 17), 17);
+      pb::incProgress(bar, 1);
+    }
+  }
+  ::close(sink);
+}
+
+// Nested captures of the display's own terminal: the inner one takes it too,
+// and goes on taking it once the outer one has ended.
+TEST(Routing, AnInnerCaptureOfTheTerminalGoesOnAfterTheOuter) {
+  testclock::setCoarse(0ns, 4ms);
+  ::setenv("TERM", "xterm", 1);
+  Pty mine;
+  ASSERT_GE(mine.side, 0);
+  const int fd = ::fcntl(mine.side, F_DUPFD_CLOEXEC, 3);
+  testsupport::RecordingBuf shown;
+  std::ostream out(&shown);
+  {
+    pb::Display display(out, mine.side, pb::DisplayOptions{.colour = false});
+    std::optional<pb::CaptureOutput> outer(std::in_place, display, std::initializer_list<int>{fd});
+    pb::CaptureOutput inner(display, {fd});
+    outer.reset();
+    ASSERT_EQ(::write(fd, "after the outer\n", 16), 16);
+  }
+  EXPECT_NE(shown.bytes.find("after the outer"), std::string::npos);
+  ::close(fd);
+}
+
+// A display that ends while suspended still draws its final frame.
+TEST(FinalFrame, ADisplayEndedWhileSuspendedDrawsItsLastFrame) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  std::optional<pb::Display> display(std::in_place, out, pb::AsTerminal{40, 10},
+                                     pb::DisplayOptions{.colour = false});
+  const auto bar = display->add(counted(), 10);
+  pb::incProgress(bar, 3);
+  {
+    pb::Suspension pause(*display);
+    display.reset();
+  }
+  testsupport::Screen screen(10, 40);
+  screen.feed(buf.bytes);
+  EXPECT_EQ(countShowing(screen.lines(), "3/10"), 1u);
+}
+
+// Lines after a log display has ended are still lines; a failed line of
+// `lines()` is not the start of the next; C1 controls stay out of a log.
+TEST(LogLines, LinesStayLinesAfterTheEndAndAfterAFailure) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::FailingBuf buf;
+  std::ostream out(&buf);
+  {
+    pb::Display display(out, pb::AsLog{});
+    pb::LineSink sink(display);
+    display.printAbove("next\xc2\x85line");
+    buf.armed = true;
+    EXPECT_ANY_THROW(display.lines() << "lost" << std::endl);
+    buf.armed = false;
+    display.lines() << "kept" << std::endl;
+    display.end();
+    sink.write("ended: one\ntwo");
+  }
+  EXPECT_EQ(splitLines(buf.bytes), (Lines{"nextline", "kept", "ended: one", "two"}));
 }
 
 }  // namespace

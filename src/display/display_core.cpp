@@ -4,6 +4,7 @@
 
 #include <cxxabi.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,14 +69,19 @@ DisplayCore::Target DisplayCore::target() const {
   return {stream_, streamFd_};
 }
 
-bool DisplayCore::drawsOnTerminalOf(int fd) const noexcept {
+bool DisplayCore::drawsOnTerminalOf(int fd, int ownFd) const noexcept {
   if (!output_->terminal()) return false;
   struct stat other {};
   if (fd < 0 || ::isatty(fd) != 1 || ::fstat(fd, &other) != 0) return false;
   // A terminal stated by the caller has no descriptor to compare with.
   if (fd_ < 0) return true;
   struct stat own {};
-  return ::isatty(fd_) == 1 && ::fstat(fd_, &own) == 0 && own.st_rdev == other.st_rdev;
+  if (::isatty(ownFd) != 1 || ::fstat(ownFd, &own) != 0) return false;
+  if (own.st_rdev == other.st_rdev) return true;
+  // /dev/tty is the controlling terminal under another device number: two
+  // descriptors of the controlling terminal belong to one session.
+  const pid_t session = ::tcgetsid(fd);
+  return session != -1 && session == ::tcgetsid(ownFd);
 }
 
 void DisplayCore::addPending(PendingLines& lines) {
@@ -284,9 +290,17 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
 
 void DisplayCore::printAbove(std::string_view text) {
   OwnedLock lock(mutex_, "printAbove", "display");
-  if (ended_) {  // as it is on a terminal; a plain line in a log
+  if (ended_) {  // as it is on a terminal; plain lines in a log
     Text plain;
-    if (!output_->terminal()) appendPlain(plain, text, colour_);
+    if (!output_->terminal()) {
+      for (std::size_t at = 0;;) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        appendPlain(plain, text.substr(at, end - at), colour_);
+        if (end >= text.size()) break;
+        plain += '\n';
+        at = end + 1;
+      }
+    }
     writeDraw(*stream_, {output_->terminal() ? text : std::string_view(plain), "\n"});
     return;
   }

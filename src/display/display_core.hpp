@@ -164,8 +164,9 @@ class DisplayCore {
   void undivert(DivertId id) noexcept;
   Target target() const;
   // Whether the program's output on descriptor `fd` reaches the terminal
-  // this display draws on (false when the display writes a log).
-  bool drawsOnTerminalOf(int fd) const noexcept;
+  // this display draws on through `own` (its descriptor, or what that
+  // descriptor was before a capture took it); false for a log.
+  bool drawsOnTerminalOf(int fd, int own) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
   // Draws each bar whose stored progress no line shows, then the final
@@ -269,6 +270,10 @@ class RowSink final : public BarSink {
   bool bound_ = true;     // until the engine unbinds (a sink whose bar never started never was)
   bool removed_ = false;  // under the display's lock: taken out by Display::remove
 };
+
+// Whether what the program writes to `fd` (as it was before any capture
+// took it) shows on the terminal `core` draws on.
+bool showsOnDisplay(const DisplayCore& core, int fd);
 
 // The calling thread's stream of lines above `core`'s block.
 std::ostream& linesOf(DisplayCore& core);

@@ -205,6 +205,12 @@ void appendPlain(Text& out, std::string_view line, bool escapes) {
       line.remove_prefix(1);
       continue;
     }
+    // C1 controls (U+0080 to U+009F) are controls too.
+    if (c == 0xC2 && line.size() >= 2 && static_cast<unsigned char>(line[1]) <= 0x9F &&
+        static_cast<unsigned char>(line[1]) >= 0x80) {
+      line.remove_prefix(2);
+      continue;
+    }
     out.push_back(static_cast<char>(c));
     line.remove_prefix(1);
   }

@@ -79,7 +79,11 @@ class TerminalOutput final : public Output {
   }
   void removed(Rows& rows) override { frame(rows, false); }
   void ticked(Rows& rows) override { frame(rows, false); }
-  void end(Rows& rows) override { frame(rows, true); }
+  // The final frame is drawn even while suspended: it is the last word.
+  void end(Rows& rows) override {
+    suspended_ = false;
+    frame(rows, true);
+  }
   void setColumns(std::int64_t columns) noexcept override {
     columns_.store(columns, std::memory_order_relaxed);
   }
@@ -252,6 +256,8 @@ void TerminalOutput::appendAboveLine(std::string_view text, std::int64_t width) 
     }
     appendMove(1 - rows);
     frame_ += printed_;
+    // Colour a line leaves on goes no further than the line.
+    if (printed_.find('\x1b') != Text::npos) frame_ += "\x1b[0m";
     frame_ += kNewLine;
   } while (!text.empty());
 }

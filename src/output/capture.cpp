@@ -45,11 +45,18 @@ constexpr auto kMostWait = std::chrono::seconds(1);
   throw std::system_error(errno, std::generic_category(), std::string("CaptureOutput: ") + what);
 }
 
-void flushStandardStreams() {
-  std::cout.flush();
-  std::cerr.flush();
-  std::clog.flush();
-  std::fflush(nullptr);
+// Flushes the C and C++ standard streams that write to `fd`, and those
+// alone: a stream the capture leaves alone keeps its buffering as the
+// program had it (a file's bytes in the order they would have had).
+void flushStandardStreams(int fd) {
+  if (fd == STDOUT_FILENO) {
+    std::cout.flush();
+    std::fflush(stdout);
+  } else if (fd == STDERR_FILENO) {
+    std::cerr.flush();
+    std::clog.flush();
+    std::fflush(stderr);
+  }
 }
 
 void closeFd(int& fd) noexcept {
@@ -222,6 +229,17 @@ class CapturedFds {
     }
   }
 
+  // Whether `fd`, as the program had it before any capture, shows on the
+  // display's terminal.
+  bool showsOn(const DisplayCore& core, int fd) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto original = [&](int d) {
+      const Entry* entry = find(d);
+      return entry != nullptr ? entry->original : d;
+    };
+    return core.drawsOnTerminalOf(original(fd), original(core.fd()));
+  }
+
   // A duplicate of `fd`'s original (of `fd` itself when it is not
   // captured), for the caller to keep and close.
   int duplicateOriginal(int fd) {
@@ -311,7 +329,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
   // closed one stays closed.
   for (const int fd : fds) {
     if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) continue;
-    if (route == Route::ToSameTerminal && !core_.drawsOnTerminalOf(fd)) continue;
+    if (route == Route::ToSameTerminal && !showsOnDisplay(core_, fd)) continue;
     if (std::any_of(fds_.begin(), fds_.end(), [&](const Captured& c) { return c.fd == fd; })) {
       continue;
     }
@@ -324,7 +342,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
     return;
   }
   makePipe(stop_);
-  flushStandardStreams();
+  for (const Captured& c : fds_) flushStandardStreams(c.fd);
   for (Captured& c : fds_) {
     int p[2];
     makePipe(p);
@@ -335,7 +353,10 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
   // stream tied to no other: a stream such as std::cerr flushes std::cout
   // before each write, and that flush could wait on a full pipe whose reader
   // waits for the display.
-  const int displayFd = core_.fd();
+  // The descriptor the display writes to: its own, or its stream's (a
+  // terminal stated by the caller on std::cerr writes to descriptor 2).
+  const int displayFd =
+      core_.fd() >= 0 ? core_.fd() : descriptorOf(core_.stream().rdbuf()).value_or(-1);
   if (std::any_of(fds_.begin(), fds_.end(), [&](const Captured& c) { return c.fd == displayFd; })) {
     displayFd_ = CapturedFds::instance().duplicateOriginal(displayFd);
     displayBuf_ = std::make_unique<FdBuf>(displayFd_);
@@ -435,7 +456,7 @@ void Capture::drain() noexcept {
 
 void Capture::beforeSuspend() {
   const DeferCancellation deferred;  // the descriptors are put back whole
-  flushStandardStreams();
+  for (const Captured& c : fds_) flushStandardStreams(c.fd);
   for (const Captured& c : fds_) {
     if (c.attached) CapturedFds::instance().showOriginal(c.fd);
   }
@@ -444,7 +465,7 @@ void Capture::beforeSuspend() {
 
 void Capture::afterResume() {
   const DeferCancellation deferred;
-  flushStandardStreams();
+  for (const Captured& c : fds_) flushStandardStreams(c.fd);
   for (const Captured& c : fds_) {
     if (c.attached) CapturedFds::instance().showCaptured(c.fd);
   }
@@ -456,7 +477,7 @@ std::exception_ptr Capture::end() noexcept {
   // next cancellation point.
   const DeferCancellation deferred;
   core_.removeHook(*this);
-  flushStandardStreams();
+  for (const Captured& c : fds_) flushStandardStreams(c.fd);
   for (Captured& c : fds_) {
     // A child that keeps the pipe writes to the descriptor's original later.
     try {
@@ -488,6 +509,10 @@ std::exception_ptr Capture::end() noexcept {
   for (int& fd : stop_) closeFd(fd);
   core_.release();
   return failure_;
+}
+
+bool showsOnDisplay(const DisplayCore& core, int fd) {
+  return CapturedFds::instance().showsOn(core, fd);
 }
 
 }  // namespace System::ProgressBar::detail

@@ -49,6 +49,7 @@ class LineSplitter {
     pending_.clear();
   }
   bool empty() const noexcept { return pending_.empty(); }
+  void clear() noexcept { pending_.clear(); }
 
  private:
   static std::string_view shown(std::string_view line) noexcept;

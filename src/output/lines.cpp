@@ -53,8 +53,13 @@ class ThreadLineBuf final : public std::streambuf, public PendingLines {
  protected:
   std::streamsize xsputn(const char* s, std::streamsize n) override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    split_.feed({s, static_cast<std::size_t>(n)},
-                [&](std::string_view line) { core_.printAbove(line); });
+    try {
+      split_.feed({s, static_cast<std::size_t>(n)},
+                  [&](std::string_view line) { core_.printAbove(line); });
+    } catch (...) {
+      split_.clear();  // a failed line fails its own write, and is not the next one's start
+      throw;
+    }
     return n;
   }
   int_type overflow(int_type c) override {
@@ -260,7 +265,7 @@ RedirectStream::RedirectStream(std::ostream& stream, Display& display, Route rou
   if (route == Route::ToSameTerminal) {
     // Bytes that go to a file, a pipe or another terminal stay there.
     if (const std::optional<int> fd = detail::descriptorOf(stream.rdbuf());
-        fd && !core.drawsOnTerminalOf(*fd)) {
+        fd && !detail::showsOnDisplay(core, *fd)) {
       return;
     }
   }

@@ -22,6 +22,7 @@ int main() {
   std::optional<pb::RedirectStream> redirect;
   std::optional<pb::CaptureOutput> capture;
   std::optional<pb::ProgressBar<>> bar;
+  std::printf("a header, still in stdio's buffer when the capture begins\n");
   if (!plain) {
     display.emplace();
     bar.emplace(display->add(pb::Style<>{.stylePrefix = "steps", .stylePostfix = pb::exact()},
