@@ -118,6 +118,12 @@ class DisplayCore {
  public:
   // `fd` is the descriptor of `stream` (-1: none).
   DisplayCore(std::ostream& stream, int fd, bool colour, std::unique_ptr<Output> output);
+  // On a stream of its own, which it keeps.
+  DisplayCore(std::unique_ptr<std::ostream> stream, int fd, bool colour,
+              std::unique_ptr<Output> output)
+      : DisplayCore(*stream, fd, colour, std::move(output)) {
+    owned_ = std::move(stream);
+  }
   DisplayCore(const DisplayCore&) = delete;
   DisplayCore& operator=(const DisplayCore&) = delete;
 
@@ -194,6 +200,7 @@ class DisplayCore {
   template <class Draw>
   void forEachBar(const char* call, Draw draw);
 
+  std::unique_ptr<std::ostream> owned_;  // the stream, when the display made its own
   std::ostream& original_;
   const int fd_;
   const bool colour_;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -51,7 +52,16 @@ std::ostream& discarded() {
 
 bool closedDescriptor(int fd) noexcept { return fd >= 0 && ::fcntl(fd, F_GETFD) == -1; }
 
-DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options) {
+DisplayCore* makeCore(std::ostream& stream, std::unique_ptr<std::ostream>& own, int fd, bool colour,
+                      std::unique_ptr<Output> output) {
+  if (own && &stream == own.get()) {
+    return new DisplayCore(std::move(own), fd, colour, std::move(output));
+  }
+  return new DisplayCore(stream, fd, colour, std::move(output));
+}
+
+DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options,
+                    std::unique_ptr<std::ostream>& own) {
   // A program started with its standard error closed (2>&-) works as
   // without the display: the bars go nowhere, and no draw fails.
   const bool closed = closedDescriptor(fd) && descriptorOf(given.rdbuf()) == fd;
@@ -59,11 +69,10 @@ DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options) 
   if (closed) fd = -1;
   const bool terminal = drawnAsTerminal(fd);
   const bool colour = colourWanted(terminal, options.colour);
-  return new DisplayCore(stream, fd, colour,
-                         terminal
-                             ? terminalOutput(stream, fd, 80, 0, colour,
-                                              rewrapsOnResize(options.rewrapsOnResize), options)
-                             : logOutput(stream, colour, options));
+  return makeCore(stream, own, fd, colour,
+                  terminal ? terminalOutput(stream, fd, 80, 0, colour,
+                                            rewrapsOnResize(options.rewrapsOnResize), options)
+                           : logOutput(stream, colour, options));
 }
 
 }  // namespace
@@ -150,10 +159,22 @@ namespace System::ProgressBar {
 
 Display::Display() : Display(DisplayOptions{}) {}
 
-Display::Display(const DisplayOptions& options) : Display(std::cerr, STDERR_FILENO, options) {}
+// On standard error's buffer through a stream of the display's own, tied to
+// no other: std::cerr flushes std::cout before each write, which would
+// change when a program's buffered standard output reaches its file.
+Display::Display(const DisplayOptions& options)
+    : core_(nullptr), refreshRate_(options.refreshRate) {
+  auto own = std::make_unique<std::ostream>(std::cerr.rdbuf());
+  own->exceptions(std::cerr.exceptions());
+  std::ostream& stream = *own;
+  core_ = detail::coreOn(stream, STDERR_FILENO, options, own);
+}
 
 Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)
-    : core_(detail::coreOn(stream, fd, options)), refreshRate_(options.refreshRate) {}
+    : core_(nullptr), refreshRate_(options.refreshRate) {
+  std::unique_ptr<std::ostream> none;
+  core_ = detail::coreOn(stream, fd, options, none);
+}
 
 Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options)
     : core_(nullptr), refreshRate_(options.refreshRate) {

@@ -53,8 +53,9 @@ void flushStandardStreams(int fd) {
     std::cout.flush();
     std::fflush(stdout);
   } else if (fd == STDERR_FILENO) {
-    std::cerr.flush();
-    std::clog.flush();
+    // Through the buffers: std::cerr.flush() would flush std::cout, its tie.
+    if (std::streambuf* buf = std::cerr.rdbuf()) buf->pubsync();
+    if (std::streambuf* buf = std::clog.rdbuf()) buf->pubsync();
     std::fflush(stderr);
   }
 }
