@@ -25,8 +25,8 @@ int main() {
   std::printf("a header, still in stdio's buffer when the capture begins\n");
   if (!plain) {
     display.emplace();
-    bar.emplace(display->add(pb::Style<>{.stylePrefix = "steps", .stylePostfix = pb::exact()},
-                             steps));
+    bar.emplace(
+        display->add(pb::Style<>{.stylePrefix = "steps", .stylePostfix = pb::exact()}, steps));
     redirect.emplace(std::cout, *display);
     capture.emplace(*display);
   }
