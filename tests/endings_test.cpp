@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ext/stdio_filebuf.h>
 #include <latch>
@@ -436,6 +437,9 @@ TEST(Endings, ACaptureEndsInBoundedTimeWhileAChildKeepsWriting) {
     direct.append(chunk, static_cast<std::size_t>(n));
   }
   EXPECT_NE(direct.find("last\n"), std::string::npos);
+  for (const std::string& line : splitLines(direct)) {  // forwarded as written, nothing more
+    EXPECT_TRUE(line == "tick" || line == "last" || line.empty()) << line;
+  }
   EXPECT_NE(log.bytes.find("tick\n"), std::string::npos);
   ::close(p[0]);
   ::close(p[1]);
@@ -608,6 +612,33 @@ TEST(LogLines, LinesStayLinesAfterTheEndAndAfterAFailure) {
     sink.write("ended: one\ntwo");
   }
   EXPECT_EQ(splitLines(buf.bytes), (Lines{"nextline", "kept", "ended: one", "two"}));
+}
+
+// A display whose stream writes to a closed descriptor (a program started
+// with 2>&-) draws nowhere, and no update fails.
+TEST(Routing, ADisplayOnAClosedDescriptorDrawsNowhere) {
+  testclock::setCoarse(0ns, 4ms);
+  std::FILE* file = std::fopen("/dev/null", "w");
+  ASSERT_NE(file, nullptr);
+  const int fd = ::fileno(file);
+  {
+    __gnu_cxx::stdio_filebuf<char> buf(file, std::ios::out);
+    std::ostream stream(&buf);
+    ::close(fd);
+    {
+      pb::Display display(stream, fd);
+      const auto bar = display.add(counted(), 10);
+      EXPECT_NO_THROW(pb::incProgress(bar, 10));
+      EXPECT_NO_THROW(display.printAbove("nowhere"));
+    }
+    EXPECT_TRUE(stream.good());
+    const int again = ::open("/dev/null", O_WRONLY | O_CLOEXEC);  // for fclose to close
+    if (again != fd) {
+      ::dup2(again, fd);
+      ::close(again);
+    }
+  }
+  std::fclose(file);
 }
 
 }  // namespace
