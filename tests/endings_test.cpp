@@ -521,6 +521,20 @@ TEST(Routing, OnlyWhatShowsOnTheDisplaysTerminalIsTaken) {
     }
     EXPECT_EQ(::fcntl(closed, F_GETFD), -1);  // still closed
   }
+  // Whatever the route, a closed descriptor stays closed and nothing fails;
+  // an idle capture ends after its tenth of a second of quiet, not its most.
+  {
+    testsupport::RecordingBuf shown;
+    std::ostream out(&shown);
+    pb::Display display(out, pb::AsLog{});
+    const auto start = std::chrono::steady_clock::now();
+    {
+      pb::CaptureOutput capture(display, {closed, p[1]}, pb::Route::Always);
+      EXPECT_EQ(::fcntl(closed, F_GETFD), -1);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+    EXPECT_EQ(::fcntl(closed, F_GETFD), -1);
+  }
   // A stream on a buffer of the caller's cannot say where it goes: taken.
   testsupport::RecordingBuf shown, own;
   std::ostream out(&shown), stream(&own);
