@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The library built as a shared one, installed, the install moved to another
-# prefix, and used from there through find_package and plain pkg-config. (The
-# test suite checks the static build the same way.)
+# prefix, and used from there through find_package and plain pkg-config; the
+# install's man page and documents. (The test suite checks the static build
+# the same way, save the documents.)
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 here="$source_dir/tests/consumer"
@@ -17,3 +18,17 @@ cmake --build "$work/fp" >/dev/null
 "$work/fp/consumer"
 bash "$here/pkg_config.sh" "$work/prefix" c++ "$work/pc"
 
+# The man page reads as a man page, of this version, with its options; the
+# licence and the changes are where a distribution puts them.
+version=$("$work/prefix/bin/pbar" --version)
+page=$(MANWIDTH=80 man -l "$work/prefix/share/man/man1/pbar.1" 2>&1)
+for text in "pbar - copy standard input or files" "System::ProgressBar ${version##* }" \
+            "-s, --size SIZE" "-V, --version"; do
+  grep -qF -- "$text" <<<"$page" ||
+    { printf 'man -l pbar.1: no "%s" in:\n%s\n' "$text" "$page" >&2; exit 1; }
+done
+for file in LICENSE CHANGELOG.md README.md; do
+  [[ -s "$work/prefix/share/doc/progressbar/$file" ]] ||
+    { echo "no share/doc/progressbar/$file in the install" >&2; exit 1; }
+done
+echo "pbar.1 and share/doc/progressbar: as installed"
