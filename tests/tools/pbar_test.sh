@@ -7,6 +7,8 @@
 #
 #   bash tests/tools/pbar_test.sh path/to/pbar path/to/screen_replay VERSION [path/to/pbar.1]
 set -uo pipefail
+# The spinner's frames in the patterns below are characters of UTF-8, not bytes.
+export LC_ALL=C.UTF-8
 pbar=$(realpath "$1")
 replay=$(realpath "$2")
 version=$3
