@@ -10,10 +10,14 @@
 # Needs root and Debian's package mirror (and the npm registry, which the
 # tests reach for xterm.js). The commands are the first two ```sh blocks under
 # the README's "Set up" heading, run in a fresh clone of PROJECT_DIR's
-# committed HEAD with a clean environment, save CI=true: the build then
-# requires every optional tool rather than leaving its tests out. The base
-# root is kept in $FRESH_CACHE (default ~/.cache/fresh-debian); the commands'
-# logs go to $FRESH_LOGS (default build/fresh-debian in PROJECT_DIR).
+# committed HEAD with a clean environment (no locale either), save CI=true:
+# the build then requires every optional tool rather than leaving its tests
+# out. The root reaches the network as this machine does: its resolver, its
+# proxy variables, and the certificate authorities added locally under
+# /usr/local/share/ca-certificates (a network that intercepts TLS needs
+# them). The base root is kept in $FRESH_CACHE (default ~/.cache/fresh-debian);
+# the commands' logs go to $FRESH_LOGS (default build/fresh-debian in
+# PROJECT_DIR).
 set -euo pipefail
 proj=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 cache=${FRESH_CACHE:-$HOME/.cache/fresh-debian}
@@ -45,10 +49,18 @@ cleanup() {
 trap cleanup EXIT
 tar -xf "$base" -C "$root"
 git clone -q "$proj" "$root/root/project"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
 mount -t devpts devpts "$root/dev/pts"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+if compgen -G '/usr/local/share/ca-certificates/*.crt' >/dev/null; then
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+  chroot "$root" update-ca-certificates >"$logs/ca-certificates.log" 2>&1
+fi
+network=()
+for name in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY NODE_EXTRA_CA_CERTS; do
+  if [[ -n ${!name:-} ]]; then network+=("$name=${!name}"); fi
+done
 
 # The commands, from the README as committed.
 python3 - "$root/root/project/README.md" "$root/root" <<'PY'
@@ -67,7 +79,7 @@ PY
 
 run() {  # run N: command N in the root, as a newcomer's login shell would
   env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin CI=true \
-    chroot "$root" /bin/bash -c "cd /root/project && bash -e /root/cmd$1.sh" \
+    "${network[@]}" chroot "$root" /bin/bash -c "cd /root/project && bash -e /root/cmd$1.sh" \
     >"$logs/cmd$1.log" 2>&1 </dev/null
 }
 start=$SECONDS
