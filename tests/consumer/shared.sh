@@ -21,7 +21,8 @@ bash "$here/pkg_config.sh" "$work/prefix" c++ "$work/pc"
 # The man page reads as a man page, of this version, with its options; the
 # licence and the changes are where a distribution puts them.
 version=$("$work/prefix/bin/pbar" --version)
-page=$(MANWIDTH=80 man -l "$work/prefix/share/man/man1/pbar.1" 2>&1)
+# (man justifies its lines: runs of spaces are one here.)
+page=$(MANWIDTH=80 man -l "$work/prefix/share/man/man1/pbar.1" 2>&1 | tr -s ' ')
 for text in "pbar - copy standard input or files" "System::ProgressBar ${version##* }" \
             "-s, --size SIZE" "-V, --version"; do
   grep -qF -- "$text" <<<"$page" ||
