@@ -8,12 +8,20 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
+# What the build needs, and what its configure step looks for: spdlog (the
+# sink and its test), tmux (the examples in a real terminal) and help2man
+# (pbar's man page); CI builds require them.
 packages=(cmake make g++ pkg-config libgmp-dev libutf8proc-dev libgtest-dev libgmock-dev
-          libvterm-dev)
+          libvterm-dev libspdlog-dev tmux help2man)
+# What the tests run besides: python3 (pbar on a pseudo-terminal), and node
+# with npm, which fetches xterm.js for the resize tests (a machine may have
+# node and npm from elsewhere than Debian).
+test_packages=(python3 ca-certificates)
+command -v npm >/dev/null || test_packages+=(nodejs npm)
 
 install_missing() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   ((${#missing[@]})) || return 0
@@ -29,13 +37,13 @@ install_missing() {
 
 case "${1:-}" in
   demo)
-    install_missing
+    install_missing "${packages[@]}"
     cmake --preset default
     cmake --build --preset default --target demo
     build/default/examples/demo
     ;;
   tests)
-    install_missing
+    install_missing "${packages[@]}" "${test_packages[@]}"
     cmake --workflow --preset default
     ;;
   *)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <System/ProgressBar.hpp>
+#include <System/ProgressBar/Version.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -162,6 +163,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(pbar::kHelp, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::fputs("pbar (System::ProgressBar) " PROGRESSBAR_VERSION "\n", stdout);
     return 0;
   }
   // A closed pipe is seen as EPIPE, so that the bars can end first.

@@ -27,6 +27,7 @@ on standard error: bytes, rate and time left. With no FILE, or when FILE is
                          (default 0.1), and between two lines of a bar in a
                          log (default 10)
   -h, --help             show this help and exit
+  -V, --version          show the version and exit
 
 On a terminal the bars are redrawn in place; otherwise each bar writes a
 plain line when it starts, every interval while it changes, and when it
@@ -90,6 +91,8 @@ Options parseOptions(int argc, const char* const* argv) {
     };
     if (name == "-h" || name == "--help") {
       options.help = true;
+    } else if (name == "-V" || name == "--version") {
+      options.version = true;
     } else if (name == "-l" || name == "--lines") {
       options.lines = true;
     } else if (name == "-s" || name == "--size") {

@@ -17,6 +17,7 @@ struct Options {
   std::optional<std::string> format;  // --format
   std::optional<double> interval;     // --interval, in seconds
   bool help = false;
+  bool version = false;  // --version
 };
 
 // Throws std::invalid_argument with a message for the user.

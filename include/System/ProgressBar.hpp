@@ -16,6 +16,7 @@
 // Bytes.hpp, Padding.hpp and Spinner.hpp. The live bar: Bar.hpp; loops that
 // advance it: Track.hpp; its end: Finish.hpp; a steady tick: Tick.hpp.
 // Several bars on one output, and output that is not a terminal: Display.hpp.
+// The version, as macros: Version.hpp.
 #pragma once
 
 #include "System/ProgressBar/Bar.hpp"
@@ -36,3 +37,4 @@
 #include "System/ProgressBar/Time.hpp"
 #include "System/ProgressBar/Track.hpp"
 #include "System/ProgressBar/Units.hpp"
+#include "System/ProgressBar/Version.hpp"

@@ -2,12 +2,17 @@
 # pbar from the outside: its output is its input, byte for byte; its log
 # says what it counted; a closed pipe downstream, an unreadable file and a
 # bad command line end it as a shell expects; on a terminal its bar ends
-# complete.
+# complete; it says its version, and its man page holds every option of its
+# help.
 #
-#   bash tests/tools/pbar_test.sh path/to/pbar path/to/screen_replay
+#   bash tests/tools/pbar_test.sh path/to/pbar path/to/screen_replay VERSION [path/to/pbar.1]
 set -uo pipefail
+# The spinner's frames in the patterns below are characters of UTF-8, not bytes.
+export LC_ALL=C.UTF-8
 pbar=$(realpath "$1")
 replay=$(realpath "$2")
+version=$3
+man=${4:+$(realpath "$4")}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cd "$dir"
@@ -88,9 +93,27 @@ expect "bad template" format.err 'unknown key "nope" at 6'
 "$pbar" --help >help.txt || fail "--help: status $?"
 expect "--help" help.txt '^Usage: pbar \[OPTION\]\.\.\. \[FILE\]\.\.\.$'
 for option in '-s, --size SIZE' '-l, --lines' '-N, --name NAME' '-F, --format TEMPLATE' \
-              '-i, --interval SEC' '-h, --help'; do
+              '-i, --interval SEC' '-h, --help' '-V, --version'; do
   grep -qF -- "  $option " help.txt || fail "--help: no '$option'"
 done
+
+# The version, with either option; the man page, made from the help, has an
+# entry for each of its options and the version at its foot.
+for option in --version -V; do
+  "$pbar" "$option" >version.txt 2>&1 || fail "$option: status $?"
+  [[ $(cat version.txt) == "pbar (System::ProgressBar) $version" ]] ||
+    fail "$option: printed '$(cat version.txt)', not the version $version"
+done
+if [[ -n $man ]]; then
+  grep -qF ".TH PBAR \"1\" " "$man" || fail "man page: no title line"
+  grep -qF "\"System::ProgressBar $version\"" "$man" || fail "man page: not of version $version"
+  options=$(sed -nE 's/^  -(.), --([a-z]+).*/\1 \2/p' help.txt)
+  [[ $(wc -l <<<"$options") -ge 7 ]] || fail "--help: only $(wc -l <<<"$options") options found"
+  while read -r short long; do
+    grep -qF -- "\\fB\\-$short\\fR, \\fB\\-\\-$long\\fR" "$man" ||
+      fail "man page: no entry for -$short, --$long"
+  done <<<"$options"
+fi
 
 # On a terminal (standard error a pseudo-terminal), the bar ends complete.
 python3 - "$pbar" "$replay" <<'PY' || fail "terminal: the final screen is wrong"
