@@ -332,6 +332,17 @@ TEST(ScreenText, RowsDifferFromABoundaryBeforeAVisibleCharacter) {
       {"ae", "ae\xcc\x81", 1, 1},                         // the e gains an accent
       {"\x1b[32m==\x1b[0m", "\x1b[32m=>\x1b[0m", 6, 1},
       {"\x1b[32m=", "\x1b[33m=", 0, 0},
+      // Long rows, compared a word at a time: a difference at each place of a word.
+      {"0123456789abcdefghij", "0123456789abcdefghiJ", 19, 19},
+      {"0123456789abcdefghij", "0123456X89abcdefghij", 7, 7},
+      {"0123456789abcdefghij", "01234567X9abcdefghij", 8, 8},
+      {"0123456789abcdefghij", "X123456789abcdefghij", 0, 0},
+      {"0123456789abcdefghij", "0123456789abcdefghij+", 20, 20},
+      {"0123456789abcdefghij\xe6\x95\xb0", "0123456789abcdefghij\xe6\x95\xb1", 20, 20},
+      {"task 1 [=====>......] \xe6\x95\xb0x", "task 1 [=====>......] \xe6\x95\xb0y", 25, 24},
+      {"task 1 [=====>......]e\xcc\x81", "task 1 [=====>......]e\xcc\x82", 21, 21},
+      {"task 1 \x1b[32m=====\x1b[0m>...", "task 1 \x1b[32m======\x1b[0m...", 17, 12},
+      {"task 1 \x1b[32m=====", "task 1 \x1b[33m=====", 7, 7},
   };
   // clang-format on
   for (const auto& r : rows) {
@@ -342,6 +353,33 @@ TEST(ScreenText, RowsDifferFromABoundaryBeforeAVisibleCharacter) {
   std::string escapes;
   pb::detail::appendEscapes(escapes, "a\x1b[1mb\x1b[0mc");
   EXPECT_EQ(escapes, "\x1b[1m\x1b[0m");
+}
+
+// A row's text as a display keeps it: control characters go, C1 ones too,
+// tabs and characters beyond ASCII stay, escape sequences only when asked
+// for, wherever they fall in a long row.
+TEST(ScreenText, PlainTextDropsControlsAndKeepsEverythingElse) {
+  // clang-format off
+  const struct {
+    const char* line;
+    bool escapes;
+    const char* plain;
+  } rows[] = {
+      {"plain ascii text of some length", false, "plain ascii text of some length"},
+      {"tab\there\r\x7f\x01" "end", false, "tab\thereend"},
+      {"\x1b[31mred\x1b[0m and the rest of it", false, "red and the rest of it"},
+      {"\x1b[31mred\x1b[0m and the rest of it", true, "\x1b[31mred\x1b[0m and the rest of it"},
+      {"\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent", false, "\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent"},
+      {"0123456789abcdef\xc2\x85NEL\xc2\x9f" "APC\xc2", false, "0123456789abcdefNELAPC\xc2"},
+      {"\xc2", false, "\xc2"},
+      {"", false, ""},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    std::string plain = "kept:";
+    pb::detail::appendPlain(plain, r.line, r.escapes);
+    EXPECT_EQ(plain, std::string("kept:") + r.plain) << r.line;
+  }
 }
 
 // A row rewritten from where it changed leaves the screen as a whole

@@ -47,8 +47,9 @@ struct Row {
   std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
   // The line as last laid out, and for what: the width and the label columns.
   Text text;
-  std::size_t columns = 0;  // of text
-  bool clean = true;        // text holds no control character
+  std::size_t columns = 0;    // of text
+  std::uint64_t version = 0;  // which layout of the output's made text (0: none yet)
+  bool clean = true;          // text holds no control character
   bool laid = false;
   std::int64_t laidWidth = 0;
   std::size_t laidPrefix = 0, laidPostfix = 0;
