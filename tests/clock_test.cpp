@@ -39,15 +39,26 @@ TEST(Clock, ThePreciseClockIsTheSystemsAndTheCoarseOneLagsIt) {
   EXPECT_EQ(detail::coarseLagBound(), 2 * std::int64_t{resolution.tv_nsec});
 }
 
-TEST(Clock, TheTickersWaitEndsInATickOrAStop) {
+TEST(Clock, TheTickersWaitEndsInATickALookOrAStop) {
   std::mutex mutex;
   std::condition_variable wake;
   std::unique_lock<std::mutex> lock(mutex);
   bool stopping = false;
-  EXPECT_TRUE(detail::tickerWait(wake, lock, 1ms, stopping));
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1h, stopping), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1ms, stopping), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1ms, stopping), detail::TickerWake::kLook);
   stopping = true;
-  EXPECT_FALSE(detail::tickerWait(wake, lock, 1h, stopping));
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping), detail::TickerWake::kStop);
   EXPECT_TRUE(lock.owns_lock());
+}
+
+// The coarse clock read inline is the one the seam reads.
+TEST(Clock, TheInlineCoarseReadingIsTheSystemsCoarseClock) {
+  EXPECT_TRUE(detail::kCoarseClockInline);
+  const std::int64_t before = detail::readCoarseClock();
+  const std::int64_t inlined = detail::coarseClock();
+  EXPECT_LE(before, inlined);
+  EXPECT_LE(inlined, detail::readCoarseClock());
 }
 
 }  // namespace

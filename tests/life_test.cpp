@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -149,6 +150,87 @@ TEST_F(LifeTest, ATickRedrawsTheStoredProgressAtTheCurrentTime) {
     EXPECT_EQ(buf.take(), "");
   }
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
+}
+
+// While a ticker watches a bar, its updates read no clock: the ticker's
+// thread has given its word that no draw is due until it looks again, by the
+// time the coarse clock would stop proving that. A look that finds that time
+// come withdraws the word and the clocks decide; a tick gives it again. A
+// ticker that has stopped leaves the clocks to decide.
+TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+  const auto reads = [] { return testclock::coarseReads() + testclock::preciseReads(); };
+  const auto update = [&] {
+    buf.take();
+    const std::int64_t before = reads();
+    pb::incProgress(bar, 1);
+    return std::make_pair(!buf.take().empty(), reads() != before);
+  };
+  // clang-format off
+  const struct {
+    const char* what;
+    std::chrono::milliseconds advance;
+    void (*ticker)();
+    bool drawn, clocksRead;
+  } steps[] = {
+      {"too soon, on the ticker's word", 10ms, nullptr, false, false},
+      {"the deadline passed, the ticker yet to look", 190ms, nullptr, false, false},
+      {"its look finds the deadline passed: drawn", 0ms, testclock::look, true, true},
+      {"the next deadline comes before the tick: the clocks decide", 10ms, nullptr, false, true},
+      {"a tick draws and gives the word again", 790ms, testclock::tick, false, false},
+      {"a look before the deadline keeps it", 50ms, testclock::look, false, false},
+  };
+  // clang-format on
+  {
+    pb::Ticker ticker(bar, 1s);
+    testclock::look();  // by then its first look is done
+    for (const auto& step : steps) {
+      testclock::advance(step.advance);
+      if (step.ticker != nullptr) step.ticker();
+      const auto [drawn, clocksRead] = update();
+      EXPECT_EQ(drawn, step.drawn) << step.what;
+      EXPECT_EQ(clocksRead, step.clocksRead) << step.what;
+    }
+  }
+  testclock::advance(100ms);
+  const auto [drawn, clocksRead] = update();
+  EXPECT_TRUE(drawn && clocksRead) << "the ticker gone, the clocks decide";
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 7);
+}
+
+// A display's ticker watches every live bar it finds at a look, those added
+// after it started too.
+TEST_F(LifeTest, ADisplaysTickerWatchesTheBarsItFindsAtALook) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  pb::Ticker ticker(display, 1h);
+  testclock::look();
+  const auto bar = display.add(styleOfWidth(20), Progress<>{0, 100});
+  const auto clocksReadBy = [&] {
+    const std::int64_t before = testclock::coarseReads();
+    pb::incProgress(bar, 1);
+    return testclock::coarseReads() != before;
+  };
+  EXPECT_TRUE(clocksReadBy()) << "not watched yet";
+  testclock::look();
+  EXPECT_FALSE(clocksReadBy()) << "watched";
+}
+
+// A ticker whose tick failed has stopped looking: its word is gone with it.
+TEST_F(LifeTest, ATickerThatFailedLeavesTheClocksToDecide) {
+  testsupport::FailingBuf failing;
+  std::ostream failingOut(&failing);
+  const auto bar = pb::hNewProgressBar(failingOut, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  pb::Ticker ticker(bar, 1s);
+  testclock::look();
+  failing.armed = true;
+  testclock::releaseTick();
+  while (ticker.failure() == nullptr) std::this_thread::yield();
+  failing.armed = false;
+  failing.take();
+  testclock::advance(200ms);
+  pb::incProgress(bar, 1);
+  EXPECT_NE(failing.take().find("10%"), std::string::npos) << "drawn as due";
+  EXPECT_THROW(ticker.stop(), std::ios_base::failure);
 }
 
 TEST_F(LifeTest, ATickThatFailsStopsAndItsFailureReachesTheCaller) {

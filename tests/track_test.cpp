@@ -231,6 +231,35 @@ TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
   EXPECT_EQ(done(bar), 100'000);
 }
 
+// While a ticker watches the bar, elements read no clock; a batch ends at
+// each of the ticker's looks, so the draw that a look lets come shows every
+// element moved past.
+TEST_F(TrackTest, UnderAWatchingTickerABatchEndsAtItsLook) {
+  testclock::resetTicks();
+  const auto bar = make(1'000'000);
+  pb::Ticker ticker(bar, 1h);
+  testclock::look();
+  const std::int64_t before = testclock::coarseReads() + testclock::preciseReads();
+  std::int64_t moved = 0;
+  for (const int item : pb::track(bar, std::vector<int>(10'000, 1))) {
+    (void)item;
+    if (moved == 5'000) {
+      EXPECT_LE(testclock::coarseReads() + testclock::preciseReads() - before, 2)
+          << "not one an element";
+      EXPECT_GE(done(bar), moved - 64);
+      testclock::advance(200ms);
+      testclock::look();
+      buf.take();
+    }
+    if (moved == 5'001) {
+      EXPECT_EQ(done(bar), moved);
+      EXPECT_FALSE(buf.take().empty()) << "drawn at the first element after";
+    }
+    ++moved;
+  }
+  EXPECT_EQ(done(bar), 10'000);
+}
+
 // Without a bar: one of the view's own on standard error, finished when the
 // view goes, so a loop left early still ends its line.
 TEST_F(TrackTest, MakesAndFinishesItsOwnBar) {

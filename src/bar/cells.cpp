@@ -204,9 +204,43 @@ void CellKeeper::open(const CountPolicy& policy) noexcept {
             : lag < 0           ? kClosed + 1
                                 : clampToInt64(due - lag, kClosed + 1);
   }
+  // The quiet word. A watcher's word holds while it has not looked again,
+  // so only while it looks no later than the coarse clock would stop
+  // proving updates too soon; it is withdrawn at the look that finds that
+  // time come.
+  std::uint64_t quiet = 0;
+  const bool coarseDecides = until != kClosed && until != kClosed + 1;
+  if (looking_) {
+    looking_ = false;
+    const std::int64_t tickAt = lookTickAt_.time_since_epoch().count();
+    const bool withdrawn = !coarseDecides || until <= lookNow_.time_since_epoch().count();
+    lookBy_ =
+        withdrawn || until >= tickAt ? lookTickAt_ : TimePoint(std::chrono::nanoseconds(until));
+  }
+  if (until == kMax) {
+    quiet = watcher_ != nullptr ? looks_ : 1;
+  } else if (watcher_ != nullptr && coarseDecides && lookBy_.time_since_epoch().count() <= until) {
+    quiet = looks_;
+  }
   __atomic_store_n(&counter_.gate_.until, until, __ATOMIC_RELAXED);
   __atomic_store_n(&counter_.gate_.deadline, deadline, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.quiet, quiet, __ATOMIC_RELAXED);
   __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // even: open again
+}
+
+void CellKeeper::watch(const void* watcher, TimePoint tickAt, TimePoint now) noexcept {
+  if (watcher_ != nullptr && watcher_ != watcher) return;
+  watcher_ = watcher;
+  ++looks_;
+  looking_ = true;
+  lookNow_ = now;
+  lookTickAt_ = tickAt;
+}
+
+void CellKeeper::unwatch(const void* watcher) noexcept {
+  if (watcher_ != watcher) return;
+  watcher_ = nullptr;
+  looking_ = false;
 }
 
 void Counter::noteLag(TimePoint now, std::int64_t coarse) noexcept {

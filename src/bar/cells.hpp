@@ -42,6 +42,19 @@ class CellKeeper {
   }
   bool tooSoon(TimePoint now) const noexcept { return throttle_.tooSoon(now, renderTime_); }
 
+  // A watcher (a ticker's thread) looks at the bar at `now`, and will look
+  // again by `tickAt` at the latest. When the cells open, it gives its word
+  // until the time it must look next (lookBy()), unless the clocks are due
+  // to decide already; another watcher's word is left alone. Each look
+  // gives a new quiet word, so that a loop's batch ends at it.
+  void watch(const void* watcher, TimePoint tickAt, TimePoint now) noexcept;
+  // The watcher has stopped: its word goes when the cells open.
+  void unwatch(const void* watcher) noexcept;
+  // When the watcher must look next (for one that is not the bar's: `tickAt`).
+  TimePoint lookBy(const void* watcher, TimePoint tickAt) const noexcept {
+    return watcher == watcher_ ? lookBy_ : tickAt;
+  }
+
  private:
   // Folds every cell's count into base_ and closes the cells.
   void fold() noexcept;
@@ -55,6 +68,12 @@ class CellKeeper {
   unsigned activeCells_ = 0;
   TimePoint renderTime_;
   bool lagUnseen_ = true;  // the coarse clock's lag behind renderTime_ is still to be noted
+  // The watcher, if any, and when it looks next; a look not yet answered.
+  const void* watcher_ = nullptr;
+  TimePoint lookBy_{};
+  std::uint64_t looks_ = 1;  // the watcher's quiet word: 2 and up (1: a deadline that never comes)
+  bool looking_ = false;
+  TimePoint lookNow_{}, lookTickAt_{};
 };
 
 }  // namespace System::ProgressBar::detail

@@ -46,9 +46,16 @@ std::int64_t coarseLagBound() noexcept {
   return -1;
 }
 
-bool tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
-                std::chrono::nanoseconds interval, const bool& stopping) {
-  return !wake.wait_for(lock, interval, [&stopping] { return stopping; });
+extern const bool kCoarseClockInline = true;
+
+TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
+                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
+                      const bool& stopping) {
+  const bool looks = lookIn < tickIn;
+  if (wake.wait_for(lock, looks ? lookIn : tickIn, [&stopping] { return stopping; })) {
+    return TickerWake::kStop;
+  }
+  return looks ? TickerWake::kLook : TickerWake::kTick;
 }
 
 }  // namespace System::ProgressBar::detail

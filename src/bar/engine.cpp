@@ -313,6 +313,29 @@ void BarEngine::redraw(DrawCause cause) {
   drawLine(false, c, now, false, cause);
 }
 
+TimePoint BarEngine::watch(const void* watcher, TimePoint tickAt, TimePoint now) {
+  mutex_.lock("a tick", "bar");
+  cells_.close();
+  cells_.watch(watcher, tickAt, now);
+  cells_.open(policy());  // where the look is answered
+  const TimePoint by = cells_.lookBy(watcher, tickAt);
+  mutex_.unlock();
+  return by;
+}
+
+void BarEngine::unwatch(const void* watcher) noexcept {
+  if (mutex_.heldByMe()) {  // the cells open when the draw under way ends
+    cells_.unwatch(watcher);
+    return;
+  }
+  const DeferCancellation deferred;
+  try {
+    Held held(*this, "a ticker's end");
+    cells_.unwatch(watcher);
+  } catch (...) {  // cannot happen: the lock is not this thread's
+  }
+}
+
 // The interface the typed templates see.
 
 void throwCountOutOfRange(const char* call) {

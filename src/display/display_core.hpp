@@ -176,6 +176,9 @@ class DisplayCore {
   bool drawsOnTerminalOf(int fd, int own) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
+  // The bars of the live rows, each with a reference of its own (none once
+  // the display has ended).
+  std::vector<BarEngine*> liveBars();
   // Draws each bar whose stored progress no line shows, then the final
   // output; later draws are dropped.
   void end();
@@ -196,6 +199,7 @@ class DisplayCore {
  private:
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
+  std::vector<BarEngine*> retainLive(const char* call);
   // Runs `draw` on each live bar, each held by a reference and under its own
   // lock, not the display's; the first failure is thrown once all have run.
   template <class Draw>

@@ -30,6 +30,9 @@ std::int64_t coarseReads();
 void tick();
 // Lets it tick once, without waiting.
 void releaseTick();
+// Lets it look once at the bars it watches (as at the time it must look by)
+// and waits until it has.
+void look();
 // Forgets earlier tickers (call before making one).
 void resetTicks();
 
