@@ -104,7 +104,13 @@ void CellKeeper::fold() noexcept {
 }
 
 void CellKeeper::close() noexcept {
-  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // odd: lock-free updates stay out
+  // Odd: lock-free updates stay out. Only the lock holder writes the
+  // sequence, so a store does. An update that adds to a cell after the fold
+  // exchanged its budget reads that exchange, which happened after this
+  // store, and so sees the sequence changed; one that added before it is
+  // folded; a cell without a budget refuses every addition.
+  const std::uint64_t seq = __atomic_load_n(&counter_.gate_.seq, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.seq, seq + 1, __ATOMIC_RELEASE);
   fold();
 }
 
@@ -225,7 +231,9 @@ void CellKeeper::open(const CountPolicy& policy) noexcept {
   __atomic_store_n(&counter_.gate_.until, until, __ATOMIC_RELAXED);
   __atomic_store_n(&counter_.gate_.deadline, deadline, __ATOMIC_RELAXED);
   __atomic_store_n(&counter_.gate_.quiet, quiet, __ATOMIC_RELAXED);
-  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // even: open again
+  // Even: open again, with everything above seen by whoever sees it.
+  const std::uint64_t seq = __atomic_load_n(&counter_.gate_.seq, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.seq, seq + 1, __ATOMIC_RELEASE);
 }
 
 void CellKeeper::watch(const void* watcher, TimePoint tickAt, TimePoint now) noexcept {

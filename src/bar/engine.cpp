@@ -305,9 +305,9 @@ void BarEngine::redrawUnseen() {
   drawLine(false, c, readWallClock(), complete(c), DrawCause::kTick);
 }
 
-void BarEngine::redraw(DrawCause cause) {
+void BarEngine::redraw(DrawCause cause, std::optional<TimePoint> at) {
   Held held(*this, "a tick");
-  const TimePoint now = readWallClock();
+  const TimePoint now = at && *at >= cells_.renderTime() ? *at : readWallClock();
   const Counts c{cells_.total(), todo_};
   if (finished_ || complete(c)) return;
   drawLine(false, c, now, false, cause);

@@ -353,7 +353,10 @@ void DisplayCore::forEachBar(const char* call, Draw draw) {
 void DisplayCore::tick() {
   std::exception_ptr failure;
   try {
-    forEachBar("a tick", [](BarEngine& bar) { bar.redraw(DrawCause::kTick); });
+    // One time for the frame's lines: a clock read a bar costs as much as
+    // laying its row out.
+    const TimePoint now = readWallClock();
+    forEachBar("a tick", [now](BarEngine& bar) { bar.redraw(DrawCause::kTick, now); });
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {
