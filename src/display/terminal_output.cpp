@@ -46,12 +46,12 @@ std::optional<WindowSize> windowOf(int fd) noexcept {
   return WindowSize{size.ws_col, size.ws_row};
 }
 
-// A line of the block as it is on the screen, and the row it shows as that
-// row was laid out (id 0: the summary of rows that do not fit).
+// A line of the block as it is on the screen, and the layout of its row that
+// it shows (0: none, the summary of rows that do not fit). Layouts are
+// numbered across the output, so a number names a row and its text at once.
 struct ShownLine {
   Text text;
   std::size_t columns = 0;
-  RowId id = 0;
   std::uint64_t version = 0;
   bool kept = false;  // of a next frame: the text is the shown line's, left where it is
 };
@@ -386,11 +386,10 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     Row& row = *block[i];
     layOut(row, width, prefix, postfix);
     ShownLine& line = next_[i];
-    line.id = row.id;
     line.version = row.version;
     // A row shown as it was laid out, at this width, is left as it is.
-    line.kept = !dirty_ && width == shownWidth_ && i < shown_.size() && shown_[i].id == row.id &&
-                shown_[i].version == row.version;
+    line.kept =
+        !dirty_ && width == shownWidth_ && i < shown_.size() && shown_[i].version == row.version;
     if (line.kept) {
       line.columns = shown_[i].columns;
       continue;
@@ -403,7 +402,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     ShownLine& line = next_.back();
     line.text.clear();
     line.columns = appendCut(line.text, summary, width);
-    line.id = 0;
+    line.version = 0;
     line.kept = false;
   }
   const auto textOf = [this](std::size_t i) -> const Text& {
