@@ -457,10 +457,19 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   }
 
   if (!frame_.empty()) writeFrame();
-  for (std::size_t i = 0; i < next_.size(); ++i) {
-    if (next_[i].kept) next_[i].text.swap(shown_[i].text);
+  if (next_.size() == shown_.size()) {  // the lines that changed take their places
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      if (next_[i].kept) continue;
+      shown_[i].text.swap(next_[i].text);
+      shown_[i].columns = next_[i].columns;
+      shown_[i].version = next_[i].version;
+    }
+  } else {
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      if (next_[i].kept) next_[i].text.swap(shown_[i].text);
+    }
+    shown_.swap(next_);
   }
-  shown_.swap(next_);
   shownWidth_ = width;
   cursorRow_ = static_cast<std::int64_t>(shown_.size());
   dirty_ = false;

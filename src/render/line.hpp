@@ -58,7 +58,11 @@ struct LineSource {
   friend void swap(LineSource& a, LineSource& b) noexcept {
     a.prefix.swap(b.prefix);
     a.postfix.swap(b.postfix);
-    for (std::size_t i = 0; i < std::size(a.escapes); ++i) a.escapes[i].swap(b.escapes[i]);
+    // Most escapes are empty on both sides, where a swap would still move
+    // the texts' buffers.
+    for (std::size_t i = 0; i < std::size(a.escapes); ++i) {
+      if (!a.escapes[i].empty() || !b.escapes[i].empty()) a.escapes[i].swap(b.escapes[i]);
+    }
     std::swap(a.width, b.width);
     std::swap(a.followsTerminal, b.followsTerminal);
     std::swap(a.progressDone, b.progressDone);
