@@ -71,12 +71,14 @@ enum class Count {
   kApply,    // not added: take the lock and apply it there
 };
 
-// What a lock-free attempt learnt on the way.
+// What a lock-free attempt learnt on the way: every attempt sets haveNow,
+// and the rest where it says. Only what must be is written before the
+// addition, whose locked instruction waits for every store before it.
 struct CountAttempt {
-  TimePoint now{};  // the precise time, when it was read
-  bool haveNow = false;
-  std::int64_t room = 0;    // after kCounted: what the cell may still take
-  std::uint64_t quiet = 0;  // after kCounted: the gate's quiet word it was counted under
+  TimePoint now;  // the precise time, when haveNow
+  bool haveNow;
+  std::int64_t room;    // after kCounted: what the cell may still take
+  std::uint64_t quiet;  // after kCounted: the gate's quiet word it was counted under
 };
 
 class CellKeeper;
@@ -94,6 +96,7 @@ class Counter {
   // Adds n without the lock when that is provably harmless. `coarse` is a
   // coarse reading the caller took just before, if any.
   Count tryCount(std::int64_t n, CountAttempt& attempt, std::int64_t coarse = kNoReading) noexcept {
+    attempt.haveNow = false;
     if (static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(kMaxFastStep)) {
       return Count::kApply;
     }
