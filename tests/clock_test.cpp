@@ -39,16 +39,18 @@ TEST(Clock, ThePreciseClockIsTheSystemsAndTheCoarseOneLagsIt) {
   EXPECT_EQ(detail::coarseLagBound(), 2 * std::int64_t{resolution.tv_nsec});
 }
 
-TEST(Clock, TheTickersWaitEndsInATickALookOrAStop) {
+TEST(Clock, TheTickersWaitEndsInATickALookAnAskOrAStop) {
   std::mutex mutex;
   std::condition_variable wake;
   std::unique_lock<std::mutex> lock(mutex);
-  bool stopping = false;
-  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1h, stopping), detail::TickerWake::kTick);
-  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1ms, stopping), detail::TickerWake::kTick);
-  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1ms, stopping), detail::TickerWake::kLook);
+  bool stopping = false, asked = false;
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1h, stopping, asked), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1ms, stopping, asked), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1ms, stopping, asked), detail::TickerWake::kLook);
+  asked = true;
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping, asked), detail::TickerWake::kLook);
   stopping = true;
-  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping), detail::TickerWake::kStop);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping, asked), detail::TickerWake::kStop);
   EXPECT_TRUE(lock.owns_lock());
 }
 

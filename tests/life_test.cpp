@@ -155,8 +155,10 @@ TEST_F(LifeTest, ATickRedrawsTheStoredProgressAtTheCurrentTime) {
 // While a ticker watches a bar, its updates read no clock: the ticker's
 // thread has given its word that no draw is due until it looks again, by the
 // time the coarse clock would stop proving that. A look that finds that time
-// come withdraws the word and the clocks decide; a tick gives it again. A
-// ticker that has stopped leaves the clocks to decide.
+// come withdraws the word and the clocks decide; a draw that brings that time
+// before the ticker's next look asks it to look by then, and the word holds
+// until that time; a tick gives it again. A ticker that has stopped leaves
+// the clocks to decide.
 TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
   const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
   const auto reads = [] { return testclock::coarseReads() + testclock::preciseReads(); };
@@ -172,13 +174,14 @@ TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
     std::chrono::milliseconds advance;
     void (*ticker)();
     bool drawn, clocksRead;
+    std::int64_t asks;
   } steps[] = {
-      {"too soon, on the ticker's word", 10ms, nullptr, false, false},
-      {"the deadline passed, the ticker yet to look", 190ms, nullptr, false, false},
-      {"its look finds the deadline passed: drawn", 0ms, testclock::look, true, true},
-      {"the next deadline comes before the tick: the clocks decide", 10ms, nullptr, false, true},
-      {"a tick draws and gives the word again", 790ms, testclock::tick, false, false},
-      {"a look before the deadline keeps it", 50ms, testclock::look, false, false},
+      {"too soon, on the ticker's word", 10ms, nullptr, false, false, 0},
+      {"the deadline passed, the ticker yet to look", 190ms, nullptr, false, false, 0},
+      {"its look finds the deadline passed: drawn, and a look asked for", 0ms, testclock::look, true, true, 1},
+      {"on the word until the next deadline, before the tick", 10ms, nullptr, false, false, 1},
+      {"a tick draws and gives the word again", 790ms, testclock::tick, false, false, 1},
+      {"a look before the deadline keeps it", 50ms, testclock::look, false, false, 1},
   };
   // clang-format on
   {
@@ -187,9 +190,14 @@ TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
     for (const auto& step : steps) {
       testclock::advance(step.advance);
       if (step.ticker != nullptr) step.ticker();
+      const std::int64_t asked = testclock::asks();
       const auto [drawn, clocksRead] = update();
       EXPECT_EQ(drawn, step.drawn) << step.what;
       EXPECT_EQ(clocksRead, step.clocksRead) << step.what;
+      while (testclock::asks() < step.asks) std::this_thread::yield();
+      EXPECT_EQ(testclock::asks(), step.asks) << step.what;
+      if (testclock::asks() != asked)
+        testclock::look();  // the asked look is done by this one's end
     }
   }
   testclock::advance(100ms);

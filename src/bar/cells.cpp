@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "bar/owned_mutex.hpp"
 
@@ -126,6 +127,7 @@ std::int64_t CellKeeper::total() const noexcept {
 void CellKeeper::add(std::int64_t n) noexcept { base_ = wrappingAdd(base_, n); }
 
 void CellKeeper::open(const CountPolicy& policy) noexcept {
+  const bool drew = std::exchange(drawn_, false);
   constexpr std::size_t kCells = Counter::kCells;
   constexpr std::int64_t kClosedBudget = Counter::kClosedBudget;
   constexpr std::int64_t kClosed = Counter::kClosed;
@@ -222,6 +224,13 @@ void CellKeeper::open(const CountPolicy& policy) noexcept {
     const bool withdrawn = !coarseDecides || until <= lookNow_.time_since_epoch().count();
     lookBy_ =
         withdrawn || until >= tickAt ? lookTickAt_ : TimePoint(std::chrono::nanoseconds(until));
+  } else if (watcher_ != nullptr && drew && coarseDecides &&
+             until > renderTime_.time_since_epoch().count() &&
+             lookBy_.time_since_epoch().count() > until) {
+    // A draw brought the time the word would hold to before the watcher's
+    // next look: it is asked to look by then instead.
+    lookBy_ = TimePoint(std::chrono::nanoseconds(until));
+    watcher_->lookBy(lookBy_);
   }
   if (until == kMax) {
     quiet = watcher_ != nullptr ? looks_ : 1;
@@ -236,7 +245,7 @@ void CellKeeper::open(const CountPolicy& policy) noexcept {
   __atomic_store_n(&counter_.gate_.seq, seq + 1, __ATOMIC_RELEASE);
 }
 
-void CellKeeper::watch(const void* watcher, TimePoint tickAt, TimePoint now) noexcept {
+void CellKeeper::watch(Watcher* watcher, TimePoint tickAt, TimePoint now) noexcept {
   if (watcher_ != nullptr && watcher_ != watcher) return;
   watcher_ = watcher;
   ++looks_;
@@ -245,7 +254,7 @@ void CellKeeper::watch(const void* watcher, TimePoint tickAt, TimePoint now) noe
   lookTickAt_ = tickAt;
 }
 
-void CellKeeper::unwatch(const void* watcher) noexcept {
+void CellKeeper::unwatch(const Watcher* watcher) noexcept {
   if (watcher_ != watcher) return;
   watcher_ = nullptr;
   looking_ = false;

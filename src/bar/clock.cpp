@@ -50,10 +50,10 @@ extern const bool kCoarseClockInline = true;
 
 TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
                       std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
-                      const bool& stopping) {
+                      const bool& stopping, const bool& asked) {
   const bool looks = lookIn < tickIn;
-  if (wake.wait_for(lock, looks ? lookIn : tickIn, [&stopping] { return stopping; })) {
-    return TickerWake::kStop;
+  if (wake.wait_for(lock, looks ? lookIn : tickIn, [&] { return stopping || asked; })) {
+    return stopping ? TickerWake::kStop : TickerWake::kLook;
   }
   return looks ? TickerWake::kLook : TickerWake::kTick;
 }

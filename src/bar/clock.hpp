@@ -18,10 +18,11 @@ enum class TickerWake {
 };
 
 // The wait of a ticker's thread: until its next tick, `tickIn` from now;
-// until it must look at the bars it watches, `lookIn` from now, if that
-// comes first; or until `stopping`. Called with `lock` held.
+// until it must look at the bars it watches, `lookIn` from now, or a bar
+// has `asked` it to, if that comes first; or until `stopping`. Called with
+// `lock` held, which guards both flags.
 TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
                       std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
-                      const bool& stopping);
+                      const bool& stopping, const bool& asked);
 
 }  // namespace System::ProgressBar::detail

@@ -313,7 +313,7 @@ void BarEngine::redraw(DrawCause cause, std::optional<TimePoint> at) {
   drawLine(false, c, now, false, cause);
 }
 
-TimePoint BarEngine::watch(const void* watcher, TimePoint tickAt, TimePoint now) {
+TimePoint BarEngine::watch(Watcher* watcher, TimePoint tickAt, TimePoint now) {
   mutex_.lock("a tick", "bar");
   cells_.close();
   cells_.watch(watcher, tickAt, now);
@@ -323,7 +323,7 @@ TimePoint BarEngine::watch(const void* watcher, TimePoint tickAt, TimePoint now)
   return by;
 }
 
-void BarEngine::unwatch(const void* watcher) noexcept {
+void BarEngine::unwatch(const Watcher* watcher) noexcept {
   if (mutex_.heldByMe()) {  // the cells open when the draw under way ends
     cells_.unwatch(watcher);
     return;

@@ -63,11 +63,11 @@ class BarEngine {
   // A ticker's thread (`watcher`) looks at the bar at `now`, and ticks next
   // at `tickAt`: it gives its word that no draw is due until the time it
   // returns, by which it must look again (see CellKeeper::watch).
-  TimePoint watch(const void* watcher, TimePoint tickAt, TimePoint now);
+  TimePoint watch(Watcher* watcher, TimePoint tickAt, TimePoint now);
   // The watcher has stopped: the clocks decide again. From a thread that
   // holds the bar's lock (in one of its draws) the change waits for the
   // draw's end.
-  void unwatch(const void* watcher) noexcept;
+  void unwatch(const Watcher* watcher) noexcept;
 
  private:
   class Held;

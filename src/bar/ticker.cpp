@@ -22,7 +22,7 @@ namespace System::ProgressBar::detail {
 // The thread of a ticker. Between its ticks it watches the bars it ticks:
 // it gives each its word that no draw is due until a time it looks again
 // by, so that their updates read no clock meanwhile (see CellKeeper::watch).
-class TickerThread {
+class TickerThread final : public Watcher {
  public:
   // `redraw` ticks; `bars` gives the bars to watch, each with a reference of
   // its own; `release` lets go of what it ticks once the thread is done.
@@ -69,6 +69,15 @@ class TickerThread {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(failure_, nullptr);
   }
+  // From a bar's lock holder: the thread looks as soon as it can (its look
+  // answers for every bar it watches, so the time matters not).
+  void lookBy(TimePoint) noexcept override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      asked_ = true;
+    }
+    wake_.notify_all();
+  }
 
  private:
   using Steady = std::chrono::steady_clock;
@@ -104,8 +113,9 @@ class TickerThread {
           std::chrono::nanoseconds(static_cast<std::int64_t>(
               std::min<Int128>(nanosecondsBetween(readWallClock(), lookBy), tickIn.count()))),
           std::chrono::nanoseconds::zero());
-      wake = tickerWait(wake_, lock, tickIn, lookIn, stopping_);
+      wake = tickerWait(wake_, lock, tickIn, lookIn, stopping_, asked_);
       if (wake == TickerWake::kStop) return;
+      asked_ = false;
     }
   }
 
@@ -146,6 +156,7 @@ class TickerThread {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;            // under mutex_
+  bool asked_ = false;               // under mutex_: a bar asked for a look
   std::exception_ptr failure_;       // under mutex_
   std::vector<BarEngine*> watched_;  // the thread's, then (once joined) stop()'s
   std::thread thread_;

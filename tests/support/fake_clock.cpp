@@ -64,6 +64,7 @@ std::int64_t g_looksTaken = 0;
 std::int64_t g_waits = 0;        // entries into the wait
 std::int64_t g_waitsAtTake = 0;  // the entries when the last tick or look was taken
 bool g_tickerGone = false;
+std::int64_t g_asks = 0;  // looks a bar asked for
 
 void letThrough(std::int64_t& allowed, bool wait) {
   std::unique_lock<std::mutex> lock(g_tickMutex);
@@ -82,16 +83,22 @@ namespace testclock {
 void releaseTick() { letThrough(g_ticksAllowed, false); }
 void tick() { letThrough(g_ticksAllowed, true); }
 void look() { letThrough(g_looksAllowed, true); }
+std::int64_t asks() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  return g_asks;
+}
 void resetTicks() {
   std::lock_guard<std::mutex> lock(g_tickMutex);
   g_ticksAllowed = g_ticksTaken = g_looksAllowed = g_looksTaken = g_waits = g_waitsAtTake = 0;
+  g_asks = 0;
   g_tickerGone = false;
 }
 }  // namespace testclock
 
 namespace System::ProgressBar::detail {
 TickerWake tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lock,
-                      std::chrono::nanoseconds, std::chrono::nanoseconds, const bool& stopping) {
+                      std::chrono::nanoseconds, std::chrono::nanoseconds, const bool& stopping,
+                      const bool& asked) {
   {
     std::lock_guard<std::mutex> tick(g_tickMutex);
     ++g_waits;
@@ -115,6 +122,12 @@ TickerWake tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lo
         g_tickerGone = true;
         g_tickChanged.notify_all();
         return TickerWake::kStop;
+      }
+      // A bar asked for a look: it is taken as the real wait takes it, at once.
+      if (asked) {
+        ++g_asks;
+        g_tickChanged.notify_all();
+        return TickerWake::kLook;
       }
     }
     // Neither: wait for one without holding the ticker's lock, so that

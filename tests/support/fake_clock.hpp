@@ -33,6 +33,8 @@ void releaseTick();
 // Lets it look once at the bars it watches (as at the time it must look by)
 // and waits until it has.
 void look();
+// How many looks a bar asked the ticker for (each taken at once).
+std::int64_t asks();
 // Forgets earlier tickers (call before making one).
 void resetTicks();
 
