@@ -151,6 +151,16 @@ void BM_IncProgressTicking(benchmark::State& state) {
 BENCHMARK(BM_IncProgressTicking);
 BENCHMARK(BM_IncProgressTicking)->Threads(2);
 
+// A ticker slower than the refresh: each draw due between its ticks asks it
+// to look by the next deadline, so that updates still read no clock.
+void BM_IncProgressSlowTicking(benchmark::State& state) {
+  const auto bar = throttledBar();
+  const pb::Ticker ticker(bar, 1s);
+  AllocationScope allocs(state);
+  for (auto _ : state) pb::incProgress(bar, 1);
+}
+BENCHMARK(BM_IncProgressSlowTicking);
+
 void BM_IncProgressSpinner(benchmark::State& state) {
   const auto bar = pb::hNewProgressBar(g_discard, pb::spinnerStyle(), 10.0, pb::Progress<>{0, 0},
                                        pb::unknownTotal);
