@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# pbar in a real terminal (tmux): several pbars of one pipeline each keep a
+# row of their own and end complete, the prompt comes back below them; one
+# pbar keeps to --width; several files line their bars up; after Ctrl-C the
+# next pipeline starts afresh.
+#
+#   bash tests/tools/tmux_pbar.sh path/to/pbar
+set -euo pipefail
+pbar=$(realpath "$1")
+source "$(dirname "$0")/tmux_lib.sh"
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"; tmux kill-server 2>/dev/null || true' EXIT
+head -c 4000000 /dev/urandom >"$dir/a.bin"
+head -c 1000000 /dev/urandom >"$dir/b.bin"
+count() { grep -cE "$1" <<<"$shot" || true; }
+once() { for line; do (($(count "$line") == 1)) || fail "/$line/ is on the screen $(count "$line") times"; done; }
+
+# Two pbars around gzip, and three in a row: a row each while they run, each
+# line once at the end, the prompt below them.
+start 100 30
+tmux send-keys -t t "cd $dir && $pbar -L 4M a.bin | gzip -1 | $pbar -N gz > a.gz; echo \"done \$?\"" Enter
+wait_for '^gz [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] [1-9]'
+shot=$(screen)
+once '^a\.bin \[[=>.]+\] [0-9.]+ [KM]iB / 3\.81 MiB' '^gz [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] '
+wait_for '^done 0$'
+shot=$(screen)
+once '^a\.bin \[=+\] 3\.81 MiB / 3\.81 MiB ' '^gz [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 3\.8[0-9] MiB ' '^done 0$'
+# The rows are taken in the order the pbars first draw, then the prompt.
+rows=$(grep -A2 -E '^(a\.bin|gz) ' <<<"$shot" | head -n 3 | cut -c1-3 | tr '\n' ' ')
+[[ $rows == "a.b gz  don " || $rows == "gz  a.b don " ]] || fail "rows in the order $rows"
+((failures == 0)) || echo "$shot" >&2
+
+start 100 30
+tmux send-keys -t t "cd $dir && $pbar -N one -L 4M a.bin | $pbar -N two | $pbar -N three > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+once '^one \[=+\] 3\.81 MiB / 3\.81 MiB ' '^two [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 3\.81 MiB ' \
+  '^three [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 3\.81 MiB ' '^finished$'
+(($(grep -c . <<<"$shot") == 6)) || fail "three pbars: lines other than the rows"
+((failures == 0)) || echo "$shot" >&2
+
+# One pbar, narrowed by --width; two files, their bars lined up.
+start 100 30
+tmux send-keys -t t "cd $dir && $pbar -w 50 a.bin b.bin > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+once '^a\.bin \[=+\] 3\.81 MiB / 3\.81 MiB' '^b\.bin \[=+\] 977 KiB / 977 KiB'
+long=$(grep -E '^[ab]\.bin' <<<"$shot" | awk '{ if (length($0) > 50) print }')
+[[ -z $long ]] || fail "--width 50: lines of more than 50 columns: $long"
+columns=$(grep -E '^[ab]\.bin' <<<"$shot" | awk '{ print index($0, "[") }' | sort -u)
+[[ $columns == 7 ]] || fail "two files: bars starting at columns $columns"
+((failures == 0)) || echo "$shot" >&2
+
+# Interrupted, then run again: the new pipeline takes rows of its own.
+start 100 30
+tmux send-keys -t t "cd $dir && $pbar -L 1M a.bin | $pbar -N second > /dev/null" Enter
+wait_for '^second '
+tmux send-keys -t t C-c
+sleep 0.5
+tmux send-keys -t t "clear; $pbar -N again b.bin | $pbar -N after > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+once '^again \[=+\] 977 KiB / 977 KiB' '^after [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 977 KiB ' '^finished$'
+((failures == 0)) || echo "$shot" >&2
+
+((failures == 0)) && echo "tmux: every pbar of a pipeline keeps a row of its own"
+exit $((failures != 0))
