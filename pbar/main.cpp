@@ -206,7 +206,7 @@ class Run {
       styles_.push_back(std::move(style));
     }
     if (shown_ == Shown::kRows) {
-      rows_.emplace(STDERR_FILENO, static_cast<int>(inputs_.size()), gate_);
+      rows_.emplace(STDERR_FILENO, static_cast<int>(inputs_.size()), gate_, options.height);
     } else if (shown_ == Shown::kLog) {
       pb::DisplayOptions displayOptions{.alignColumns = inputs_.size() > 1};
       if (options.interval) {

@@ -41,7 +41,8 @@ on standard error: bytes, rate and time left. With no FILE, or when FILE is
                          time the copy from it
   -w, --width COLUMNS    the width of the line (default: the terminal's, or
                          80 in a log); 1 to 10000
-  -H, --height ROWS      the rows of the terminal (default: its own); 1 to
+  -H, --height ROWS      the rows of the terminal (default: its own): a bar
+                         on a row scrolled off its top is not redrawn; 1 to
                          10000
   -c, --cursor           accepted for pv's sake: on a terminal every pbar of
                          a pipeline keeps a row of its own anyway

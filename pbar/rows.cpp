@@ -133,8 +133,9 @@ struct Unlock {
 
 }  // namespace
 
-TerminalRows::TerminalRows(int fd, int rows, const Gate& gate)
-    : fd_(fd), rows_(rows), gate_(gate) {}
+TerminalRows::TerminalRows(int fd, int rows, const Gate& gate,
+                           std::optional<std::int64_t> height)
+    : fd_(fd), rows_(rows), gate_(gate), height_(height) {}
 
 TerminalRows::~TerminalRows() {
   const std::lock_guard lock(mutex_);
@@ -169,11 +170,14 @@ void TerminalRows::draw(int row, std::string_view line) {
   if (first_ < 0) join();
   const std::int64_t up = std::max<std::int64_t>(lastRow() - (first_ + row), 0);
   const Unlock unlock{registry_};
+  winsize size{};
+  const bool sized = ::ioctl(fd_, TIOCGWINSZ, &size) == 0;
+  const std::int64_t height = height_.value_or(sized ? size.ws_row : 0);
+  if (height > 0 && up >= height) return;
   // Erased first: a line as wide as the terminal leaves the cursor on its
   // last column, where an erase would take the last character.
   std::string bytes = "\r" + move(up, 'A') + "\x1b[K";
-  winsize size{};
-  bytes += ::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? fitted(line, size.ws_col) : line;
+  bytes += sized && size.ws_col > 0 ? fitted(line, size.ws_col) : line;
   bytes += "\r" + move(up, 'B');
   put(fd_, bytes);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -22,8 +23,10 @@ namespace pbar {
 // rows are drawn all the same, as if no other pbar were there.
 class TerminalRows {
  public:
-  // Draws nothing while `gate` is closed.
-  TerminalRows(int fd, int rows, const Gate& gate);
+  // Draws nothing while `gate` is closed. `height` is the terminal's rows
+  // (nullopt: asked of the terminal at each draw): a row scrolled off the
+  // top is not drawn, since the cursor cannot reach it.
+  TerminalRows(int fd, int rows, const Gate& gate, std::optional<std::int64_t> height);
   TerminalRows(const TerminalRows&) = delete;
   TerminalRows& operator=(const TerminalRows&) = delete;
   ~TerminalRows();
@@ -41,6 +44,7 @@ class TerminalRows {
   const int rows_;
   std::mutex mutex_;
   const Gate& gate_;
+  const std::optional<std::int64_t> height_;
   int registry_ = -1;        // the shared file, -1 without one
   std::string path_;         // its name
   std::int64_t first_ = -1;  // the group's row of this process's first; -1 before joining

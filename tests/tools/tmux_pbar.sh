@@ -51,6 +51,25 @@ columns=$(grep -E '^[ab]\.bin' <<<"$shot" | awk '{ print index($0, "[") }' | sor
 [[ $columns == 7 ]] || fail "two files: bars starting at columns $columns"
 ((failures == 0)) || echo "$shot" >&2
 
+# More files than rows: a row scrolled off the top is never drawn (the
+# cursor cannot reach it), on a short terminal or one --height says is short.
+start 100 8
+tmux send-keys -t t "cd $dir && for i in \$(seq 10 21); do head -c 1000 b.bin > f\$i; done; clear" Enter
+sleep 0.5
+tmux send-keys -t t "$pbar f* > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+[[ $(grep -c '^f[0-9]' <<<"$shot") == 6 && $(grep -c '^f[0-9][0-9] \[=\+\] 1000 B / 1000 B' <<<"$shot") == 6 ]] ||
+  fail "short terminal: not the last six rows, whole"
+((failures == 0)) || echo "$shot" >&2
+start 100 30
+tmux send-keys -t t "cd $dir && clear && $pbar -H 4 f* > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+[[ $(grep -oE '^f[0-9]+' <<<"$shot" | tr '\n' ' ') == "f18 f19 f20 f21 " ]] ||
+  fail "--height 4: rows other than the last four drawn"
+((failures == 0)) || echo "$shot" >&2
+
 # Interrupted, then run again: the new pipeline takes rows of its own.
 start 100 30
 tmux send-keys -t t "cd $dir && $pbar -L 1M a.bin | $pbar -N second > /dev/null" Enter
