@@ -51,6 +51,19 @@ columns=$(grep -E '^[ab]\.bin' <<<"$shot" | awk '{ print index($0, "[") }' | sor
 [[ $columns == 7 ]] || fail "two files: bars starting at columns $columns"
 ((failures == 0)) || echo "$shot" >&2
 
+# A line wider than the terminal (--width past it, colour escapes in the
+# template) is cut to the terminal's columns, never wrapped onto the next
+# row; with no shared file to be had, a pbar draws alone and its output is
+# its input.
+start 40 10
+tmux send-keys -t t "cd $dir && clear && XDG_RUNTIME_DIR=/nonexistent $pbar -w 70 -F \$'{prefix} \\e[32m{bar}\\e[0m {bytes} end' b.bin > copy.bin; cmp b.bin copy.bin && echo same" Enter
+wait_for '^same$'
+shot=$(screen)
+line=$(grep '^b\.bin ' <<<"$shot" || true)
+[[ ${#line} -le 40 && $line =~ ^b\.bin\ +\[=+ && $(grep -A1 '^b\.bin ' <<<"$shot" | tail -n 1) == same ]] ||
+  fail "a line wider than the terminal: not cut at 40 columns"
+((failures == 0)) || echo "$shot" >&2
+
 # More files than rows: a row scrolled off the top is never drawn (the
 # cursor cannot reach it), on a short terminal or one --height says is short.
 start 100 8
