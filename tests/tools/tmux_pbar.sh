@@ -64,6 +64,15 @@ line=$(grep '^b\.bin ' <<<"$shot" || true)
   fail "a line wider than the terminal: not cut at 40 columns"
 ((failures == 0)) || echo "$shot" >&2
 
+# --delay-start on a terminal: a copy that ends sooner draws nothing, not
+# even an empty row.
+start 100 10
+tmux send-keys -t t "cd $dir && clear && $pbar -D 5 b.bin > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+[[ $(grep -c . <<<"$shot") == 2 ]] || fail "-D 5 on a terminal: something was drawn"
+((failures == 0)) || echo "$shot" >&2
+
 # More files than rows: a row scrolled off the top is never drawn (the
 # cursor cannot reach it), on a short terminal or one --height says is short.
 start 100 8
