@@ -135,6 +135,11 @@ expect "past --size" past.log '^big \[=+\] 97\.7 KiB / 97\.7 KiB'
 tail -n 1 past.log | grep -q '97\.7 KiB / 97\.7 KiB' || fail "past --size: the last line is not the count"
 seq 1 1000 | "$pbar" -l -s 10 -F '{counts}' >/dev/null 2>past-lines.log
 expect "past --size, lines" past-lines.log '^1000/1000$'
+# A count that reaches --size exactly while more is to come does not end
+# the bar there.
+(head -c 10000 /dev/zero; sleep 0.3; head -c 10000 /dev/zero) | "$pbar" -s 10000 -F '{counts}' >/dev/null 2>reach.log
+! grep -qE '^ *10000/10000$' reach.log || fail "reaching --size: the bar ended at the size"
+expect "reaching --size" reach.log '^ *20000/20000$'
 # Exactly --size, and smaller: the size stands.
 head -c 10000 /dev/zero | "$pbar" -s 10000 -F '{counts}' >/dev/null 2>exact.log
 expect "exactly --size" exact.log '^10000/10000$'
