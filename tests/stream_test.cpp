@@ -3,16 +3,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "System/ProgressBar.hpp"
 #include "support/fake_clock.hpp"
@@ -24,10 +30,57 @@ using namespace std::chrono_literals;
 namespace {
 
 // A bar that draws nothing before completion, and how far it got.
+// What a copy in a child process came to, with the bar's count there.
+struct ChildCopy {
+  bool threw = false;
+  pb::CopyError::End end = pb::CopyError::End::Read;
+  int code = 0;  // -1: some other exception
+  std::int64_t counted = 0;
+};
+
 class Counted : public ::testing::Test {
  protected:
   void SetUp() override { testclock::setCoarse(0ns, 4ms); }
   std::int64_t done() const { return pb::progressOf(bar).progressDone; }
+
+  // Runs `copy` in a child process whose files may grow to `limit` bytes (a
+  // write beyond fails with EFBIG: SIGXFSZ is ignored there), and
+  // `meanwhile` here.
+  ChildCopy inChild(
+      rlim_t limit, const std::function<void()>& copy,
+      const std::function<void()>& meanwhile = [] {}) {
+    int result[2];
+    EXPECT_EQ(::pipe2(result, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit fsize{limit, limit};
+      ChildCopy r;
+      r.code = -2;
+      if (::setrlimit(RLIMIT_FSIZE, &fsize) == 0) {
+        try {
+          copy();
+          r.code = 0;
+        } catch (const pb::CopyError& e) {
+          r = {true, e.end(), e.code().value(), 0};
+        } catch (...) {
+          r = {true, pb::CopyError::End::Read, -1, 0};
+        }
+        r.counted = done();
+      }
+      const ssize_t sent = ::write(result[1], &r, sizeof r);
+      ::_exit(sent == sizeof r ? 0 : 1);
+    }
+    ::close(result[1]);
+    meanwhile();
+    ChildCopy r;
+    EXPECT_EQ(::read(result[0], &r, sizeof r), static_cast<ssize_t>(sizeof r));
+    ::close(result[0]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0);
+    return r;
+  }
 
   testsupport::RecordingBuf sink;
   std::ostream out{&sink};
@@ -390,6 +443,158 @@ TEST_F(Counted, ADescriptorCopyNamesTheEndThatFailed) {
   EXPECT_EQ(endOf(file, 1000), std::make_pair(pb::CopyError::End::Write, EBADF));
   ::close(dir);
   ::close(file);
+}
+
+// A file's size limit stops the output partway through a piece, at any
+// byte: the count is what the file holds, each byte once, from every kind
+// of input (in a child, whose limit it is).
+TEST_F(Counted, ADescriptorCopyStoppedByAFileSizeLimitCountsWhatTheFileHolds) {
+  const std::string data = pattern(256 * 1024);
+  enum class From { kFile, kPipe, kSocket };
+  for (const From from : {From::kFile, From::kPipe, From::kSocket}) {
+    for (const rlim_t limit : {0, 1, 4095, 65537, 131073, 200001}) {
+      int in = -1, feed = -1;
+      if (from == From::kFile) {
+        in = fileWith(data);
+      } else if (from == From::kPipe) {  // all of it waits in the pipe
+        int p[2];
+        ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+        ASSERT_GE(::fcntl(p[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(data.size()));
+        ASSERT_EQ(::write(p[1], data.data(), data.size()), static_cast<ssize_t>(data.size()));
+        ::close(p[1]);
+        in = p[0];
+      } else {  // written while the child copies
+        int p[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p), 0);
+        in = p[0];
+        feed = p[1];
+      }
+      const int out = fileWith("");
+      const ChildCopy r = inChild(
+          limit,
+          [&] {
+            if (feed >= 0) ::close(feed);
+            pb::copy(in, out, bar);
+          },
+          [&] {
+            if (feed < 0) return;
+            ::close(in);  // once the child stops reading, the writes fail
+            in = -1;
+            for (std::size_t at = 0; at < data.size();) {
+              const ssize_t n = ::send(feed, data.data() + at, data.size() - at, MSG_NOSIGNAL);
+              if (n <= 0) break;
+              at += static_cast<std::size_t>(n);
+            }
+            ::close(feed);
+          });
+      const std::string what =
+          std::to_string(static_cast<int>(from)) + " limit " + std::to_string(limit);
+      EXPECT_TRUE(r.threw) << what;
+      EXPECT_EQ(r.end, pb::CopyError::End::Write) << what;
+      EXPECT_EQ(r.code, EFBIG) << what;
+      EXPECT_EQ(r.counted, static_cast<std::int64_t>(limit)) << what;
+      EXPECT_TRUE(readAll(out) == data.substr(0, limit)) << what;
+      ::close(out);
+      if (in >= 0) ::close(in);
+    }
+  }
+}
+
+// Takes what is written to it up to `limit` bytes; the write that reaches
+// beyond takes what fits and returns short, or throws.
+class TakesUpTo : public std::streambuf {
+ public:
+  TakesUpTo(std::size_t limit, bool throws) : limit_(limit), throws_(throws) {}
+  std::string bytes;          // what it took
+  std::int64_t reported = 0;  // what its writes said they took
+
+ protected:
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    const auto fits = std::min(static_cast<std::size_t>(n), limit_ - bytes.size());
+    bytes.append(s, fits);
+    if (static_cast<std::streamsize>(fits) < n && throws_) throw std::runtime_error("device full");
+    reported += static_cast<std::int64_t>(fits);
+    return static_cast<std::streamsize>(fits);
+  }
+  int_type overflow(int_type c) override {
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+
+ private:
+  std::size_t limit_;
+  bool throws_;
+};
+
+// What a CopyError holds: the what() of the exception it was made from.
+std::string heldBy(const pb::CopyError& e) {
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const std::exception& held) {
+    return held.what();
+  }
+  return "";
+}
+
+// An output stream that fails at any byte of a block (the copy reads blocks
+// of 128 KiB): the count is what it said it took, each byte once, and the
+// stream is bad, whether its buffer returns short or throws (the error holds
+// what it threw), and whatever its mask.
+TEST_F(Counted, AStreamCopyThatFailsAtAnyByteCountsWhatTheBufferTook) {
+  const std::string data = pattern(300000);
+  for (const std::size_t limit : {0, 1, 131071, 131072, 131073, 299999}) {
+    for (const bool throws : {false, true}) {
+      for (const auto mask : {std::ios::goodbit, std::ios::badbit}) {
+        pb::reset(bar);
+        std::istringstream in(data);
+        TakesUpTo target(limit, throws);
+        std::ostream out(&target);
+        out.exceptions(mask);
+        const std::string what = std::to_string(limit) + (throws ? " throws" : " short") +
+                                 (mask == std::ios::badbit ? " with mask" : "");
+        try {
+          pb::copy(in, out, bar);
+          ADD_FAILURE() << what << ": no error";
+        } catch (const pb::CopyError& e) {
+          EXPECT_EQ(e.end(), pb::CopyError::End::Write) << what;
+          EXPECT_EQ(heldBy(e), throws ? "device full" : "") << what;
+        }
+        EXPECT_EQ(done(), throws ? target.reported : static_cast<std::int64_t>(limit)) << what;
+        EXPECT_TRUE(target.bytes == data.substr(0, target.bytes.size())) << what;
+        EXPECT_TRUE(out.bad()) << what;
+      }
+    }
+  }
+}
+
+// The input's buffer throwing, whatever the stream's mask, is a CopyError of
+// the reading end that holds what it threw; an exception of a kind other
+// than std::exception passes through as it is.
+TEST_F(Counted, AStreamBuffersOwnExceptionBecomesACopyErrorOfItsEnd) {
+  for (const auto mask : {std::ios::goodbit, std::ios::badbit}) {
+    BreakingBuf broken("abc");
+    std::istream in(&broken);
+    in.exceptions(mask);
+    std::ostringstream out;
+    try {
+      pb::copy(in, out, bar);
+      ADD_FAILURE() << mask << ": no error";
+    } catch (const pb::CopyError& e) {
+      EXPECT_EQ(e.end(), pb::CopyError::End::Read) << mask;
+      EXPECT_EQ(heldBy(e), "device gone") << mask;
+    }
+    EXPECT_TRUE(in.bad()) << mask;
+  }
+
+  struct Odd {};
+  class ThrowsOdd : public std::streambuf {
+   protected:
+    std::streamsize xsputn(const char*, std::streamsize) override { throw Odd{}; }
+  } odd;
+  std::ostream oddOut(&odd);
+  std::istringstream in("abc");
+  EXPECT_THROW(pb::copy(in, oddOut, bar), Odd);
+  EXPECT_TRUE(oddOut.bad());
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <exception>
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <string>
 
 #include "System/ProgressBar/Stream.hpp"
 #include "stream/fd_io.hpp"
@@ -24,14 +27,41 @@ constexpr ssize_t kFlowing = 32 * 1024;
 // An input pipe this large holds what a fast writer writes during a pause.
 constexpr int kLargePipe = 512 * 1024;
 
+const char* failed(CopyError::End end) {
+  return end == CopyError::End::Read ? "copy: reading failed" : "copy: writing failed";
+}
+
 [[noreturn]] void fail(CopyError::End end, int error) {
-  throw CopyError(end, std::error_code(error, std::generic_category()),
-                  end == CopyError::End::Read ? "copy: reading failed" : "copy: writing failed");
+  throw CopyError(end, std::error_code(error, std::generic_category()), failed(end));
 }
 
 [[noreturn]] void failStream(CopyError::End end) {
-  throw CopyError(end, std::make_error_code(std::io_errc::stream),
-                  end == CopyError::End::Read ? "copy: reading failed" : "copy: writing failed");
+  throw CopyError(end, std::make_error_code(std::io_errc::stream), failed(end));
+}
+
+// The exception in flight, thrown by a stream or its buffer at `end`, as a
+// CopyError that holds it (std::rethrow_if_nested reaches it); a system
+// error keeps its code. Any other kind of exception, and a cancellation of
+// the thread, goes on as it is.
+[[noreturn]] void rethrowAsCopyError(CopyError::End end) {
+  try {
+    throw;
+  } catch (const std::system_error& e) {
+    std::throw_with_nested(CopyError(end, e.code(), failed(end)));
+  } catch (const std::exception& e) {
+    std::throw_with_nested(CopyError(end, std::make_error_code(std::io_errc::stream),
+                                     (std::string(failed(end)) + ": " + e.what()).c_str()));
+  }
+}
+
+// Sets `state` as the stream's own read or write would, without the
+// exception its mask may ask for: the copy throws a CopyError instead, or
+// none at the end of the input.
+void setQuietly(std::ios& stream, std::ios::iostate state) {
+  try {
+    stream.setstate(state);
+  } catch (const std::ios_base::failure&) {
+  }
 }
 
 // What a zero-copy call came to.
@@ -83,12 +113,74 @@ std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t tot
     const ssize_t got = readSome(in, buffer.get(), kChunk);
     if (got < 0) fail(CopyError::End::Read, errno);
     if (got == 0) return total;
-    if (!writeAll(out, buffer.get(), static_cast<std::size_t>(got))) {
-      fail(CopyError::End::Write, errno);
+    std::size_t written = 0;
+    const bool whole = writeAll(out, buffer.get(), static_cast<std::size_t>(got), written);
+    const int error = errno;
+    if (written > 0) {  // what the output took counts, even if it failed then
+      total = wrappingAdd(total, static_cast<std::int64_t>(written));
+      count.add(static_cast<std::int64_t>(written));
     }
-    total = wrappingAdd(total, got);
-    count.add(got);
+    if (!whole) fail(CopyError::End::Write, error);
   }
+}
+
+// Puts `n` bytes into `out`'s buffer as out.write would (a sentry first; a
+// buffer that takes fewer, or throws, sets badbit), counting what the buffer
+// reported taking before any failure reaches the caller as a CopyError.
+void put(std::ostream& out, const char* data, std::streamsize n, const ByteCount& count,
+         std::int64_t& total) {
+  std::streamsize taken = 0;
+  bool ready = false;
+  try {
+    const std::ostream::sentry sentry(out);
+    ready = static_cast<bool>(sentry);
+    if (ready) {
+      try {
+        taken = out.rdbuf()->sputn(data, n);
+      } catch (...) {  // badbit, as the stream's own write sets; then on
+        setQuietly(out, std::ios::badbit);
+        throw;
+      }
+    }
+  } catch (const std::exception&) {
+    rethrowAsCopyError(CopyError::End::Write);
+  }
+  taken = std::clamp<std::streamsize>(taken, 0, n);
+  if (taken > 0) {
+    total = wrappingAdd(total, taken);
+    count.add(taken);
+  }
+  if (!ready) failStream(CopyError::End::Write);
+  if (taken < n) {
+    setQuietly(out, std::ios::badbit);
+    failStream(CopyError::End::Write);
+  }
+}
+
+// Takes up to `n` bytes from `in`'s buffer as in.read would (a sentry first;
+// eofbit and failbit at the end; badbit if the buffer throws), and returns
+// how many came. The end is no failure, whatever the mask; any other
+// exception reaches the caller as a CopyError.
+std::streamsize take(std::istream& in, char* data, std::streamsize n) {
+  std::streamsize got = 0;
+  try {
+    const std::istream::sentry sentry(in, true);
+    if (sentry) {
+      try {
+        got = in.rdbuf()->sgetn(data, n);
+      } catch (...) {  // badbit, as the stream's own read sets; then on
+        setQuietly(in, std::ios::badbit);
+        throw;
+      }
+      if (got < n) setQuietly(in, std::ios::eofbit | std::ios::failbit);
+    }
+  } catch (const std::ios_base::failure&) {
+    // A stream at its end already, with failbit in the mask.
+    if (in.bad() || !in.eof()) rethrowAsCopyError(CopyError::End::Read);
+  } catch (const std::exception&) {
+    rethrowAsCopyError(CopyError::End::Read);
+  }
+  return std::clamp<std::streamsize>(got, 0, n);
 }
 
 }  // namespace
@@ -127,31 +219,15 @@ std::int64_t copyStreams(std::istream& in, std::ostream& out, const ByteCount& c
   const std::unique_ptr<char[]> buffer(new char[kChunk]);
   std::int64_t total = 0;
   for (;;) {
-    try {
-      in.read(buffer.get(), static_cast<std::streamsize>(kChunk));
-    } catch (const std::ios_base::failure& e) {
-      // A mask with failbit throws at the end too: that is no failure.
-      if (in.bad() || !in.eof())
-        throw CopyError(CopyError::End::Read, e.code(), "copy: reading failed");
-    }
-    const std::streamsize got = in.gcount();
-    if (got > 0) {
-      try {
-        out.write(buffer.get(), got);
-      } catch (const std::ios_base::failure& e) {
-        throw CopyError(CopyError::End::Write, e.code(), "copy: writing failed");
-      }
-      if (!out) failStream(CopyError::End::Write);
-      total = wrappingAdd(total, got);
-      count.add(got);
-    }
+    const std::streamsize got = take(in, buffer.get(), static_cast<std::streamsize>(kChunk));
+    if (got > 0) put(out, buffer.get(), got, count, total);
     if (in.bad() || (!in && !in.eof())) failStream(CopyError::End::Read);
     if (in.eof()) break;
   }
   try {
     out.flush();
-  } catch (const std::ios_base::failure& e) {
-    throw CopyError(CopyError::End::Write, e.code(), "copy: writing failed");
+  } catch (const std::exception&) {
+    rethrowAsCopyError(CopyError::End::Write);
   }
   if (!out) failStream(CopyError::End::Write);
   return total;
