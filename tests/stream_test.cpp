@@ -445,6 +445,102 @@ TEST_F(Counted, ADescriptorCopyNamesTheEndThatFailed) {
   ::close(file);
 }
 
+// A named file in $TMPDIR, removed at the end.
+class NamedFile {
+ public:
+  explicit NamedFile(const std::string& bytes)
+      : path_((std::filesystem::temp_directory_path() / "copy-test-XXXXXX").string()) {
+    const int fd = ::mkstemp(path_.data());
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+  }
+  NamedFile(const NamedFile&) = delete;
+  NamedFile& operator=(const NamedFile&) = delete;
+  ~NamedFile() { ::unlink(path_.c_str()); }
+  const std::string& path() const { return path_; }
+  std::string bytes() const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string all = readAll(fd);
+    ::close(fd);
+    return all;
+  }
+
+ private:
+  std::string path_;
+};
+
+// A file copied onto itself, however it was opened a second time, is
+// refused before a byte moves (in a child where files stay under 1 MiB,
+// should the copy run away); another file is copied.
+TEST_F(Counted, ADescriptorCopyRefusesAFileOntoItself) {
+  const std::string text = "the same file\n";
+  struct Case {
+    const char* name;
+    std::function<int(int in, const std::string& path)> output;  // in itself or a new descriptor
+    bool same;
+  };
+  const Case cases[] = {
+      {"the same descriptor", [](int in, const std::string&) { return in; }, true},
+      {"a duplicate", [](int in, const std::string&) { return ::dup(in); }, true},
+      {"opened again to append",
+       [](int, const std::string& path) { return ::open(path.c_str(), O_WRONLY | O_APPEND); },
+       true},
+      {"opened again to read and write",
+       [](int, const std::string& path) { return ::open(path.c_str(), O_RDWR); }, true},
+      {"its /proc/self/fd entry",
+       [](int in, const std::string&) {
+         return ::open(("/proc/self/fd/" + std::to_string(in)).c_str(), O_WRONLY | O_APPEND);
+       },
+       true},
+      {"a hard link",
+       [](int, const std::string& path) {
+         const std::string link = path + ".link";
+         EXPECT_EQ(::link(path.c_str(), link.c_str()), 0);
+         const int fd = ::open(link.c_str(), O_WRONLY | O_APPEND);
+         ::unlink(link.c_str());
+         return fd;
+       },
+       true},
+      {"another file",
+       [](int, const std::string& path) {
+         return ::open((path + ".other").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    NamedFile file(text);
+    const int in = ::open(file.path().c_str(), O_RDWR | O_CLOEXEC);
+    const int out = c.output(in, file.path());
+    ASSERT_GE(out, 0) << c.name;
+    const ChildCopy r = inChild(1 << 20, [&] { pb::copy(in, out, bar); });
+    if (c.same) {
+      EXPECT_TRUE(r.threw) << c.name;
+      EXPECT_EQ(r.end, pb::CopyError::End::Write) << c.name;
+      EXPECT_EQ(r.code, EINVAL) << c.name;
+      EXPECT_EQ(r.counted, 0) << c.name;
+    } else {
+      EXPECT_FALSE(r.threw) << c.name;
+      EXPECT_EQ(r.counted, static_cast<std::int64_t>(text.size())) << c.name;
+      const int copy = ::open((file.path() + ".other").c_str(), O_RDONLY | O_CLOEXEC);
+      EXPECT_EQ(readAll(copy), text) << c.name;
+      ::close(copy);
+      ::unlink((file.path() + ".other").c_str());
+    }
+    EXPECT_EQ(file.bytes(), text) << c.name;
+    if (out != in) ::close(out);
+    ::close(in);
+  }
+  try {
+    const int fd = fileWith(text);
+    pb::copy(fd, fd, bar);
+    ::close(fd);
+    ADD_FAILURE() << "no error";
+  } catch (const pb::CopyError& e) {
+    EXPECT_NE(std::string(e.what()).find("copy: the output is the input"), std::string::npos);
+  }
+}
+
 // A file's size limit stops the output partway through a piece, at any
 // byte: the count is what the file holds, each byte once, from every kind
 // of input (in a child, whose limit it is).

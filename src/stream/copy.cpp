@@ -190,6 +190,16 @@ std::int64_t copyFds(int in, int out, const ByteCount& count) {
   }, to{};
   if (::fstat(in, &from) != 0) fail(CopyError::End::Read, errno);
   if (::fstat(out, &to) != 0) fail(CopyError::End::Write, errno);
+  // A file copied onto itself grows as fast as it is read, until the disk
+  // is full. EINVAL: each end is fine alone, the pair is not (ELOOP would
+  // speak of symbolic links). Other kinds of descriptor end on their own, or
+  // are the caller's: a device has a size, and a pipe fed from its own read
+  // end moves only what was put in it.
+  if (S_ISREG(from.st_mode) && S_ISREG(to.st_mode) && from.st_dev == to.st_dev &&
+      from.st_ino == to.st_ino) {
+    throw CopyError(CopyError::End::Write, std::make_error_code(std::errc::invalid_argument),
+                    "copy: the output is the input");
+  }
   std::int64_t total = 0;
   const auto done = [&](Moved moved) { return moved == Moved::kAll; };
   if (S_ISFIFO(from.st_mode) || S_ISFIFO(to.st_mode)) {

@@ -171,7 +171,9 @@ std::int64_t copy(std::istream& in, std::ostream& out, const ProgressBar<Custom>
 /// Throws `CopyError` naming the end that failed; by then every byte `out`
 /// took is counted, a write that failed partway included, and none is
 /// written twice. A closed reader downstream is a write error with `EPIPE`
-/// (if SIGPIPE is not left to end the process).
+/// (if SIGPIPE is not left to end the process). A regular file is never
+/// copied onto itself (through any descriptor of it, or any of its names):
+/// that is a write error with `EINVAL`, before anything is read or written.
 template <class Custom>
 std::int64_t copy(int in, int out, const ProgressBar<Custom>& bar) {
   return detail::copyFds(in, out, detail::byteCount(bar));
