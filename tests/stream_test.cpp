@@ -325,8 +325,63 @@ std::string pattern(std::size_t n) {
   return s;
 }
 
+// The ends of a descriptor copy at a speed the test sets: each read of the
+// copy's steady clock notes the bar's count and lets pass the time that the
+// bytes counted since take at `nsPerByte` (given the count before them). So
+// each call of the copy takes as long as its bytes would, and each step of
+// the bar is seen with its time.
+class PacedEnds {
+ public:
+  using Speed = std::int64_t (*)(std::int64_t done);
+  struct Step {
+    std::int64_t bytes;
+    std::chrono::nanoseconds took;
+  };
+
+  PacedEnds(const pb::ProgressBar<>& bar, Speed nsPerByte) {
+    state = {&bar, nsPerByte, pb::progressOf(bar).progressDone, {}};
+    testclock::onSteadyRead(&read);
+  }
+  PacedEnds(const PacedEnds&) = delete;
+  PacedEnds& operator=(const PacedEnds&) = delete;
+  ~PacedEnds() { testclock::onSteadyRead(nullptr); }
+
+  const std::vector<Step>& steps() const { return state.steps; }
+  std::int64_t moved() const {
+    std::int64_t sum = 0;
+    for (const Step& step : state.steps) sum += step.bytes;
+    return sum;
+  }
+  // The steps that kept the bar still for longer than `period`.
+  std::size_t longerThan(std::chrono::nanoseconds period) const {
+    return static_cast<std::size_t>(std::count_if(state.steps.begin(), state.steps.end(),
+                                                  [&](const Step& s) { return s.took > period; }));
+  }
+
+ private:
+  struct State {
+    const pb::ProgressBar<>* bar;
+    Speed nsPerByte;
+    std::int64_t seen;
+    std::vector<Step> steps;
+  };
+  static inline State state{};
+
+  static void read() {
+    const std::int64_t now = pb::progressOf(*state.bar).progressDone;
+    if (now == state.seen) return;
+    const std::chrono::nanoseconds took((now - state.seen) * state.nsPerByte(state.seen));
+    testclock::advance(took);
+    state.steps.push_back({now - state.seen, took});
+    state.seen = now;
+  }
+};
+
+constexpr auto kRefreshPeriod = 100ms;  // a bar's default
+
 // Every pair of ends the copy treats apart: a file, a pipe (non-blocking, or
-// large enough to let a fast writer's bytes gather) and a socket, each way.
+// large enough to let a fast writer's bytes gather) and a socket, each way;
+// at 5 MB/s the bar moves within each refresh period all the way.
 TEST_F(Counted, CopyingDescriptorsByEveryMeans) {
   const std::string data = pattern(1 << 20);
   enum class End { kFile, kPipe, kNonBlockingPipe, kLargePipe, kSocket };
@@ -387,6 +442,7 @@ TEST_F(Counted, CopyingDescriptorsByEveryMeans) {
           }
         });
       }
+      const PacedEnds ends(bar, [](std::int64_t) -> std::int64_t { return 200; });
       const std::int64_t copied = pb::copy(in, out, bar);
       if (writer.joinable()) writer.join();
       if (to == End::kFile) {
@@ -400,6 +456,8 @@ TEST_F(Counted, CopyingDescriptorsByEveryMeans) {
       EXPECT_EQ(copied, static_cast<std::int64_t>(data.size())) << what;
       EXPECT_EQ(done(), copied) << what;
       EXPECT_TRUE(received == data) << what;
+      EXPECT_EQ(ends.moved(), copied) << what;
+      EXPECT_EQ(ends.longerThan(kRefreshPeriod), 0U) << what;
       ::close(in);
       if (to == End::kFile) ::close(out);
       if (drain >= 0) ::close(drain);
@@ -443,6 +501,40 @@ TEST_F(Counted, ADescriptorCopyNamesTheEndThatFailed) {
   EXPECT_EQ(endOf(file, 1000), std::make_pair(pb::CopyError::End::Write, EBADF));
   ::close(dir);
   ::close(file);
+}
+
+// A file to file copy when its ends change speed: pieces grow while the
+// ends are quick, and after the ends slow down the bar is still for one
+// refresh period at most once, for the piece that was under way.
+TEST_F(Counted, ADescriptorCopysPiecesFollowTheSpeedOfItsEnds) {
+  constexpr std::int64_t kMiB = 1 << 20;
+  struct Case {
+    const char* name;
+    PacedEnds::Speed nsPerByte;
+    std::size_t mostCalls;
+    std::size_t mostLongSteps;
+  };
+  const Case cases[] = {
+      {"instant", [](std::int64_t) -> std::int64_t { return 0; }, 10, 0},
+      {"instant, then 1 MB/s",
+       [](std::int64_t done) -> std::int64_t { return done < 8 * kMiB ? 0 : 1000; }, 300, 1},
+      {"1 MB/s, then instant",
+       [](std::int64_t done) -> std::int64_t { return done < 2 * kMiB ? 1000 : 0; }, 50, 1},
+  };
+  const std::string data = pattern(48 * kMiB);
+  const int in = fileWith(data);
+  for (const Case& c : cases) {
+    pb::reset(bar);
+    ::lseek(in, 0, SEEK_SET);
+    const int out = fileWith("");
+    const PacedEnds ends(bar, c.nsPerByte);
+    EXPECT_EQ(pb::copy(in, out, bar), 48 * kMiB) << c.name;
+    EXPECT_EQ(ends.moved(), 48 * kMiB) << c.name;
+    EXPECT_LE(ends.steps().size(), c.mostCalls) << c.name;
+    EXPECT_LE(ends.longerThan(kRefreshPeriod), c.mostLongSteps) << c.name;
+    ::close(out);
+  }
+  ::close(in);
 }
 
 // A named file in $TMPDIR, removed at the end.

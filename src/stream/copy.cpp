@@ -16,16 +16,58 @@
 #include <string>
 
 #include "System/ProgressBar/Stream.hpp"
+#include "bar/clock.hpp"
 #include "stream/fd_io.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
 
+// The blocks of a stream copy.
 constexpr std::size_t kChunk = 128 * 1024;
 // A zero-copy call that moves this much finds its input flowing fast.
 constexpr ssize_t kFlowing = 32 * 1024;
 // An input pipe this large holds what a fast writer writes during a pause.
 constexpr int kLargePipe = 512 * 1024;
+
+// A descriptor copy moves its bytes in pieces timed to take about kTarget
+// each, a quarter of a bar's default refresh period, so that its bar moves
+// within each period however fast or slow the two ends are.
+constexpr std::int64_t kTarget = 25'000'000;  // ns
+constexpr std::size_t kLeastPiece = 64 * 1024;
+constexpr std::size_t kFirstPiece = 256 * 1024;
+// Zero-copy pieces pass no byte through the process: they may grow large.
+constexpr std::size_t kMostZeroCopyPiece = std::size_t{64} << 20;
+// The plain loop's pieces are its buffer.
+constexpr std::size_t kMostPlainPiece = std::size_t{1} << 20;
+
+// Sizes the pieces of a copy by the time each took: a piece that moved all
+// it was allowed in at most half of kTarget doubles; one that took longer
+// than kTarget becomes what would have taken kTarget at the speed it moved.
+// Both stay within [kLeastPiece, most]. The time runs from start() to
+// moved(), so a wait for a descriptor between calls is not the piece's; a
+// read that waits for its input is, which only shrinks a piece that the
+// input fills only partly anyway.
+class Pacer {
+ public:
+  explicit Pacer(std::size_t most) noexcept : most_(most) {}
+  std::size_t piece() const noexcept { return piece_; }
+  void start() noexcept { started_ = readSteadyCoarseClock(); }
+  void moved(std::size_t n) noexcept {
+    const std::int64_t took = readSteadyCoarseClock() - started_;
+    if (took > kTarget) {
+      // n is at most most_ (< 2^27) and kTarget < 2^25: no overflow.
+      const auto fits = static_cast<std::size_t>(static_cast<std::int64_t>(n) * kTarget / took);
+      piece_ = std::clamp(fits, kLeastPiece, most_);
+    } else if (took <= kTarget / 2 && n >= piece_) {
+      piece_ = std::min(piece_ * 2, most_);
+    }
+  }
+
+ private:
+  std::size_t most_;
+  std::size_t piece_ = std::min(kFirstPiece, most_);
+  std::int64_t started_ = 0;
+};
 
 const char* failed(CopyError::End end) {
   return end == CopyError::End::Read ? "copy: reading failed" : "copy: writing failed";
@@ -67,20 +109,23 @@ void setQuietly(std::ios& stream, std::ios::iostate state) {
 // What a zero-copy call came to.
 enum class Moved { kAll, kFallBack };
 
-// Runs `call` (one zero-copy transfer: bytes moved, 0 at the end, or -1) to
-// the end. Any failure but a closed reader hands the rest to the plain loop,
-// which tells a read failure from a write failure; so does a call the two
-// descriptors do not support.
+// Runs `call` (one zero-copy transfer of at most the piece it is given:
+// bytes moved, 0 at the end, or -1) to the end. Any failure but a closed
+// reader hands the rest to the plain loop, which tells a read failure from a
+// write failure; so does a call the two descriptors do not support.
 template <class Call>
 Moved zeroCopy(int in, int out, const ByteCount& count, std::int64_t& total, bool mayPause,
                Call call) {
+  Pacer pacer(kMostZeroCopyPiece);
   bool flowing = false;  // the last call found the input flowing fast
   bool waited = false;
   for (;;) {
-    const ssize_t n = call();
+    pacer.start();
+    const ssize_t n = call(pacer.piece());
     if (n > 0) {
       total = wrappingAdd(total, n);
       count.add(n);
+      pacer.moved(static_cast<std::size_t>(n));
       flowing = mayPause && n >= kFlowing;
       waited = false;
       continue;
@@ -108,9 +153,11 @@ Moved zeroCopy(int in, int out, const ByteCount& count, std::int64_t& total, boo
 }
 
 std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t total) {
-  const std::unique_ptr<char[]> buffer(new char[kChunk]);
+  Pacer pacer(kMostPlainPiece);
+  const std::unique_ptr<char[]> buffer(new char[kMostPlainPiece]);
   for (;;) {
-    const ssize_t got = readSome(in, buffer.get(), kChunk);
+    pacer.start();
+    const ssize_t got = readSome(in, buffer.get(), pacer.piece());
     if (got < 0) fail(CopyError::End::Read, errno);
     if (got == 0) return total;
     std::size_t written = 0;
@@ -121,6 +168,7 @@ std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t tot
       count.add(static_cast<std::int64_t>(written));
     }
     if (!whole) fail(CopyError::End::Write, error);
+    pacer.moved(written);
   }
 }
 
@@ -204,21 +252,22 @@ std::int64_t copyFds(int in, int out, const ByteCount& count) {
   const auto done = [&](Moved moved) { return moved == Moved::kAll; };
   if (S_ISFIFO(from.st_mode) || S_ISFIFO(to.st_mode)) {
     const bool largePipe = S_ISFIFO(from.st_mode) && ::fcntl(in, F_GETPIPE_SZ) >= kLargePipe;
-    if (done(zeroCopy(in, out, count, total, largePipe, [&] {
-          return ::splice(in, nullptr, out, nullptr, 1 << 20,
+    if (done(zeroCopy(in, out, count, total, largePipe, [&](std::size_t piece) {
+          return ::splice(in, nullptr, out, nullptr, piece,
                           SPLICE_F_MOVE | SPLICE_F_MORE | SPLICE_F_NONBLOCK);
         }))) {
       return total;
     }
   } else if (S_ISREG(from.st_mode) && S_ISREG(to.st_mode)) {
-    if (done(zeroCopy(in, out, count, total, false,
-                      [&] { return ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0); }))) {
+    if (done(zeroCopy(in, out, count, total, false, [&](std::size_t piece) {
+          return ::copy_file_range(in, nullptr, out, nullptr, piece, 0);
+        }))) {
       return total;
     }
   }
   if (S_ISREG(from.st_mode) || S_ISBLK(from.st_mode)) {
     if (done(zeroCopy(in, out, count, total, false,
-                      [&] { return ::sendfile(out, in, nullptr, 1 << 30); }))) {
+                      [&](std::size_t piece) { return ::sendfile(out, in, nullptr, piece); }))) {
       return total;
     }
   }
