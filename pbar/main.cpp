@@ -198,10 +198,13 @@ class Run {
                                                      input.total.has_value(), options.lines);
       pb::Style<> style = pb::styleFromTemplate(
           format, {.prefix = name, .unit = "lines", .bytes = !options.lines});
-      if (std::holds_alternative<pb::TerminalWidth>(style.styleWidth)) {
-        const std::int64_t columns = shown_ == Shown::kRows ? terminalColumns() : 0;
+      // A bar of its own on a terminal takes the terminal's width (standard
+      // output, which a bar would ask, is the pipe); a log gives the bar its
+      // own width whatever the line's.
+      if (std::holds_alternative<pb::TerminalWidth>(style.styleWidth) &&
+          (shown_ == Shown::kRows || options.width)) {
+        const std::int64_t columns = terminalColumns();
         style.styleWidth = pb::ConstantWidth{options.width.value_or(columns > 0 ? columns : 80)};
-        if (shown_ != Shown::kRows && !options.width) style.styleWidth = pb::TerminalWidth{80};
       }
       styles_.push_back(std::move(style));
     }

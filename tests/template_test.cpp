@@ -122,6 +122,7 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
       {"{a\nb\tc\r}", "unknown key \"a\\nb\\tc\\r\" at 0"},
       {"{\xc2\x9b" "2J\x7f}", "unknown key \"\\xC2\\x9B2J\\x7F\" at 0"},
       {"{\xff\xc3}", "unknown key \"\\xFF\\xC3\" at 0"},
+      {"{a b~}", "unknown key \"a b~\" at 0"},
       {"{caf\xc3\xa9}", "unknown key \"caf\xc3\xa9\" at 0"},
       {"{eta:\x1b[2J}", "bad width \"\\e[2J\" for key \"eta\" at 0"},
       {"{bar:>\x1b}", "the bar takes a width, not an alignment, in \"{bar}\" at 0"},

@@ -247,6 +247,27 @@ ok = child.returncode == 0 and len(lines) == 1 and lines[0].startswith("random.b
     and "2.86 MiB / 2.86 MiB" in lines[0] and len(lines[0].rstrip()) <= 70
 if not ok:
     print(repr(screen), file=sys.stderr)
+# A terminal that gives no size: the bar is 80 columns, whole.
+master, slave = pty.openpty()
+child = subprocess.Popen([pbar, "random.bin"], stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=slave,
+                         env=dict(os.environ, TERM="xterm-256color"))
+os.close(slave)
+raw = bytearray()
+while True:
+    try:
+        chunk = os.read(master, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    raw += chunk
+child.wait()
+screen = subprocess.run([replay, "100", "10"], input=bytes(raw), capture_output=True).stdout.decode()
+lines = [l.rstrip() for l in screen.splitlines() if l.strip()]
+if not (len(lines) == 1 and len(lines[0]) == 80 and "2.86 MiB / 2.86 MiB" in lines[0]):
+    print("no size:", repr(screen), file=sys.stderr)
+    ok = False
 sys.exit(0 if ok else 1)
 PY
 
