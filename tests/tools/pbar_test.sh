@@ -167,7 +167,7 @@ elapsed=$((($(date +%s%N) - start) / 1000000))
 
 # --numeric: whole percentages, one a line, ending at 100; the count without
 # a total; nothing else.
-head -c 2000000 /dev/zero | "$pbar" -n -s 2000000 -L 8M -i 0.05 >/dev/null 2>numeric.log
+head -c 2000000 /dev/zero | "$pbar" -n -s 2000000 -L 4M -i 0.05 >/dev/null 2>numeric.log
 grep -qvE '^[0-9]+$' numeric.log && fail "-n: a line that is no number"
 [[ $(tail -n 1 numeric.log) == 100 ]] || fail "-n: does not end at 100"
 (($(wc -l <numeric.log) >= 3)) || fail "-n: fewer than 3 lines"
