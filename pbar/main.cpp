@@ -2,6 +2,8 @@
 // bar on standard error, one bar per input.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +168,55 @@ std::vector<Input> inputsOf(const pbar::Options& options) {
   return inputs;
 }
 
+// When Ctrl-C, a hang-up or kill ends pbar, its rows are left first as they
+// would be at its end (the cursor below them when it is the last of its
+// pipeline, the shared file removed), then the signal ends it as it would
+// have. The signals are waited for by a thread of their own: the main thread
+// and every thread started after it block them.
+class SignalWatch {
+ public:
+  SignalWatch() {
+    sigset_t watched;
+    sigemptyset(&watched);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction now {};
+      // A signal the parent ignores stays ignored.
+      if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+        sigaddset(&watched, signal);
+      }
+    }
+    ::pthread_sigmask(SIG_BLOCK, &watched, nullptr);
+    std::thread([this, watched] {
+      int signal = 0;
+      if (::sigwait(&watched, &signal) != 0) return;
+      {
+        const std::lock_guard lock(mutex_);
+        if (rows_ != nullptr) rows_->interrupted();
+      }
+      std::signal(signal, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, signal);
+      ::pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      std::raise(signal);
+    }).detach();
+  }
+  // The rows to leave; nullptr: none (before they go).
+  void watch(pbar::TerminalRows* rows) {
+    const std::lock_guard lock(mutex_);
+    rows_ = rows;
+  }
+
+ private:
+  std::mutex mutex_;
+  pbar::TerminalRows* rows_ = nullptr;
+};
+
+SignalWatch& signalWatch() {
+  static SignalWatch* const watch = new SignalWatch;  // lives to the end of the process
+  return *watch;
+}
+
 class Run {
  public:
   explicit Run(const pbar::Options& options)
@@ -210,6 +261,7 @@ class Run {
     }
     if (shown_ == Shown::kRows) {
       rows_.emplace(STDERR_FILENO, static_cast<int>(inputs_.size()), gate_, options.height);
+      signalWatch().watch(&*rows_);
     } else if (shown_ == Shown::kLog) {
       pb::DisplayOptions displayOptions{.alignColumns = inputs_.size() > 1};
       if (options.interval) {
@@ -220,6 +272,10 @@ class Run {
       display_.emplace(logStream_, log, displayOptions);
     }
   }
+
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+  ~Run() { signalWatch().watch(nullptr); }
 
   int run() {
     int status = 0;
@@ -328,6 +384,7 @@ class Run {
 
   void end() {
     if (display_) display_->end();
+    signalWatch().watch(nullptr);
     rows_.reset();
   }
 
@@ -386,6 +443,7 @@ int main(int argc, char** argv) {
   }
   // A closed pipe is seen as EPIPE, so that the bars can end first.
   std::signal(SIGPIPE, SIG_IGN);
+  signalWatch();
   try {
     Run run(options);
     return run.run();

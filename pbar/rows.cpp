@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -17,70 +18,99 @@ namespace pbar {
 
 namespace {
 
-// A pbar of the group, as the shared file holds it: one a line.
-struct Member {
+// A row of the group, as the shared file holds it (one a line, in the order
+// the rows were taken): whose it is, and whether it has its final line.
+struct Entry {
   long pid;
-  std::int64_t first;  // the group's row of its first
-  std::int64_t rows;
+  unsigned long long start;  // the process's start, in clock ticks after boot
   bool done;
 };
 
-// The shared file of this process group's pbars on the terminal `tty`, in
-// the user's runtime directory (else /tmp), readable by the user alone.
-int openRegistry(const struct stat& tty, std::string& path) {
-  const char* const runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string dir = runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
-  path = dir + "/pbar-rows-" + std::to_string(::getuid()) + "-" +
-                           std::to_string(tty.st_rdev) + "-" + std::to_string(::getpgrp());
+// When process `pid` started, from /proc; nullopt when it is gone.
+std::optional<unsigned long long> startOf(long pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char text[1024];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  const std::string_view stat(text, static_cast<std::size_t>(n));
+  // The name in parentheses may hold anything; the fields after the last
+  // ')' are the third onwards, and the start time is the 22nd.
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::istringstream fields{std::string(stat.substr(close + 1))};
+  std::string field;
+  for (int i = 3; i < 22 && fields >> field; ++i) {
+  }
+  unsigned long long start = 0;
+  if (!(fields >> start)) return std::nullopt;
+  return start;
+}
+
+unsigned long long ownStart() {
+  static const unsigned long long start = startOf(::getpid()).value_or(0);
+  return start;
+}
+
+bool alive(const Entry& entry) {
+  const std::optional<unsigned long long> start = startOf(entry.pid);
+  return start && *start == entry.start;
+}
+
+// The shared file of this process group's pbars on the terminal `tty` in
+// `dir`, locked, or -1: a regular file of this user's alone.
+int openRegistry(const std::string& dir, const struct stat& tty, std::string& path) {
+  path = dir + "/pbar-rows-" + std::to_string(::getuid()) + "-" + std::to_string(tty.st_rdev) +
+         "-" + std::to_string(::getpgrp());
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() ||
-      ::flock(fd, LOCK_EX) != 0) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid()) {
     ::close(fd);
     return -1;
   }
   return fd;
 }
 
-std::vector<Member> readMembers(int fd) {
+// The group's rows; none when the file holds anything but rows (a file of
+// someone else's making) or only rows of processes that are gone.
+std::vector<Entry> readEntries(int fd) {
   std::string text;
   char chunk[4096];
-  for (off_t at = 0;;) {
+  for (off_t at = 0; text.size() < (1 << 20);) {
     const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
     if (n <= 0) break;
     text.append(chunk, static_cast<std::size_t>(n));
     at += n;
   }
-  std::vector<Member> members;
-  std::istringstream in(text);
-  Member m{};
-  while (in >> m.pid >> m.first >> m.rows >> m.done) {
-    if (m.pid > 0 && m.first >= 0 && m.rows > 0) members.push_back(m);
+  std::vector<Entry> entries;
+  std::istringstream lines(text);
+  bool anyAlive = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream in(line);
+    Entry entry{};
+    int done = 0;
+    std::string rest;
+    if (!(in >> entry.pid >> entry.start >> done) || (in >> rest) || entry.pid <= 0 ||
+        (done != 0 && done != 1)) {
+      return {};
+    }
+    entry.done = done == 1;
+    anyAlive = anyAlive || alive(entry);
+    entries.push_back(entry);
   }
-  // A group whose pbars are all gone (killed before they could leave) is
-  // over: its rows are no one's.
-  for (const auto& member : members) {
-    if (::kill(static_cast<pid_t>(member.pid), 0) == 0 || errno != ESRCH) return members;
-  }
-  return {};
+  return anyAlive ? entries : std::vector<Entry>{};
 }
 
-void writeMembers(int fd, const std::vector<Member>& members) {
+void writeEntries(int fd, const std::vector<Entry>& entries) {
   std::string text;
-  for (const auto& m : members) {
-    text += std::to_string(m.pid) + ' ' + std::to_string(m.first) + ' ' + std::to_string(m.rows) +
-            ' ' + (m.done ? '1' : '0') + '\n';
+  for (const Entry& e : entries) {
+    text += std::to_string(e.pid) + ' ' + std::to_string(e.start) + ' ' + (e.done ? '1' : '0') +
+            '\n';
   }
-  if (::ftruncate(fd, 0) == 0) {
-    (void)::pwrite(fd, text.data(), text.size(), 0);
-  }
-}
-
-std::int64_t rowsOf(const std::vector<Member>& members) {
-  std::int64_t rows = 0;
-  for (const auto& m : members) rows = std::max(rows, m.first + m.rows);
-  return rows;
+  if (::ftruncate(fd, 0) == 0) (void)::pwrite(fd, text.data(), text.size(), 0);
 }
 
 // Writes all of `bytes`, dropping a failure.
@@ -135,41 +165,74 @@ struct Unlock {
 
 TerminalRows::TerminalRows(int fd, int rows, const Gate& gate,
                            std::optional<std::int64_t> height)
-    : fd_(fd), rows_(rows), gate_(gate), height_(height) {}
+    : fd_(fd),
+      gate_(gate),
+      height_(height),
+      groupRow_(static_cast<std::size_t>(rows), -1),
+      lines_(static_cast<std::size_t>(rows)) {}
 
 TerminalRows::~TerminalRows() {
-  const std::lock_guard lock(mutex_);
-  if (first_ >= 0) leave();
+  leave();
   if (registry_ >= 0) ::close(registry_);
 }
 
-void TerminalRows::join() {
-  struct stat tty {};
-  std::vector<Member> members;
-  if (::fstat(fd_, &tty) == 0) registry_ = openRegistry(tty, path_);
-  const Unlock unlock{registry_};
-  if (registry_ >= 0) members = readMembers(registry_);
-  first_ = rowsOf(members);
-  // The first rows start where the cursor is; later ones below the last.
-  std::string bytes = first_ > 0 ? "\n" : "\r";
-  for (int row = 0; row < rows_; ++row) bytes += row > 0 ? "\n\x1b[K" : "\x1b[K";
-  bytes += '\r';
-  put(fd_, bytes);
-  members.push_back({static_cast<long>(::getpid()), first_, rows_, false});
-  if (registry_ >= 0) writeMembers(registry_, members);
+bool TerminalRows::lockRegistry() {
+  if (!looked_) {
+    looked_ = true;
+    struct stat tty {};
+    if (::fstat(fd_, &tty) == 0) {
+      // The runtime directory where there is a usable one, else /tmp.
+      const char* const runtime = std::getenv("XDG_RUNTIME_DIR");
+      if (runtime != nullptr && runtime[0] == '/') registry_ = openRegistry(runtime, tty, path_);
+      if (registry_ < 0) registry_ = openRegistry("/tmp", tty, path_);
+    }
+  }
+  return registry_ >= 0 && ::flock(registry_, LOCK_EX) == 0;
 }
 
-std::int64_t TerminalRows::lastRow() {
-  if (registry_ < 0 || ::flock(registry_, LOCK_EX) != 0) return first_ + rows_ - 1;
-  return rowsOf(readMembers(registry_)) - 1;
+void TerminalRows::take(int row) {
+  const bool shared = lockRegistry();
+  const Unlock unlock{shared ? registry_ : -1};
+  std::vector<Entry> entries = shared ? readEntries(registry_) : std::vector<Entry>{};
+  const std::int64_t taken = shared ? static_cast<std::int64_t>(entries.size()) : taken_;
+  // The first row starts where the cursor is; a later one below the last.
+  put(fd_, taken > 0 ? "\n\x1b[K" : "\r\x1b[K");
+  groupRow_[static_cast<std::size_t>(row)] = taken;
+  ++taken_;
+  if (shared) {
+    entries.push_back({static_cast<long>(::getpid()), ownStart(), false});
+    writeEntries(registry_, entries);
+  }
+}
+
+std::int64_t TerminalRows::rowsInGroup() {
+  if (!lockRegistry()) return taken_;
+  return static_cast<std::int64_t>(readEntries(registry_).size());
 }
 
 void TerminalRows::draw(int row, std::string_view line) {
-  if (!gate_.open() || row < 0 || row >= rows_) return;
+  if (!gate_.open() || row < 0 || static_cast<std::size_t>(row) >= groupRow_.size()) return;
   const std::lock_guard lock(mutex_);
-  if (first_ < 0) join();
-  const std::int64_t up = std::max<std::int64_t>(lastRow() - (first_ + row), 0);
+  if (left_) return;
+  if (groupRow_[static_cast<std::size_t>(row)] < 0) take(row);
+  lines_[static_cast<std::size_t>(row)] = line;
+  drawTaken(row, line);
+}
+
+void TerminalRows::interrupted() {
+  {
+    const std::lock_guard lock(mutex_);
+    for (std::size_t row = 0; !left_ && row < groupRow_.size(); ++row) {
+      if (groupRow_[row] >= 0) drawTaken(static_cast<int>(row), lines_[row]);
+    }
+  }
+  leave();
+}
+
+void TerminalRows::drawTaken(int row, std::string_view line) {
+  const std::int64_t rows = rowsInGroup();
   const Unlock unlock{registry_};
+  const std::int64_t up = std::max<std::int64_t>(rows - 1 - groupRow_[static_cast<std::size_t>(row)], 0);
   winsize size{};
   const bool sized = ::ioctl(fd_, TIOCGWINSZ, &size) == 0;
   const std::int64_t height = height_.value_or(sized ? size.ws_row : 0);
@@ -183,18 +246,24 @@ void TerminalRows::draw(int row, std::string_view line) {
 }
 
 void TerminalRows::leave() {
+  const std::lock_guard lock(mutex_);
+  if (left_ || taken_ == 0) {
+    left_ = true;
+    return;
+  }
+  left_ = true;
   bool last = true;
-  if (registry_ >= 0 && ::flock(registry_, LOCK_EX) == 0) {
+  if (lockRegistry()) {
     const Unlock unlock{registry_};
-    std::vector<Member> members = readMembers(registry_);
-    for (Member& m : members) {
-      if (m.pid == static_cast<long>(::getpid()) && m.first == first_) m.done = true;
-      if (!m.done && (::kill(static_cast<pid_t>(m.pid), 0) == 0 || errno != ESRCH)) last = false;
+    std::vector<Entry> entries = readEntries(registry_);
+    for (Entry& entry : entries) {
+      if (entry.pid == static_cast<long>(::getpid()) && entry.start == ownStart()) entry.done = true;
+      if (!entry.done && alive(entry)) last = false;
     }
     if (last) {
       ::unlink(path_.c_str());
     } else {
-      writeMembers(registry_, members);
+      writeEntries(registry_, entries);
     }
   }
   if (last) put(fd_, "\n");

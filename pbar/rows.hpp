@@ -9,17 +9,22 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gate.hpp"
 
 namespace pbar {
 
 // This process's rows on the terminal of descriptor `fd`. The pbars of one
-// process group on one terminal find each other through a small file beside
-// the user's other runtime files, locked while one of them draws; the cursor
-// rests at the start of the last row taken. Rows are taken at the first draw,
-// so a pbar that never draws takes none; the last pbar of the group to end
-// leaves the cursor below every row. Where no such file can be kept, the
+// process group on one terminal find each other through a small file in the
+// user's runtime directory (else /tmp), locked while one of them draws; the
+// cursor rests at the start of the last row taken. A row is taken below the
+// others at its first draw, so a pbar that never draws takes none and the
+// inputs of one pbar, copied one after the other, leave their final lines
+// one under the other. The file names each row's process by its id and its
+// start time, so that rows of processes long gone (or a file of someone
+// else's making) are no one's; the last pbar of the group to end removes it
+// and leaves the cursor below every row. Where no such file can be kept, the
 // rows are drawn all the same, as if no other pbar were there.
 class TerminalRows {
  public:
@@ -31,23 +36,33 @@ class TerminalRows {
   TerminalRows& operator=(const TerminalRows&) = delete;
   ~TerminalRows();
 
-  // Draws `line` (no line feed in it) on row `row` of this process's rows.
-  // Failures to write are dropped: a bar is never worth the copy.
+  // Draws `line` (no line feed in it) on row `row` (0 to rows - 1) of this
+  // process's rows. Failures to write are dropped: a bar is never worth the
+  // copy.
   void draw(int row, std::string_view line);
+  // Leaves the group now, as the destructor would; draws nothing after.
+  void leave();
+  // For a process about to be ended by a signal: draws each row's last line
+  // again (over the "^C" the terminal echoed, say), then leaves.
+  void interrupted();
 
  private:
-  void join();
-  std::int64_t lastRow();  // of the group, from the shared file; -1 without one
-  void leave();
+  bool lockRegistry();  // opens the shared file the first time; false without one
+  void take(int row);
+  void drawTaken(int row, std::string_view line);  // under mutex_
+  std::int64_t rowsInGroup();  // from the shared file, locked; this process's own without one
 
   const int fd_;
-  const int rows_;
-  std::mutex mutex_;
   const Gate& gate_;
   const std::optional<std::int64_t> height_;
-  int registry_ = -1;        // the shared file, -1 without one
-  std::string path_;         // its name
-  std::int64_t first_ = -1;  // the group's row of this process's first; -1 before joining
+  std::mutex mutex_;
+  int registry_ = -1;  // the shared file, -1 without one
+  std::string path_;   // its name
+  bool looked_ = false;  // for the shared file
+  bool left_ = false;
+  std::vector<std::int64_t> groupRow_;  // of each of this process's rows; -1 before its first draw
+  std::vector<std::string> lines_;  // the last drawn on each row
+  std::int64_t taken_ = 0;  // rows this process took, without a shared file
 };
 
 // A stream buffer for a bar's stream that draws each line the bar writes on

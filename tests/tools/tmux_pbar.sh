@@ -73,31 +73,42 @@ shot=$(screen)
 [[ $(grep -c . <<<"$shot") == 2 ]] || fail "-D 5 on a terminal: something was drawn"
 ((failures == 0)) || echo "$shot" >&2
 
-# More files than rows: a row scrolled off the top is never drawn (the
-# cursor cannot reach it), on a short terminal or one --height says is short.
+# More files than rows: one file after another, each takes a row below the
+# last when it starts, so every final line is there once, scrolled up.
 start 100 8
 tmux send-keys -t t "cd $dir && for i in \$(seq 10 21); do head -c 1000 b.bin > f\$i; done; clear" Enter
 sleep 0.5
 tmux send-keys -t t "$pbar f* > /dev/null; echo finished" Enter
 wait_for '^finished$'
-shot=$(screen)
-[[ $(grep -c '^f[0-9]' <<<"$shot") == 6 && $(grep -c '^f[0-9][0-9] \[=\+\] 1000 B / 1000 B' <<<"$shot") == 6 ]] ||
-  fail "short terminal: not the last six rows, whole"
-((failures == 0)) || echo "$shot" >&2
-start 100 30
-tmux send-keys -t t "cd $dir && clear && $pbar -H 4 f* > /dev/null; echo finished" Enter
-wait_for '^finished$'
-shot=$(screen)
-[[ $(grep -oE '^f[0-9]+' <<<"$shot" | tr '\n' ' ') == "f18 f19 f20 f21 " ]] ||
-  fail "--height 4: rows other than the last four drawn"
+shot=$(screen -S -)
+for i in $(seq 10 21); do once "^f$i \[=+\] 1000 B / 1000 B"; done
 ((failures == 0)) || echo "$shot" >&2
 
-# Interrupted, then run again: the new pipeline takes rows of its own.
+# --height: a row further up than the terminal's height is not drawn, the
+# cursor cannot reach it (three pbars, one after the other by their delays).
 start 100 30
-tmux send-keys -t t "cd $dir && $pbar -L 1M a.bin | $pbar -N second > /dev/null" Enter
+tmux send-keys -t t "cd $dir && clear && $pbar -H 2 -N top -L 500k b.bin | $pbar -D 0.4 -N mid | $pbar -D 0.8 -N low > /dev/null; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen)
+once '^top \[[=>.]+\] [0-9.]+ KiB / 977 KiB' '^mid [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 977 KiB' '^low [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 977 KiB'
+(($(count '^top .* 977 KiB / 977 KiB') == 0)) || fail "--height 2: the row two up was drawn to its end"
+[[ $(grep -oE '^(top|mid|low)' <<<"$shot" | tr '\n' ' ') == "top mid low " ]] || fail "--height: rows out of order"
+((failures == 0)) || echo "$shot" >&2
+
+# Interrupted: the rows are left whole (the echoed ^C drawn over), the
+# shared file is gone, and the next pipeline takes rows of its own.
+start 100 30
+mkdir -p "$dir/run"
+tmux send-keys -t t "cd $dir && export XDG_RUNTIME_DIR=$dir/run && clear && $pbar -N first -L 1M a.bin | $pbar -N second > /dev/null" Enter
 wait_for '^second '
+sleep 0.3
 tmux send-keys -t t C-c
-sleep 0.5
+sleep 1
+shot=$(screen)
+once '^first \[' '^second '
+(($(count '\^C') == 0)) || fail "Ctrl-C: the echoed ^C is left on a row"
+[[ -z $(ls "$dir/run") ]] || fail "Ctrl-C: the shared file is left: $(ls "$dir/run")"
+((failures == 0)) || echo "$shot" >&2
 tmux send-keys -t t "clear; $pbar -N again b.bin | $pbar -N after > /dev/null; echo finished" Enter
 wait_for '^finished$'
 shot=$(screen)
