@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -535,6 +536,79 @@ TEST_F(Counted, ADescriptorCopysPiecesFollowTheSpeedOfItsEnds) {
     ::close(out);
   }
   ::close(in);
+}
+
+// Into a socket (or a terminal) whose reader slows down after taking much
+// quickly: a piece under way waits for the reader, so pieces stay small and
+// the bar never stands still for a refresh period.
+TEST_F(Counted, ADescriptorCopyToASlowReaderKeepsItsPiecesSmall) {
+  constexpr std::int64_t kMiB = 1 << 20;
+  const std::string data = pattern(12 * kMiB);
+  const int in = fileWith(data);
+  int p[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p), 0);
+  std::int64_t received = 0;
+  std::jthread reader([&] {
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(p[0], chunk, sizeof chunk)) > 0;) received += n;
+  });
+  {
+    const PacedEnds ends(bar, [](std::int64_t done) -> std::int64_t {
+      return done < 8 * kMiB ? 0 : 1000;  // instant, then 1 MB/s
+    });
+    EXPECT_EQ(pb::copy(in, p[1], bar), 12 * kMiB);
+    EXPECT_EQ(ends.longerThan(kRefreshPeriod), 0u);
+    for (const auto& step : ends.steps()) EXPECT_LE(step.bytes, 64 * 1024);
+  }
+  ::close(p[1]);
+  reader.join();
+  EXPECT_EQ(received, 12 * kMiB);
+  ::close(p[0]);
+  ::close(in);
+}
+
+// File streams of one file, directly, through another name, and under a
+// counting buffer: refused before a byte is written; two files copy.
+TEST_F(Counted, AStreamCopyRefusesAFileOntoItself) {
+  const std::string path = ::testing::TempDir() + "pb-self-" + std::to_string(::getpid());
+  const std::string link = path + ".link", other = path + ".other";
+  const std::string text(300000, 'x');
+  struct Case {
+    const char* what;
+    std::string output;
+    bool counted;  // the input read through trackRead
+    bool refused;
+  };
+  const Case cases[] = {
+      {"the same name", path, false, true},
+      {"a hard link", link, false, true},
+      {"through a counting buffer", path, true, true},
+      {"another file", other, false, false},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path, std::ios::binary) << text;
+    ::unlink(link.c_str());
+    ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+    pb::reset(bar);
+    {
+      std::ifstream in(path, std::ios::binary);
+      std::ofstream out(c.output, std::ios::binary | std::ios::app);
+      pb::CountingStreamBuf counting(bar, *in.rdbuf());
+      std::istream viaCounting(&counting);
+      try {
+        EXPECT_EQ(pb::copy(c.counted ? viaCounting : in, out, bar), 300000) << c.what;
+        EXPECT_FALSE(c.refused) << c.what;
+      } catch (const pb::CopyError& e) {
+        EXPECT_TRUE(c.refused) << c.what;
+        EXPECT_EQ(e.end(), pb::CopyError::End::Write) << c.what;
+        EXPECT_EQ(e.code(), std::errc::invalid_argument) << c.what;
+      }
+    }
+    std::ifstream check(path, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(check)), {}).size(), 300000u) << c.what;
+    EXPECT_EQ(done(), c.refused ? 0 : 300000) << c.what;
+  }
+  for (const std::string& name : {path, link, other}) ::unlink(name.c_str());
 }
 
 // A named file in $TMPDIR, removed at the end.

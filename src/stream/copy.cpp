@@ -4,16 +4,22 @@
 #include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
 #include <cerrno>
 #include <exception>
 #include <istream>
 #include <memory>
 #include <ostream>
 #include <string>
+#if defined(__GLIBCXX__)
+#include <ext/stdio_sync_filebuf.h>
+#endif
 
 #include "System/ProgressBar/Stream.hpp"
 #include "bar/clock.hpp"
@@ -115,8 +121,8 @@ enum class Moved { kAll, kFallBack };
 // write failure; so does a call the two descriptors do not support.
 template <class Call>
 Moved zeroCopy(int in, int out, const ByteCount& count, std::int64_t& total, bool mayPause,
-               Call call) {
-  Pacer pacer(kMostZeroCopyPiece);
+               std::size_t most, Call call) {
+  Pacer pacer(most);
   bool flowing = false;  // the last call found the input flowing fast
   bool waited = false;
   for (;;) {
@@ -152,8 +158,9 @@ Moved zeroCopy(int in, int out, const ByteCount& count, std::int64_t& total, boo
   }
 }
 
-std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t total) {
-  Pacer pacer(kMostPlainPiece);
+std::int64_t plainLoop(int in, int out, const ByteCount& count, std::int64_t total,
+                       std::size_t most) {
+  Pacer pacer(std::min(most, kMostPlainPiece));
   const std::unique_ptr<char[]> buffer(new char[kMostPlainPiece]);
   for (;;) {
     pacer.start();
@@ -231,6 +238,46 @@ std::streamsize take(std::istream& in, char* data, std::streamsize n) {
   return std::clamp<std::streamsize>(got, 0, n);
 }
 
+#if defined(__GLIBCXX__)
+// A file buffer's descriptor, which the standard does not name: libstdc++
+// keeps it in the protected `_M_file`.
+struct FileBufDescriptor : std::filebuf {
+  static int of(std::filebuf& buffer) { return (buffer.*&FileBufDescriptor::_M_file).fd(); }
+};
+#endif
+
+// The descriptor beneath a stream buffer where it can be told (a file
+// stream's, a standard stream's, through a counting buffer), else -1.
+int descriptorOf(std::streambuf* buffer) {
+  for (int depth = 0; buffer != nullptr && depth < 16; ++depth) {
+    if (auto* counting = dynamic_cast<CountingStreamBuf*>(buffer)) {
+      buffer = &counting->inner();
+      continue;
+    }
+#if defined(__GLIBCXX__)
+    if (auto* file = dynamic_cast<std::filebuf*>(buffer)) return FileBufDescriptor::of(*file);
+    if (auto* standard = dynamic_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(buffer)) {
+      return standard->file() != nullptr ? ::fileno(standard->file()) : -1;
+    }
+#endif
+    return -1;
+  }
+  return -1;
+}
+
+// A file copied onto itself grows as fast as it is read, until the disk is
+// full. EINVAL: each end is fine alone, the pair is not (ELOOP would speak of
+// symbolic links). Other kinds of descriptor end on their own, or are the
+// caller's: a device has a size, and a pipe fed from its own read end moves
+// only what was put in it.
+void refuseOneFile(const struct stat& from, const struct stat& to) {
+  if (S_ISREG(from.st_mode) && S_ISREG(to.st_mode) && from.st_dev == to.st_dev &&
+      from.st_ino == to.st_ino) {
+    throw CopyError(CopyError::End::Write, std::make_error_code(std::errc::invalid_argument),
+                    "copy: the output is the input");
+  }
+}
+
 }  // namespace
 
 std::int64_t copyFds(int in, int out, const ByteCount& count) {
@@ -238,43 +285,49 @@ std::int64_t copyFds(int in, int out, const ByteCount& count) {
   }, to{};
   if (::fstat(in, &from) != 0) fail(CopyError::End::Read, errno);
   if (::fstat(out, &to) != 0) fail(CopyError::End::Write, errno);
-  // A file copied onto itself grows as fast as it is read, until the disk
-  // is full. EINVAL: each end is fine alone, the pair is not (ELOOP would
-  // speak of symbolic links). Other kinds of descriptor end on their own, or
-  // are the caller's: a device has a size, and a pipe fed from its own read
-  // end moves only what was put in it.
-  if (S_ISREG(from.st_mode) && S_ISREG(to.st_mode) && from.st_dev == to.st_dev &&
-      from.st_ino == to.st_ino) {
-    throw CopyError(CopyError::End::Write, std::make_error_code(std::errc::invalid_argument),
-                    "copy: the output is the input");
-  }
+  refuseOneFile(from, to);
+  // An output that a slow reader drains (a socket, a terminal) can hold a
+  // whole piece for as long as the reader takes: its pieces stay at the
+  // least, so a blocked call moves the bar at least every period at any
+  // speed above some 640 KiB/s, however fast the reader was before. A file,
+  // a pipe (written without blocking) and the memory devices (/dev/null)
+  // take what they are given at once.
+  const bool drained = S_ISSOCK(to.st_mode) || (S_ISCHR(to.st_mode) && major(to.st_rdev) != 1);
+  const std::size_t most = drained ? kLeastPiece : kMostZeroCopyPiece;
   std::int64_t total = 0;
   const auto done = [&](Moved moved) { return moved == Moved::kAll; };
   if (S_ISFIFO(from.st_mode) || S_ISFIFO(to.st_mode)) {
     const bool largePipe = S_ISFIFO(from.st_mode) && ::fcntl(in, F_GETPIPE_SZ) >= kLargePipe;
-    if (done(zeroCopy(in, out, count, total, largePipe, [&](std::size_t piece) {
+    if (done(zeroCopy(in, out, count, total, largePipe, most, [&](std::size_t piece) {
           return ::splice(in, nullptr, out, nullptr, piece,
                           SPLICE_F_MOVE | SPLICE_F_MORE | SPLICE_F_NONBLOCK);
         }))) {
       return total;
     }
   } else if (S_ISREG(from.st_mode) && S_ISREG(to.st_mode)) {
-    if (done(zeroCopy(in, out, count, total, false, [&](std::size_t piece) {
+    if (done(zeroCopy(in, out, count, total, false, most, [&](std::size_t piece) {
           return ::copy_file_range(in, nullptr, out, nullptr, piece, 0);
         }))) {
       return total;
     }
   }
   if (S_ISREG(from.st_mode) || S_ISBLK(from.st_mode)) {
-    if (done(zeroCopy(in, out, count, total, false,
+    if (done(zeroCopy(in, out, count, total, false, most,
                       [&](std::size_t piece) { return ::sendfile(out, in, nullptr, piece); }))) {
       return total;
     }
   }
-  return plainLoop(in, out, count, total);
+  return plainLoop(in, out, count, total, most);
 }
 
 std::int64_t copyStreams(std::istream& in, std::ostream& out, const ByteCount& count) {
+  // Streams of one file, where their descriptors can be told.
+  const int inFd = descriptorOf(in.rdbuf()), outFd = descriptorOf(out.rdbuf());
+  struct stat from {
+  }, to{};
+  if (inFd >= 0 && outFd >= 0 && ::fstat(inFd, &from) == 0 && ::fstat(outFd, &to) == 0) {
+    refuseOneFile(from, to);
+  }
   const std::unique_ptr<char[]> buffer(new char[kChunk]);
   std::int64_t total = 0;
   for (;;) {

@@ -154,6 +154,10 @@ std::int64_t copyFds(int in, int out, const ByteCount& count);
 /// any `std::exception` its buffer throws (held in it); `out` is left bad as
 /// its own write would leave it. Other exceptions, and a cancellation of the
 /// thread, pass through.
+/// Streams of one regular file are refused with a write error of `EINVAL`
+/// before anything is read, where their files can be told: file streams
+/// (`std::ifstream`, `std::ofstream`, `std::fstream`), the standard streams,
+/// and those under a `CountingStreamBuf`.
 template <class Custom>
 std::int64_t copy(std::istream& in, std::ostream& out, const ProgressBar<Custom>& bar) {
   return detail::copyStreams(in, out, detail::byteCount(bar));
@@ -166,7 +170,9 @@ std::int64_t copy(std::istream& in, std::ostream& out, const ProgressBar<Custom>
 /// write otherwise; a descriptor in non-blocking mode is waited for. Each
 /// call moves at most a piece timed to take about 25 ms at the speed the
 /// last ones went, and no less than 64 KiB, so that the bar moves within
-/// each refresh period (0.1 s by default) at any speed over 640 KiB/s. From
+/// each refresh period (0.1 s by default) at any speed over 640 KiB/s; into
+/// a socket or a terminal, whose reader may slow down at any moment, pieces
+/// stay at 64 KiB. From
 /// an input pipe of 512 KiB or more (`fcntl(F_SETPIPE_SZ)`) that runs dry
 /// while its writer is fast, it waits 50 µs for bytes to gather rather than
 /// wake for each write.
