@@ -61,6 +61,13 @@ written, 2 for a bad command line.
 )";
 
 std::optional<std::int64_t> parseSize(std::string_view text) {
+  // A plain count is taken exactly, up to the largest (2^63 - 1).
+  if (std::int64_t count = 0; !text.empty()) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (error == std::errc{} && end == text.data() + text.size()) {
+      return count >= 0 ? std::optional(count) : std::nullopt;
+    }
+  }
   double value = 0;
   const char* const first = text.data();
   const char* const last = text.data() + text.size();
@@ -81,7 +88,7 @@ std::optional<std::int64_t> parseSize(std::string_view text) {
     scale = std::pow(base, static_cast<double>(power + 1));
   }
   const double total = std::round(value * scale);
-  if (!(total < 9.2e18)) return std::nullopt;
+  if (!(total < 0x1p63)) return std::nullopt;
   return static_cast<std::int64_t>(total);
 }
 
@@ -112,8 +119,35 @@ std::int64_t parseColumns(std::string_view text, std::string_view what) {
   return n;
 }
 
+struct LongOption {
+  std::string_view name;
+  bool takesValue;
+};
+constexpr LongOption kLongOptions[] = {
+    {"--size", true},         {"--lines", false},       {"--line-mode", false},
+    {"--name", true},         {"--format", true},       {"--interval", true},
+    {"--quiet", false},       {"--numeric", false},     {"--rate-limit", true},
+    {"--stop-at-size", false}, {"--delay-start", true}, {"--wait", false},
+    {"--width", true},        {"--height", true},       {"--cursor", false},
+    {"--force", false},       {"--help", false},        {"--version", false},
+};
+
+// The long option `name` names, as getopt_long reads it: itself, or the one
+// option it is the start of (`--nam` for `--name`); nullptr for none.
+const LongOption* longOption(std::string_view name) {
+  const LongOption* found = nullptr;
+  for (const LongOption& option : kLongOptions) {
+    if (option.name == name) return &option;
+    if (option.name.starts_with(name)) {
+      if (found != nullptr) throw std::invalid_argument("option " + std::string(name) + " is ambiguous");
+      found = &option;
+    }
+  }
+  return found;
+}
+
 // The arguments with short options apart, as getopt reads them: "-qL1M" is
-// "-q", "-L", "1M"; "-s10M" is "-s", "10M".
+// "-q", "-L", "1M"; "-s10M" is "-s", "10M"; a long option in full.
 std::vector<std::string> splitShortOptions(int argc, const char* const* argv) {
   constexpr std::string_view kTakeValue = "sNFiLDwH";
   std::vector<std::string> args;
@@ -123,13 +157,22 @@ std::vector<std::string> splitShortOptions(int argc, const char* const* argv) {
     const std::string_view arg = argv[i];
     const bool option = !onlyFiles && !isValue && arg.size() >= 2 && arg[0] == '-';
     isValue = false;
-    if (!option || arg[1] == '-') {
-      onlyFiles = onlyFiles || (option && arg == "--");
-      isValue = option && arg.find('=') == std::string_view::npos &&
-                (arg == "--size" || arg == "--name" || arg == "--format" ||
-                 arg == "--interval" || arg == "--rate-limit" || arg == "--delay-start" ||
-                 arg == "--width" || arg == "--height");
+    if (option && arg == "--") {
+      onlyFiles = true;
       args.emplace_back(arg);
+      continue;
+    }
+    if (!option) {
+      args.emplace_back(arg);
+      continue;
+    }
+    if (arg[1] == '-') {
+      const std::size_t eq = arg.find('=');
+      const LongOption* const named = longOption(arg.substr(0, eq));
+      const std::string_view rest = eq == std::string_view::npos ? "" : arg.substr(eq);
+      args.push_back((named != nullptr ? std::string(named->name) : std::string(arg.substr(0, eq))) +
+                     std::string(rest));
+      isValue = named != nullptr && named->takesValue && eq == std::string_view::npos;
       continue;
     }
     for (std::size_t at = 1; at < arg.size(); ++at) {

@@ -100,11 +100,16 @@ class Counter {
   void add(std::int64_t units) {
     if (units == 0) return;
     if (raise_ && done_ + units >= total_) {
+      // The count and the raised total in one update, so that no line shows
+      // one without the other.
       total_ = done_ + units + 1;
       raised_ = true;
-      pb::setTotal(bar_, total_);
+      pb::updateProgress(bar_, [&](const pb::Progress<>& p) {
+        return pb::Progress<>{p.progressDone + units, total_, p.progressCustom};
+      });
+    } else {
+      pb::incProgress(bar_, units);
     }
-    pb::incProgress(bar_, units);
     done_ += units;
   }
   // The input has ended: a raised total becomes the count.

@@ -116,6 +116,7 @@ void readWidth(std::string_view format, std::string_view name, std::size_t at, T
 
 ParsedTemplate parseTemplate(std::string_view text) {
   ParsedTemplate parsed;
+  std::int64_t padded = 0;  // the keys' widths so far
   std::vector<TemplateField>* fields = &parsed.before;
   const auto literal = [&](std::string_view piece) {
     if (fields->empty() || fields->back().key != TemplateKey::kText || fields->back().width > 0) {
@@ -174,6 +175,14 @@ ParsedTemplate parseTemplate(std::string_view text) {
     field.key = known->key;
     field.padLeft = !known->padRightByDefault;
     if (colon != std::string_view::npos) readWidth(format, name, at, field, false);
+    // Widths that add up past any terminal would make a line no draw can
+    // allocate, as one such width would.
+    padded += field.width;
+    if (padded > kMaxWidth) {
+      fault("widths adding up to " + std::to_string(padded) + " columns, past " +
+                std::to_string(kMaxWidth) + ",",
+            at);
+    }
     fields->push_back(std::move(field));
     at = close + 1;
   }

@@ -125,6 +125,21 @@ for args in "--size 1.5G" "--size 300MiB" "-s10kB" "--size=4096" "--size 7E" "-i
   ((status == 0)) || { fail "$args: status $status, not 0"; cat good.err >&2; }
   cmp -s three.txt good.out || fail "$args: the copy differs"
 done
+# Long options shortened as getopt_long takes them; an ambiguous one refused.
+echo abc | "$pbar" --nam=x --wid 50 --qui >short.out 2>short.err || fail "--nam --wid --qui: status $?"
+[[ $(cat short.out) == abc && ! -s short.err ]] || fail "--nam --wid --qui: not as --name --width --quiet"
+echo abc | "$pbar" --w 3 >/dev/null 2>ambiguous.err
+(($? == 2)) || fail "--w: accepted"
+expect "--w" ambiguous.err 'option --w is ambiguous'
+# A plain count is exact up to the largest: 2^63 - 1, not 2^63.
+echo abc | "$pbar" -q -s 9223372036854775807 >/dev/null || fail "-s 2^63-1: refused"
+echo abc | "$pbar" -q -s 9223372036854775808 >/dev/null 2>&1
+(($? == 2)) || fail "-s 2^63: accepted"
+# A raised total and the count that raised it come in one line: no line
+# shows the count behind a total it passed.
+(head -c 1000 /dev/zero; sleep 0.3; head -c 1000 /dev/zero) | "$pbar" -s 0 -i 0.05 -F '{counts}' >/dev/null 2>zero.log
+! grep -qE '^ *0/[1-9]' zero.log || { fail "-s 0: a line with the count behind"; cat zero.log >&2; }
+expect "-s 0" zero.log '^ *2000/2000$'
 # A template past the widest line is refused as a bad command line.
 "$pbar" --format '{bar:99999999999}' <three.txt 2>wide.err
 expect "a width past any terminal" wide.err 'width 99999999999 for key "bar" is past 10000 columns at 0'
