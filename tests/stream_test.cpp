@@ -385,10 +385,11 @@ constexpr auto kRefreshPeriod = 100ms;  // a bar's default
 // at 5 MB/s the bar moves within each refresh period all the way.
 TEST_F(Counted, CopyingDescriptorsByEveryMeans) {
   const std::string data = pattern(1 << 20);
-  enum class End { kFile, kPipe, kNonBlockingPipe, kLargePipe, kSocket };
+  enum class End { kFile, kPipe, kNonBlockingPipe, kLargePipe, kSocket, kNonBlockingSocket };
   for (const End from :
        {End::kFile, End::kPipe, End::kNonBlockingPipe, End::kLargePipe, End::kSocket}) {
-    for (const End to : {End::kFile, End::kPipe, End::kSocket}) {
+    // A non-blocking socket with a small buffer takes part of most writes.
+    for (const End to : {End::kFile, End::kPipe, End::kSocket, End::kNonBlockingSocket}) {
       pb::reset(bar);
       int in = -1, feed = -1;
       if (from == End::kFile) {
@@ -411,10 +412,15 @@ TEST_F(Counted, CopyingDescriptorsByEveryMeans) {
         out = fileWith("");
       } else {
         int p[2];
-        if (to == End::kSocket) {
+        if (to == End::kSocket || to == End::kNonBlockingSocket) {
           ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, p), 0);
           out = p[1];
           drain = p[0];
+          if (to == End::kNonBlockingSocket) {
+            const int small = 4096;
+            ::setsockopt(out, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+            ASSERT_EQ(::fcntl(out, F_SETFL, O_NONBLOCK), 0);
+          }
         } else {
           ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
           out = p[1];
@@ -609,6 +615,32 @@ TEST_F(Counted, AStreamCopyRefusesAFileOntoItself) {
     EXPECT_EQ(done(), c.refused ? 0 : 300000) << c.what;
   }
   for (const std::string& name : {path, link, other}) ::unlink(name.c_str());
+}
+
+// An input with failbit in its mask: at its end already, the copy is of
+// nothing and no failure; failed already, a read error.
+TEST_F(Counted, AStreamInputsMaskAtItsEndAndFailedBefore) {
+  for (const bool atEnd : {true, false}) {
+    std::istringstream in(atEnd ? "" : "text");
+    std::ostringstream out;
+    if (atEnd) {
+      in.peek();  // eofbit alone
+      in.exceptions(std::ios::failbit);
+    } else {
+      in.exceptions(std::ios::failbit);
+      try {
+        in.setstate(std::ios::failbit);
+      } catch (const std::ios_base::failure&) {
+      }
+    }
+    try {
+      EXPECT_EQ(pb::copy(in, out, bar), 0) << atEnd;
+      EXPECT_TRUE(atEnd);
+    } catch (const pb::CopyError& e) {
+      EXPECT_FALSE(atEnd);
+      EXPECT_EQ(e.end(), pb::CopyError::End::Read);
+    }
+  }
 }
 
 // A named file in $TMPDIR, removed at the end.
