@@ -106,7 +106,7 @@ done
 for args in "--size=" "--size x" "--size -1" "--size 1e30" "--size 8E" "--size 1.5Q" \
             "--interval 0" "--interval 1s" "--interval 1e300" "--interval -1" "--interval nan" \
             "--interval inf" "--interval 0.0001" "--interval 86401" "-L 0" "-L x" "--rate-limit=-5" \
-            "-D -1" "-D 1e300" "-D nan" "--delay-start 86401" "-w 0" "-w 10001" "-w 1.5" "-w x" \
+            "-D -1" "-D 1e300" "-D 1e999" "-D nan" "--delay-start 86401" "-w 0" "-w 10001" "-w 1.5" "-w x" \
             "--width=" "-H 0" "-H 10001" "--height 1e3" "-S" "-s" "-qx" "--quiet=1" \
             "--format {bar:99999999999}" "--format {eta:>10001}"; do
   # shellcheck disable=SC2086
@@ -205,6 +205,12 @@ sleep 1
 [[ ! -s wait.log ]] || fail "-W: showed before the first byte"
 wait
 expect "-W" wait.log ' 5 B '
+
+# An output that fails ends the run at the first input, with one message.
+"$pbar" three.txt three.txt >/dev/full 2>full.log
+(($? == 1)) || fail "/dev/full: status not 1"
+[[ $(grep -c 'pbar: standard output: No space left on device' full.log) == 1 ]] ||
+  { fail "/dev/full: not one message"; cat full.log >&2; }
 
 # Closed standard descriptors: the output and the input fail as closed ones
 # do (no file pbar opens takes their place); standard error writes nowhere.

@@ -25,6 +25,8 @@ once '^a\.bin \[[=>.]+\] [0-9.]+ [KM]iB / 3\.81 MiB' '^gz [⠋⠙⠹⠸⠼⠴⠦
 wait_for '^done 0$'
 shot=$(screen)
 once '^a\.bin \[=+\] 3\.81 MiB / 3\.81 MiB ' '^gz [⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏] 3\.8[0-9] MiB ' '^done 0$'
+# A bar of its own takes the terminal's whole width.
+(($(grep '^a\.bin' <<<"$shot" | awk '{ print length($0) }') == 100)) || fail "a.bin: not 100 columns wide"
 # The rows are taken in the order the pbars first draw, then the prompt.
 rows=$(grep -A2 -E '^(a\.bin|gz) ' <<<"$shot" | head -n 3 | cut -c1-3 | tr '\n' ' ')
 [[ $rows == "a.b gz  don " || $rows == "gz  a.b don " ]] || fail "rows in the order $rows"
