@@ -591,6 +591,14 @@ TEST_F(Counted, AStreamCopyRefusesAFileOntoItself) {
       {"through a counting buffer", path, true, true},
       {"another file", other, false, false},
   };
+  // Should the refusal fail, the file grows no larger than this, instead of
+  // until the disk is full.
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit capped = before;
+  capped.rlim_cur = 16 << 20;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &capped), 0);
   for (const Case& c : cases) {
     std::ofstream(path, std::ios::binary) << text;
     ::unlink(link.c_str());
@@ -614,6 +622,8 @@ TEST_F(Counted, AStreamCopyRefusesAFileOntoItself) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(check)), {}).size(), 300000u) << c.what;
     EXPECT_EQ(done(), c.refused ? 0 : 300000) << c.what;
   }
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, previous);
   for (const std::string& name : {path, link, other}) ::unlink(name.c_str());
 }
 
