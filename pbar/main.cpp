@@ -40,7 +40,7 @@ namespace {
 __extension__ using Wide = __int128;
 
 struct Input {
-  std::string path;  // "-": standard input
+  std::string path;   // "-": standard input
   std::string shown;  // as errors name it
   std::optional<std::int64_t> total;
   bool totalGiven = false;  // the total is --size's, not the input's own size
@@ -148,8 +148,7 @@ std::vector<Input> inputsOf(const pbar::Options& options) {
     const bool standardInput = input.path == "-";
     input.shown = standardInput ? "standard input" : input.path;
     struct stat st {};
-    const int found =
-        standardInput ? ::fstat(STDIN_FILENO, &st) : ::stat(input.path.c_str(), &st);
+    const int found = standardInput ? ::fstat(STDIN_FILENO, &st) : ::stat(input.path.c_str(), &st);
     if (found != 0) {
       input.fault = std::strerror(errno);
     } else if (S_ISDIR(st.st_mode)) {
@@ -230,7 +229,8 @@ class Run {
       shown_ = Shown::kNothing;
     } else if (options.numeric) {
       shown_ = Shown::kNumbers;
-    } else if (::isatty(STDERR_FILENO) == 1 && !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
+    } else if (::isatty(STDERR_FILENO) == 1 &&
+               !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
       shown_ = Shown::kRows;
     } else {
       shown_ = Shown::kLog;
@@ -242,13 +242,13 @@ class Run {
     }
     for (const Input& input : inputs_) {
       const std::string name = nameOf(input);
-      const std::string format = options.format
-                                     ? *options.format
-                                     : defaultFormat(name.empty() ? 0 : std::max<std::size_t>(
-                                                                            nameWidth, name.size()),
-                                                     input.total.has_value(), options.lines);
-      pb::Style<> style = pb::styleFromTemplate(
-          format, {.prefix = name, .unit = "lines", .bytes = !options.lines});
+      const std::string format =
+          options.format
+              ? *options.format
+              : defaultFormat(name.empty() ? 0 : std::max<std::size_t>(nameWidth, name.size()),
+                              input.total.has_value(), options.lines);
+      pb::Style<> style =
+          pb::styleFromTemplate(format, {.prefix = name, .unit = "lines", .bytes = !options.lines});
       // A bar of its own on a terminal takes the terminal's width (standard
       // output, which a bar would ask, is the pipe); a log gives the bar its
       // own width whatever the line's.
@@ -305,11 +305,11 @@ class Run {
                    : display_->add(style, pb::Progress<>{0, 0}, pb::unknownTotal);
     }
     std::ostream& stream = *streams_.emplace_back(std::make_unique<std::ostream>(
-        shown_ == Shown::kRows ? static_cast<std::streambuf*>(
-                                     bufs_.emplace_back(std::make_unique<pbar::RowBuf>(
-                                                            *rows_, static_cast<int>(i)))
-                                         .get())
-                               : &discard_));
+        shown_ == Shown::kRows
+            ? static_cast<std::streambuf*>(
+                  bufs_.emplace_back(std::make_unique<pbar::RowBuf>(*rows_, static_cast<int>(i)))
+                      .get())
+            : &discard_));
     return total ? pb::hNewProgressBar(stream, style, rate, pb::Progress<>{0, *total})
                  : pb::hNewProgressBar(stream, style, rate, pb::Progress<>{0, 0}, pb::unknownTotal);
   }

@@ -124,12 +124,12 @@ struct LongOption {
   bool takesValue;
 };
 constexpr LongOption kLongOptions[] = {
-    {"--size", true},         {"--lines", false},       {"--line-mode", false},
-    {"--name", true},         {"--format", true},       {"--interval", true},
-    {"--quiet", false},       {"--numeric", false},     {"--rate-limit", true},
+    {"--size", true},          {"--lines", false},      {"--line-mode", false},
+    {"--name", true},          {"--format", true},      {"--interval", true},
+    {"--quiet", false},        {"--numeric", false},    {"--rate-limit", true},
     {"--stop-at-size", false}, {"--delay-start", true}, {"--wait", false},
-    {"--width", true},        {"--height", true},       {"--cursor", false},
-    {"--force", false},       {"--help", false},        {"--version", false},
+    {"--width", true},         {"--height", true},      {"--cursor", false},
+    {"--force", false},        {"--help", false},       {"--version", false},
 };
 
 // The long option `name` names, as getopt_long reads it: itself, or the one
@@ -139,7 +139,8 @@ const LongOption* longOption(std::string_view name) {
   for (const LongOption& option : kLongOptions) {
     if (option.name == name) return &option;
     if (option.name.starts_with(name)) {
-      if (found != nullptr) throw std::invalid_argument("option " + std::string(name) + " is ambiguous");
+      if (found != nullptr)
+        throw std::invalid_argument("option " + std::string(name) + " is ambiguous");
       found = &option;
     }
   }
@@ -170,8 +171,9 @@ std::vector<std::string> splitShortOptions(int argc, const char* const* argv) {
       const std::size_t eq = arg.find('=');
       const LongOption* const named = longOption(arg.substr(0, eq));
       const std::string_view rest = eq == std::string_view::npos ? "" : arg.substr(eq);
-      args.push_back((named != nullptr ? std::string(named->name) : std::string(arg.substr(0, eq))) +
-                     std::string(rest));
+      args.push_back(
+          (named != nullptr ? std::string(named->name) : std::string(arg.substr(0, eq))) +
+          std::string(rest));
       isValue = named != nullptr && named->takesValue && eq == std::string_view::npos;
       continue;
     }

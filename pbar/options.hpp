@@ -17,20 +17,20 @@ inline constexpr double kMaxSeconds = 86'400;
 inline constexpr double kMinInterval = 0.001;
 
 struct Options {
-  std::vector<std::string> files;       // "-" is standard input; none: standard input
-  std::optional<std::int64_t> size;     // --size
-  bool lines = false;                   // --lines
-  std::optional<std::string> name;      // --name
-  std::optional<std::string> format;    // --format
-  std::optional<double> interval;       // --interval, in seconds
-  bool quiet = false;                   // --quiet: no bar, no numbers
-  bool numeric = false;                 // --numeric: percentages, one a line
+  std::vector<std::string> files;         // "-" is standard input; none: standard input
+  std::optional<std::int64_t> size;       // --size
+  bool lines = false;                     // --lines
+  std::optional<std::string> name;        // --name
+  std::optional<std::string> format;      // --format
+  std::optional<double> interval;         // --interval, in seconds
+  bool quiet = false;                     // --quiet: no bar, no numbers
+  bool numeric = false;                   // --numeric: percentages, one a line
   std::optional<std::int64_t> rateLimit;  // --rate-limit, bytes (lines) a second
-  bool stopAtSize = false;              // --stop-at-size
-  double delay = 0;                     // --delay-start, in seconds
-  bool wait = false;                    // --wait: nothing shown before the first byte
-  std::optional<std::int64_t> width;    // --width, columns
-  std::optional<std::int64_t> height;   // --height, rows
+  bool stopAtSize = false;                // --stop-at-size
+  double delay = 0;                       // --delay-start, in seconds
+  bool wait = false;                      // --wait: nothing shown before the first byte
+  std::optional<std::int64_t> width;      // --width, columns
+  std::optional<std::int64_t> height;     // --height, rows
   bool help = false;
   bool version = false;  // --version
 };

@@ -107,8 +107,8 @@ std::vector<Entry> readEntries(int fd) {
 void writeEntries(int fd, const std::vector<Entry>& entries) {
   std::string text;
   for (const Entry& e : entries) {
-    text += std::to_string(e.pid) + ' ' + std::to_string(e.start) + ' ' + (e.done ? '1' : '0') +
-            '\n';
+    text +=
+        std::to_string(e.pid) + ' ' + std::to_string(e.start) + ' ' + (e.done ? '1' : '0') + '\n';
   }
   if (::ftruncate(fd, 0) == 0) (void)::pwrite(fd, text.data(), text.size(), 0);
 }
@@ -163,8 +163,7 @@ struct Unlock {
 
 }  // namespace
 
-TerminalRows::TerminalRows(int fd, int rows, const Gate& gate,
-                           std::optional<std::int64_t> height)
+TerminalRows::TerminalRows(int fd, int rows, const Gate& gate, std::optional<std::int64_t> height)
     : fd_(fd),
       gate_(gate),
       height_(height),
@@ -232,7 +231,8 @@ void TerminalRows::interrupted() {
 void TerminalRows::drawTaken(int row, std::string_view line) {
   const std::int64_t rows = rowsInGroup();
   const Unlock unlock{registry_};
-  const std::int64_t up = std::max<std::int64_t>(rows - 1 - groupRow_[static_cast<std::size_t>(row)], 0);
+  const std::int64_t up =
+      std::max<std::int64_t>(rows - 1 - groupRow_[static_cast<std::size_t>(row)], 0);
   winsize size{};
   const bool sized = ::ioctl(fd_, TIOCGWINSZ, &size) == 0;
   const std::int64_t height = height_.value_or(sized ? size.ws_row : 0);
@@ -257,7 +257,8 @@ void TerminalRows::leave() {
     const Unlock unlock{registry_};
     std::vector<Entry> entries = readEntries(registry_);
     for (Entry& entry : entries) {
-      if (entry.pid == static_cast<long>(::getpid()) && entry.start == ownStart()) entry.done = true;
+      if (entry.pid == static_cast<long>(::getpid()) && entry.start == ownStart())
+        entry.done = true;
       if (!entry.done && alive(entry)) last = false;
     }
     if (last) {

@@ -56,13 +56,13 @@ class TerminalRows {
   const Gate& gate_;
   const std::optional<std::int64_t> height_;
   std::mutex mutex_;
-  int registry_ = -1;  // the shared file, -1 without one
-  std::string path_;   // its name
+  int registry_ = -1;    // the shared file, -1 without one
+  std::string path_;     // its name
   bool looked_ = false;  // for the shared file
   bool left_ = false;
   std::vector<std::int64_t> groupRow_;  // of each of this process's rows; -1 before its first draw
-  std::vector<std::string> lines_;  // the last drawn on each row
-  std::int64_t taken_ = 0;  // rows this process took, without a shared file
+  std::vector<std::string> lines_;      // the last drawn on each row
+  std::int64_t taken_ = 0;              // rows this process took, without a shared file
 };
 
 // A stream buffer for a bar's stream that draws each line the bar writes on

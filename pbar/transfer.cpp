@@ -73,11 +73,10 @@ class Limiter {
         return static_cast<std::int64_t>(std::min(budget, static_cast<double>(kChunk)));
       }
       const double seconds = (static_cast<double>(step_) - budget) / rate_;
-      const timespec pause{static_cast<time_t>(seconds),
-                           static_cast<long>((seconds - static_cast<double>(
-                                                            static_cast<time_t>(seconds))) *
-                                             1e9) +
-                               1};
+      const timespec pause{
+          static_cast<time_t>(seconds),
+          static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9) +
+              1};
       ::nanosleep(&pause, nullptr);
     }
   }
@@ -151,14 +150,13 @@ void plainCopy(int in, int out, const pb::ProgressBar<>& bar, const Transfer& ho
       }
       if (limiter) {
         const std::int64_t allowed = limiter->wait();
-        piece = piece.substr(0, how.lines ? linesPrefix(piece, allowed).first
-                                          : static_cast<std::size_t>(allowed));
+        piece = piece.substr(
+            0, how.lines ? linesPrefix(piece, allowed).first : static_cast<std::size_t>(allowed));
       }
       const std::size_t written = writeCounted(out, piece.data(), piece.size());
       const int error = errno;
-      const std::int64_t units =
-          how.lines ? std::count(piece.data(), piece.data() + written, '\n')
-                    : static_cast<std::int64_t>(written);
+      const std::int64_t units = how.lines ? std::count(piece.data(), piece.data() + written, '\n')
+                                           : static_cast<std::int64_t>(written);
       counter.add(units);
       if (limiter) limiter->spent(units);
       if (written < piece.size()) fail(pb::CopyError::End::Write, error);

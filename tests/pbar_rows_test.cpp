@@ -2,6 +2,7 @@
 // a live group is joined, anything else (rows of processes gone, a process
 // id reused by another, a file of someone else's making) is a fresh group.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,8 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "rows.hpp"
 
@@ -42,8 +41,8 @@ class SharedRows : public ::testing::Test {
     ::setenv("XDG_RUNTIME_DIR", dir, 1);
     struct stat tty {};
     ASSERT_EQ(::fstat(slave_, &tty), 0);
-    path_ = dir_ + "/pbar-rows-" + std::to_string(::getuid()) + "-" +
-            std::to_string(tty.st_rdev) + "-" + std::to_string(::getpgrp());
+    path_ = dir_ + "/pbar-rows-" + std::to_string(::getuid()) + "-" + std::to_string(tty.st_rdev) +
+            "-" + std::to_string(::getpgrp());
   }
   void TearDown() override {
     ::unlink(path_.c_str());

@@ -117,13 +117,14 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
       {"ab {bar:99999999999}", "width 99999999999 for key \"bar\" is past 10000 columns at 3"},
       {"{prefix:<10001}", "width 10001 for key \"prefix\" is past 10000 columns at 0"},
       {"{bar} {eta:>99999999}", "width 99999999 for key \"eta\" is past 10000 columns at 6"},
-      {"{eta:5000}{eta:5000}{eta:1}",
-       "widths adding up to 10001 columns, past 10000, at 20"},
+      {"{eta:5000}{eta:5000}{eta:1}", "widths adding up to 10001 columns, past 10000, at 20"},
       {"{prefix:10000} {bar} {msg:1}", "widths adding up to 10001 columns, past 10000, at 21"},
       // A message goes to terminals: what the template holds is shown escaped.
       {"{\x1b]0;owned\x07}", "unknown key \"\\e]0;owned\\x07\" at 0"},
       {"{a\nb\tc\r}", "unknown key \"a\\nb\\tc\\r\" at 0"},
-      {"{\xc2\x9b" "2J\x7f}", "unknown key \"\\xC2\\x9B2J\\x7F\" at 0"},
+      {"{\xc2\x9b"
+       "2J\x7f}",
+       "unknown key \"\\xC2\\x9B2J\\x7F\" at 0"},
       {"{\xff\xc3}", "unknown key \"\\xFF\\xC3\" at 0"},
       {"{a b~}", "unknown key \"a b~\" at 0"},
       {"{caf\xc3\xa9}", "unknown key \"caf\xc3\xa9\" at 0"},
@@ -142,9 +143,10 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
 
 TEST(Template, WidthsUpToTheBoundAreDrawn) {
   // A line without a bar keeps the space the empty bar leaves after its labels.
-  for (const auto& [text, size] :
-       {std::pair{"{bar:10000}", 10000u}, {"{prefix:10000}", 10001u}, {"{eta:>10000}", 10001u},
-        {"{eta:5000}{pos:5000}", 10001u}}) {
+  for (const auto& [text, size] : {std::pair{"{bar:10000}", 10000u},
+                                   {"{prefix:10000}", 10001u},
+                                   {"{eta:>10000}", 10001u},
+                                   {"{eta:5000}{pos:5000}", 10001u}}) {
     const pb::Style<> style = pb::styleFromTemplate(text, {.prefix = "x"});
     for (const std::string& line : linesOf(style)) EXPECT_EQ(line.size(), size) << text;
   }

@@ -53,11 +53,20 @@ std::string shown(std::string_view text) {
   std::string out;
   const auto escape = [&](unsigned char byte) {
     switch (byte) {
-      case '\n': out += "\\n"; return;
-      case '\t': out += "\\t"; return;
-      case '\r': out += "\\r"; return;
-      case '\x1b': out += "\\e"; return;
-      default: break;
+      case '\n':
+        out += "\\n";
+        return;
+      case '\t':
+        out += "\\t";
+        return;
+      case '\r':
+        out += "\\r";
+        return;
+      case '\x1b':
+        out += "\\e";
+        return;
+      default:
+        break;
     }
     char hex[5];
     std::snprintf(hex, sizeof hex, "\\x%02X", byte);
@@ -93,8 +102,7 @@ std::string quoted(std::string_view text) { return "\"" + shown(text) + "\""; }
 void readWidth(std::string_view format, std::string_view name, std::size_t at, TemplateField& field,
                bool isBar) {
   if (!format.empty() && (format[0] == '<' || format[0] == '>')) {
-    if (isBar)
-      fault("the bar takes a width, not an alignment, in \"{" + shown(name) + "}\"", at);
+    if (isBar) fault("the bar takes a width, not an alignment, in \"{" + shown(name) + "}\"", at);
     field.padLeft = format[0] == '>';
     format.remove_prefix(1);
   }

@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
+#include <fstream>
 #include <istream>
 #include <memory>
 #include <ostream>
