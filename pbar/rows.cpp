@@ -149,8 +149,12 @@ std::string_view fitted(std::string_view line, std::size_t columns) {
   return line;
 }
 
-std::string move(std::int64_t rows, char direction) {
-  return rows > 0 ? "\x1b[" + std::to_string(rows) + direction : "";
+// Appends the cursor's move `rows` rows up ('A') or down ('B').
+void appendMove(std::string& bytes, std::int64_t rows, char direction) {
+  if (rows <= 0) return;
+  bytes.append("\x1b[");
+  bytes.append(std::to_string(rows));
+  bytes.push_back(direction);
 }
 
 // Holds the shared file's lock: `flock` was taken when it was opened.
@@ -239,9 +243,12 @@ void TerminalRows::drawTaken(int row, std::string_view line) {
   if (height > 0 && up >= height) return;
   // Erased first: a line as wide as the terminal leaves the cursor on its
   // last column, where an erase would take the last character.
-  std::string bytes = "\r" + move(up, 'A') + "\x1b[K";
-  bytes += sized && size.ws_col > 0 ? fitted(line, size.ws_col) : line;
-  bytes += "\r" + move(up, 'B');
+  std::string bytes = "\r";
+  appendMove(bytes, up, 'A');
+  bytes.append("\x1b[K");
+  bytes.append(sized && size.ws_col > 0 ? fitted(line, size.ws_col) : line);
+  bytes.push_back('\r');
+  appendMove(bytes, up, 'B');
   put(fd_, bytes);
 }
 

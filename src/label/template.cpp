@@ -92,7 +92,12 @@ std::string shown(std::string_view text) {
   return out;
 }
 
-std::string quoted(std::string_view text) { return "\"" + shown(text) + "\""; }
+std::string quoted(std::string_view text) {
+  std::string out = shown(text);
+  out.insert(out.begin(), '"');
+  out.push_back('"');
+  return out;
+}
 
 [[noreturn]] void fault(const std::string& what, std::size_t at) {
   throw std::invalid_argument("styleFromTemplate: " + what + " at " + std::to_string(at));
