@@ -39,6 +39,17 @@ TEST(Clock, ThePreciseClockIsTheSystemsAndTheCoarseOneLagsIt) {
   EXPECT_EQ(detail::coarseLagBound(), 2 * std::int64_t{resolution.tv_nsec});
 }
 
+TEST(Clock, TheSteadyCoarseClockIsTheMonotonicOneAsOfItsLastTick) {
+  timespec resolution{}, before{}, after{};
+  ASSERT_EQ(::clock_getres(CLOCK_MONOTONIC_COARSE, &resolution), 0);
+  ::clock_gettime(CLOCK_MONOTONIC, &before);
+  const std::int64_t steady = detail::readSteadyCoarseClock();
+  ::clock_gettime(CLOCK_MONOTONIC, &after);
+  const auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  EXPECT_LE(steady, ns(after));
+  EXPECT_GE(steady, ns(before) - 2 * std::int64_t{resolution.tv_nsec});
+}
+
 TEST(Clock, TheTickersWaitEndsInATickALookAnAskOrAStop) {
   std::mutex mutex;
   std::condition_variable wake;

@@ -112,6 +112,24 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
       {"{eta:0}", "bad width \"0\" for key \"eta\" at 0"},
       {"{eta:5x}", "bad width \"5x\" for key \"eta\" at 0"},
       {"{eta:99999999999999999999}", "bad width \"99999999999999999999\" for key \"eta\" at 0"},
+      // Widths past any terminal, which no draw could allocate; the bound holds.
+      {"{bar:10001}", "width 10001 for key \"bar\" is past 10000 columns at 0"},
+      {"ab {bar:99999999999}", "width 99999999999 for key \"bar\" is past 10000 columns at 3"},
+      {"{prefix:<10001}", "width 10001 for key \"prefix\" is past 10000 columns at 0"},
+      {"{bar} {eta:>99999999}", "width 99999999 for key \"eta\" is past 10000 columns at 6"},
+      {"{eta:5000}{eta:5000}{eta:1}", "widths adding up to 10001 columns, past 10000, at 20"},
+      {"{prefix:10000} {bar} {msg:1}", "widths adding up to 10001 columns, past 10000, at 21"},
+      // A message goes to terminals: what the template holds is shown escaped.
+      {"{\x1b]0;owned\x07}", "unknown key \"\\e]0;owned\\x07\" at 0"},
+      {"{a\nb\tc\r}", "unknown key \"a\\nb\\tc\\r\" at 0"},
+      {"{\xc2\x9b"
+       "2J\x7f}",
+       "unknown key \"\\xC2\\x9B2J\\x7F\" at 0"},
+      {"{\xff\xc3}", "unknown key \"\\xFF\\xC3\" at 0"},
+      {"{a b~}", "unknown key \"a b~\" at 0"},
+      {"{caf\xc3\xa9}", "unknown key \"caf\xc3\xa9\" at 0"},
+      {"{eta:\x1b[2J}", "bad width \"\\e[2J\" for key \"eta\" at 0"},
+      {"{bar:>\x1b}", "the bar takes a width, not an alignment, in \"{bar}\" at 0"},
   };
   for (const auto& [text, what] : cases) {
     try {
@@ -120,6 +138,17 @@ TEST(Template, MalformedTemplatesAreRefusedWithWhereAndWhat) {
     } catch (const std::invalid_argument& e) {
       EXPECT_EQ(std::string(e.what()), std::string("styleFromTemplate: ") + what) << text;
     }
+  }
+}
+
+TEST(Template, WidthsUpToTheBoundAreDrawn) {
+  // A line without a bar keeps the space the empty bar leaves after its labels.
+  for (const auto& [text, size] : {std::pair{"{bar:10000}", 10000u},
+                                   {"{prefix:10000}", 10001u},
+                                   {"{eta:>10000}", 10001u},
+                                   {"{eta:5000}{pos:5000}", 10001u}}) {
+    const pb::Style<> style = pb::styleFromTemplate(text, {.prefix = "x"});
+    for (const std::string& line : linesOf(style)) EXPECT_EQ(line.size(), size) << text;
   }
 }
 

@@ -46,6 +46,15 @@ std::int64_t coarseLagBound() noexcept {
   return -1;
 }
 
+std::int64_t readSteadyCoarseClock() noexcept {
+  timespec now{};
+#ifdef CLOCK_MONOTONIC_COARSE
+  if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0) return nanoseconds(now);
+#endif
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return nanoseconds(now);
+}
+
 extern const bool kCoarseClockInline = true;
 
 TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,

@@ -1,15 +1,20 @@
-// Internal: the clock seam's wait. Do not include from public headers.
+// Internal: the clock seam's steady clock and wait. Do not include from public headers.
 //
 // Test builds link their own clock seam: readWallClock, readCoarseClock and
-// coarseLagBound (declared with the lock-free count that calls them) and
-// tickerWait, the only wait for time.
+// coarseLagBound (declared with the lock-free count that calls them),
+// readSteadyCoarseClock and tickerWait, the only wait for time.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace System::ProgressBar::detail {
+
+// A monotonic clock as of the kernel's last timer tick, in nanoseconds from
+// an unspecified start: cheap enough to time every call of a copy.
+std::int64_t readSteadyCoarseClock() noexcept;
 
 enum class TickerWake {
   kTick,  // the tick's time has come

@@ -2,7 +2,10 @@
 // alignment and width, and the bar that splits the line in two.
 #include "System/ProgressBar/Template.hpp"
 
+#include <utf8proc.h>
+
 #include <charconv>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -40,6 +43,62 @@ constexpr KeyName kKeys[] = {
     {"spinner_ascii", TemplateKey::kSpinnerAscii, false},
 };
 
+// The widest a field or the line may be: past any terminal, yet far from
+// what a draw could not allocate.
+constexpr std::int64_t kMaxWidth = 10'000;
+
+// `text` as it may be shown on a terminal: controls (C0, DEL, C1) and bytes
+// that are no UTF-8 written as escapes, the rest as it is.
+std::string shown(std::string_view text) {
+  std::string out;
+  const auto escape = [&](unsigned char byte) {
+    switch (byte) {
+      case '\n':
+        out += "\\n";
+        return;
+      case '\t':
+        out += "\\t";
+        return;
+      case '\r':
+        out += "\\r";
+        return;
+      case '\x1b':
+        out += "\\e";
+        return;
+      default:
+        break;
+    }
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+    out += hex;
+  };
+  for (std::size_t at = 0; at < text.size();) {
+    utf8proc_int32_t point = -1;
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data() + at);
+    const utf8proc_ssize_t length =
+        utf8proc_iterate(bytes, static_cast<utf8proc_ssize_t>(text.size() - at), &point);
+    if (length <= 0) {
+      escape(bytes[0]);
+      ++at;
+      continue;
+    }
+    if (point < 0x20 || (point >= 0x7F && point < 0xA0)) {
+      for (utf8proc_ssize_t i = 0; i < length; ++i) escape(bytes[i]);
+    } else {
+      out.append(text.substr(at, static_cast<std::size_t>(length)));
+    }
+    at += static_cast<std::size_t>(length);
+  }
+  return out;
+}
+
+std::string quoted(std::string_view text) {
+  std::string out = shown(text);
+  out.insert(out.begin(), '"');
+  out.push_back('"');
+  return out;
+}
+
 [[noreturn]] void fault(const std::string& what, std::size_t at) {
   throw std::invalid_argument("styleFromTemplate: " + what + " at " + std::to_string(at));
 }
@@ -48,8 +107,7 @@ constexpr KeyName kKeys[] = {
 void readWidth(std::string_view format, std::string_view name, std::size_t at, TemplateField& field,
                bool isBar) {
   if (!format.empty() && (format[0] == '<' || format[0] == '>')) {
-    if (isBar)
-      fault("the bar takes a width, not an alignment, in \"{" + std::string(name) + "}\"", at);
+    if (isBar) fault("the bar takes a width, not an alignment, in \"{" + shown(name) + "}\"", at);
     field.padLeft = format[0] == '>';
     format.remove_prefix(1);
   }
@@ -57,7 +115,12 @@ void readWidth(std::string_view format, std::string_view name, std::size_t at, T
   const auto [end, error] = std::from_chars(format.data(), format.data() + format.size(), width);
   if (format.empty() || error != std::errc{} || end != format.data() + format.size() ||
       width <= 0) {
-    fault("bad width \"" + std::string(format) + "\" for key \"" + std::string(name) + "\"", at);
+    fault("bad width " + quoted(format) + " for key " + quoted(name), at);
+  }
+  if (width > kMaxWidth) {
+    fault("width " + std::to_string(width) + " for key " + quoted(name) + " is past " +
+              std::to_string(kMaxWidth) + " columns",
+          at);
   }
   field.width = width;
 }
@@ -66,6 +129,7 @@ void readWidth(std::string_view format, std::string_view name, std::size_t at, T
 
 ParsedTemplate parseTemplate(std::string_view text) {
   ParsedTemplate parsed;
+  std::int64_t padded = 0;  // the keys' widths so far
   std::vector<TemplateField>* fields = &parsed.before;
   const auto literal = [&](std::string_view piece) {
     if (fields->empty() || fields->back().key != TemplateKey::kText || fields->back().width > 0) {
@@ -120,10 +184,18 @@ ParsedTemplate parseTemplate(std::string_view text) {
     for (const KeyName& k : kKeys) {
       if (k.name == name) known = &k;
     }
-    if (known == nullptr) fault("unknown key \"" + std::string(name) + "\"", at);
+    if (known == nullptr) fault("unknown key " + quoted(name), at);
     field.key = known->key;
     field.padLeft = !known->padRightByDefault;
     if (colon != std::string_view::npos) readWidth(format, name, at, field, false);
+    // Widths that add up past any terminal would make a line no draw can
+    // allocate, as one such width would.
+    padded += field.width;
+    if (padded > kMaxWidth) {
+      fault("widths adding up to " + std::to_string(padded) + " columns, past " +
+                std::to_string(kMaxWidth) + ",",
+            at);
+    }
     fields->push_back(std::move(field));
     at = close + 1;
   }

@@ -25,12 +25,12 @@ ssize_t readSome(int fd, char* data, std::size_t n) {
   }
 }
 
-bool writeAll(int fd, const char* data, std::size_t n) {
-  while (n > 0) {
-    const ssize_t put = ::write(fd, data, n);
+bool writeAll(int fd, const char* data, std::size_t n, std::size_t& written) {
+  written = 0;
+  while (written < n) {
+    const ssize_t put = ::write(fd, data + written, n - written);
     if (put > 0) {
-      data += put;
-      n -= static_cast<std::size_t>(put);
+      written += static_cast<std::size_t>(put);
       continue;
     }
     if (put < 0 && errno == EINTR) continue;
@@ -39,6 +39,11 @@ bool writeAll(int fd, const char* data, std::size_t n) {
     return false;
   }
   return true;
+}
+
+bool writeAll(int fd, const char* data, std::size_t n) {
+  std::size_t written = 0;
+  return writeAll(fd, data, n, written);
 }
 
 }  // namespace System::ProgressBar::detail

@@ -17,6 +17,7 @@ std::atomic<std::int64_t> g_preciseReads{0};
 std::atomic<std::int64_t> g_coarseReads{0};
 std::atomic<void (*)()> g_readHook{nullptr};
 std::atomic<void (*)()> g_coarseHook{nullptr};
+std::atomic<void (*)()> g_steadyHook{nullptr};
 }  // namespace
 
 namespace testclock {
@@ -30,6 +31,7 @@ void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound) {
 std::int64_t preciseReads() { return g_preciseReads.load(); }
 void onPreciseRead(void (*hook)()) { g_readHook.store(hook); }
 void onCoarseRead(void (*hook)()) { g_coarseHook.store(hook); }
+void onSteadyRead(void (*hook)()) { g_steadyHook.store(hook); }
 std::int64_t coarseReads() { return g_coarseReads.load(); }
 }  // namespace testclock
 
@@ -45,6 +47,10 @@ std::int64_t readCoarseClock() noexcept {
   return g_now.load() - g_lag.load();
 }
 std::int64_t coarseLagBound() noexcept { return g_bound.load(); }
+std::int64_t readSteadyCoarseClock() noexcept {
+  if (void (*hook)() = g_steadyHook.load()) hook();
+  return g_now.load();
+}
 // The coarse clock above is the seam's, never the system's.
 extern const bool kCoarseClockInline = false;
 }  // namespace System::ProgressBar::detail

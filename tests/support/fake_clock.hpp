@@ -22,6 +22,8 @@ void setCoarse(std::chrono::nanoseconds lag, std::chrono::nanoseconds bound);
 void onPreciseRead(void (*hook)());
 // The same at every coarse read.
 void onCoarseRead(void (*hook)());
+// The steady coarse clock reads `now()` too; this runs at each of its reads.
+void onSteadyRead(void (*hook)());
 // How many times the library read each clock.
 std::int64_t preciseReads();
 std::int64_t coarseReads();

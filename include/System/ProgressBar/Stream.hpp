@@ -127,6 +127,8 @@ StreamTracking trackWrite(const ProgressBar<Custom>& bar, std::ostream& stream) 
 
 /// A copy that failed, and at which end. `code()` is the system's error
 /// where there is one (`std::io_errc::stream` for a stream that failed).
+/// Where a stream or its buffer threw, the error holds that exception:
+/// `std::rethrow_if_nested(error)` throws it again.
 class CopyError : public std::system_error {
  public:
   enum class End { Read, Write };
@@ -143,9 +145,19 @@ std::int64_t copyFds(int in, int out, const ByteCount& count);
 }  // namespace detail
 
 /// Copies everything `in` holds to `out`, counting each byte on `bar` as
-/// `out` accepts it, and returns how many there were. Throws `CopyError`
-/// naming the end that failed (a stream's own exception, if its mask asks for
-/// one, becomes that error); what was copied until then is counted.
+/// `out`'s buffer accepts it, and returns how many there were. Throws
+/// `CopyError` naming the end that failed; by then every byte the buffer
+/// reported taking is counted, and none is written twice. A buffer that
+/// takes part of a block fails the copy with `out` bad, as a short write
+/// does; one that throws counts none of the bytes of that call. A stream's
+/// own exception, if its mask asks for one, becomes that error, and so does
+/// any `std::exception` its buffer throws (held in it); `out` is left bad as
+/// its own write would leave it. Other exceptions, and a cancellation of the
+/// thread, pass through.
+/// Streams of one regular file are refused with a write error of `EINVAL`
+/// before anything is read, where their files can be told: file streams
+/// (`std::ifstream`, `std::ofstream`, `std::fstream`), the standard streams,
+/// and those under a `CountingStreamBuf`.
 template <class Custom>
 std::int64_t copy(std::istream& in, std::ostream& out, const ProgressBar<Custom>& bar) {
   return detail::copyStreams(in, out, detail::byteCount(bar));
@@ -155,12 +167,22 @@ std::int64_t copy(std::istream& in, std::ostream& out, const ProgressBar<Custom>
 /// byte on `bar` as it is written, and returns how many there were. Uses the
 /// kernel's zero-copy calls where both ends allow them (splice when one end is
 /// a pipe, copy_file_range between files, sendfile from a file) and read and
-/// write otherwise; a descriptor in non-blocking mode is waited for. From an
-/// input pipe of 512 KiB or more (`fcntl(F_SETPIPE_SZ)`) that runs dry while
-/// its writer is fast, it waits 50 µs for bytes to gather rather than wake
-/// for each write. Throws
-/// `CopyError` naming the end that failed; a closed reader downstream is a
-/// write error with `EPIPE` (if SIGPIPE is not left to end the process).
+/// write otherwise; a descriptor in non-blocking mode is waited for. Each
+/// call moves at most a piece timed to take about 25 ms at the speed the
+/// last ones went, and no less than 64 KiB, so that the bar moves within
+/// each refresh period (0.1 s by default) at any speed over 640 KiB/s; into
+/// a socket or a terminal, whose reader may slow down at any moment, pieces
+/// stay at 64 KiB. From
+/// an input pipe of 512 KiB or more (`fcntl(F_SETPIPE_SZ)`) that runs dry
+/// while its writer is fast, it waits 50 µs for bytes to gather rather than
+/// wake for each write.
+///
+/// Throws `CopyError` naming the end that failed; by then every byte `out`
+/// took is counted, a write that failed partway included, and none is
+/// written twice. A closed reader downstream is a write error with `EPIPE`
+/// (if SIGPIPE is not left to end the process). A regular file is never
+/// copied onto itself (through any descriptor of it, or any of its names):
+/// that is a write error with `EINVAL`, before anything is read or written.
 template <class Custom>
 std::int64_t copy(int in, int out, const ProgressBar<Custom>& bar) {
   return detail::copyFds(in, out, detail::byteCount(bar));

@@ -159,7 +159,10 @@ Label<Custom> fieldsLabel(const std::vector<TemplateField>& fields,
 ///
 /// Throws `std::invalid_argument` naming the fault, the key and its position
 /// (in bytes from the start) for an unknown key, an unclosed or unopened
-/// brace, a bad width, or a second `{bar}`.
+/// brace, a bad width (a width is 1 to 10,000 columns, and the keys' widths
+/// add up to 10,000 at most), or a second `{bar}`.
+/// The message shows the template's control characters escaped (`\e`, `\n`,
+/// `\x07`), so that it can go to a terminal as it is.
 template <class Custom = std::monostate>
 Style<Custom> styleFromTemplate(std::string_view text, const TemplateOptions& options = {}) {
   const detail::ParsedTemplate parsed = detail::parseTemplate(text);
