@@ -372,6 +372,8 @@ TEST(ScreenText, PlainTextDropsControlsAndKeepsEverythingElse) {
       {"\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent", false, "\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent"},
       {"0123456789abcdef\xc2\x85NEL\xc2\x9f" "APC\xc2", false, "0123456789abcdefNELAPC\xc2"},
       {"\xc2", false, "\xc2"},
+      {"\xc2\x85", false, ""},
+      {"end\xc2\x9f", false, "end"},
       {"", false, ""},
   };
   // clang-format on

@@ -206,6 +206,18 @@ TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 7);
 }
 
+// Between its looks the ticker's thread still ticks once an interval: a
+// look does not bring the tick forward, nor does a tick the one after it.
+TEST_F(LifeTest, ATickerWaitsItsIntervalForTheNextTickWhateverItLooksAt) {
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+  pb::Ticker ticker(bar, 1s);
+  testclock::look();
+  EXPECT_GT(testclock::lastTickIn(), 500ms) << "after the first look";
+  testclock::tick();
+  EXPECT_GT(testclock::lastTickIn(), 500ms) << "after a tick";
+  EXPECT_LE(testclock::lastTickIn(), 1s);
+}
+
 // A display's ticker watches every live bar it finds at a look, those added
 // after it started too.
 TEST_F(LifeTest, ADisplaysTickerWatchesTheBarsItFindsAtALook) {
@@ -221,6 +233,47 @@ TEST_F(LifeTest, ADisplaysTickerWatchesTheBarsItFindsAtALook) {
   EXPECT_TRUE(clocksReadBy()) << "not watched yet";
   testclock::look();
   EXPECT_FALSE(clocksReadBy()) << "watched";
+}
+
+// A display's tick reads the clock once for all its bars: a bar drawn after
+// that reading, before the tick reaches it, is redrawn at the time then,
+// never at the older reading.
+TEST_F(LifeTest, ADisplaysTickNeverDrawsALineOlderThanTheBarsLast) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  std::vector<pb::TimePoint> stamps;  // written under the bar's lock
+  const auto bar = display.add(
+      pb::Style<>{.stylePostfix = pb::Label<>([&](const Progress<>&, const pb::Timing& timing) {
+                    stamps.push_back(timing.timingLastUpdate);
+                    return std::string("x");
+                  })},
+      Progress<>{0, 10});
+  pb::Ticker ticker(display, 1h);
+  testclock::look();
+  // The reads of the ticker's thread at its tick: the tick's own, during
+  // which the bar is drawn a second later; then any read for the bar's line.
+  static const pb::ProgressBar<>* s_bar;
+  static pb::TimePoint s_start;
+  static std::atomic<int> s_read;
+  s_bar = &bar;
+  s_start = testclock::now();
+  s_read = 0;
+  testclock::onPreciseRead([] {
+    const int read = s_read++;
+    if (read == 0) {
+      testclock::advance(1s);
+      pb::updateProgress(*s_bar, [](const Progress<>& p) {
+        return Progress<>{p.progressDone + 1, 10};
+      });
+      testclock::set(s_start);
+    } else if (read == 2) {  // the first read after that draw: the time has come back
+      testclock::set(s_start + 1s);
+    }
+  });
+  testclock::tick();
+  testclock::onPreciseRead(nullptr);
+  ASSERT_GE(stamps.size(), 3u);
+  EXPECT_EQ(stamps[stamps.size() - 2], s_start + 1s) << "drawn during the tick";
+  EXPECT_EQ(stamps.back(), s_start + 1s) << "the tick's line";
 }
 
 // A ticker whose tick failed has stopped looking: its word is gone with it.

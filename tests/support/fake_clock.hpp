@@ -37,6 +37,9 @@ void releaseTick();
 void look();
 // How many looks a bar asked the ticker for (each taken at once).
 std::int64_t asks();
+// How long the ticker's last wait was to last until its next tick (the real
+// one's time, not this clock's); negative before any wait.
+std::chrono::nanoseconds lastTickIn();
 // Forgets earlier tickers (call before making one).
 void resetTicks();
 
