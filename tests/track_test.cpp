@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <list>
+#include <optional>
 #include <ranges>
 #include <sstream>
 #include <stdexcept>
@@ -86,24 +87,29 @@ TEST_F(TrackTest, EarlyExitsCountTheElementsBeforeThem) {
 // not at the end of a batch.
 TEST_F(TrackTest, TheCompletingElementIsDrawnAtOnceInsideALongRange) {
   const std::vector<int> items(300, 1);
-  const auto bar = make(100);
-  buf.take();
-  int seen = 0;
-  for (const int item : pb::track(bar, items)) {
-    if (seen++ == 101) {
-      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 100th";
+  // Totals at, around and past a batch's size; the body of the element after
+  // the completing one already finds its line drawn. Under a watching ticker
+  // too, where batches end by the ticker's word instead of the clock.
+  for (const bool ticking : {false, true}) {
+    for (const std::int64_t total : {1, 2, 3, 63, 64, 65, 100, 129, 200}) {
+      const auto bar = make(total);
+      std::optional<pb::Ticker> ticker;
+      if (ticking) {
+        testclock::resetTicks();
+        ticker.emplace(bar, 1h);
+        testclock::look();
+      }
+      buf.take();
+      std::int64_t seen = 0;
+      for (const int item : pb::track(bar, items)) {
+        if (seen++ == total) {
+          EXPECT_NE(buf.take().find("100%\n"), std::string::npos)
+              << "drawn at the " << total << "th" << (ticking ? ", ticking" : "");
+        }
+        (void)item;
+      }
+      EXPECT_EQ(done(bar), 300);
     }
-    (void)item;
-  }
-  EXPECT_EQ(done(bar), 300);
-  const auto one = make(1);  // the very first element completes it
-  buf.take();
-  seen = 0;
-  for (const int item : pb::track(one, items)) {
-    if (seen++ == 1) {
-      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 1st";
-    }
-    (void)item;
   }
 }
 
