@@ -411,6 +411,42 @@ TEST(DisplayColour, ARowRewrittenFromItsChangeShowsAsAWholeOne) {
   for (int c = 0; c < 20; ++c) EXPECT_EQ(screen.colourAt(0, c), whole.colourAt(0, c)) << c;
 }
 
+// Frames that each change rows below the first leave the screen as a whole
+// redraw would, however a row goes back and forth between frames.
+TEST(DisplayFrames, RowsChangedFrameAfterFrameShowAsAWholeRedraw) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const pb::Style<> s{.styleWidth = pb::ConstantWidth{20}};
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  std::vector<pb::ProgressBar<>> bars;
+  for (int i = 0; i < 3; ++i) bars.push_back(display.add(s, Progress<>{0, 10}));
+  testsupport::Screen screen(5, 30);
+  screen.feed(buf.take());
+  // clang-format off
+  const struct { std::size_t bar; std::int64_t done; } steps[] = {
+      {1, 1}, {1, 2}, {1, 1}, {1, 0}, {2, 5}, {1, 3}, {2, 4}, {2, 0}, {0, 9}, {1, 0},
+  };
+  // clang-format on
+  std::int64_t done[3] = {0, 0, 0};
+  for (const auto& step : steps) {
+    testclock::advance(1s);
+    done[step.bar] = step.done;
+    pb::updateProgress(bars[step.bar], [&](const Progress<>&) {
+      return Progress<>{step.done, 10};
+    });
+    screen.feed(buf.take());
+    testsupport::RecordingBuf wholeBuf;
+    std::ostream wholeOut(&wholeBuf);
+    pb::Display other(wholeOut, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+    for (const std::int64_t d : done) other.add(s, Progress<>{d, 10});
+    testsupport::Screen whole(5, 30);
+    whole.feed(wholeBuf.take());
+    for (int row = 0; row < 3; ++row) {
+      EXPECT_EQ(screen.row(row), whole.row(row)) << "bar " << step.bar << " at " << step.done;
+    }
+  }
+}
+
 // A completing line is written when the bar completes, in its place among
 // the other bars' lines; control characters other than tabs are left out.
 TEST(DisplayLog, ALineCompletesWhereItHappensAndCarriesNoControlCharacter) {
