@@ -218,6 +218,22 @@ TEST_F(LifeTest, ATickerWaitsItsIntervalForTheNextTickWhateverItLooksAt) {
   EXPECT_LE(testclock::lastTickIn(), 1s);
 }
 
+// However long its interval, up to the longest a duration holds, a ticker
+// looks at its bar by the time a draw can be due (0.1 s after the last).
+TEST_F(LifeTest, ATickerOfAnyIntervalLooksByTheTimeADrawCanBeDue) {
+  for (const std::chrono::nanoseconds interval :
+       {std::chrono::nanoseconds(1h), std::chrono::nanoseconds(7'000'000'000'000'000'000),
+        std::chrono::nanoseconds(8'000'000'000'000'000'000), std::chrono::nanoseconds::max()}) {
+    testclock::resetTicks();
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+    pb::Ticker ticker(bar, interval);
+    testclock::look();
+    EXPECT_GT(testclock::lastTickIn(), 30min) << interval.count();
+    EXPECT_GT(testclock::lastLookIn(), 0ns) << interval.count();
+    EXPECT_LE(testclock::lastLookIn(), 100ms) << interval.count();
+  }
+}
+
 // A display's ticker watches every live bar it finds at a look, those added
 // after it started too.
 TEST_F(LifeTest, ADisplaysTickerWatchesTheBarsItFindsAtALook) {

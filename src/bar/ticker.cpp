@@ -8,6 +8,7 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -84,7 +85,7 @@ class TickerThread final : public Watcher {
 
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    Steady::time_point tickAt = Steady::now() + interval_;
+    Steady::time_point tickAt = later(Steady::now(), interval_);
     TimePoint lookBy{};
     TickerWake wake = TickerWake::kLook;  // a first look before any wait
     for (;;) {
@@ -93,7 +94,7 @@ class TickerThread final : public Watcher {
       try {
         if (wake == TickerWake::kTick) {
           redraw_();
-          tickAt = Steady::now() + interval_;
+          tickAt = later(Steady::now(), interval_);
         }
         lookBy = look(tickAt);
       } catch (const abi::__forced_unwind&) {
@@ -119,11 +120,22 @@ class TickerThread final : public Watcher {
     }
   }
 
+  // `from` + `by`, held to the range of the clock: an interval may be as
+  // long as a duration can be.
+  template <class Point>
+  static Point later(Point from, std::chrono::nanoseconds by) noexcept {
+    using Duration = typename Point::duration;
+    static_assert(std::is_same_v<Duration, std::chrono::nanoseconds>);
+    const Int128 sum = Int128{from.time_since_epoch().count()} + by.count();
+    if (sum >= Point::max().time_since_epoch().count()) return Point::max();
+    if (sum <= Point::min().time_since_epoch().count()) return Point::min();
+    return Point(Duration(static_cast<typename Duration::rep>(sum)));
+  }
+
   // Looks at every bar it ticks; returns when it must look next.
   TimePoint look(Steady::time_point tickAt) {
     const TimePoint now = readWallClock();
-    const TimePoint tickAtWall =
-        now + std::chrono::duration_cast<std::chrono::nanoseconds>(tickAt - Steady::now());
+    const TimePoint tickAtWall = later(now, tickAt - Steady::now());
     std::vector<BarEngine*> bars = bars_();
     // Sorted, each once: those new to the watch keep their reference, the
     // others give the extra one back; those gone from the bars are let go.

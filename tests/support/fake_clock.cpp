@@ -72,6 +72,7 @@ std::int64_t g_waitsAtTake = 0;  // the entries when the last tick or look was t
 bool g_tickerGone = false;
 std::int64_t g_asks = 0;                    // looks a bar asked for
 std::chrono::nanoseconds g_lastTickIn{-1};  // what the last wait was given until its tick
+std::chrono::nanoseconds g_lastLookIn{-1};  // and until its look
 
 void letThrough(std::int64_t& allowed, bool wait) {
   std::unique_lock<std::mutex> lock(g_tickMutex);
@@ -98,22 +99,27 @@ std::chrono::nanoseconds lastTickIn() {
   std::lock_guard<std::mutex> lock(g_tickMutex);
   return g_lastTickIn;
 }
+std::chrono::nanoseconds lastLookIn() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  return g_lastLookIn;
+}
 void resetTicks() {
   std::lock_guard<std::mutex> lock(g_tickMutex);
   g_ticksAllowed = g_ticksTaken = g_looksAllowed = g_looksTaken = g_waits = g_waitsAtTake = 0;
   g_asks = 0;
-  g_lastTickIn = std::chrono::nanoseconds(-1);
+  g_lastTickIn = g_lastLookIn = std::chrono::nanoseconds(-1);
   g_tickerGone = false;
 }
 }  // namespace testclock
 
 namespace System::ProgressBar::detail {
 TickerWake tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lock,
-                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds,
+                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
                       const bool& stopping, const bool& asked) {
   {
     std::lock_guard<std::mutex> tick(g_tickMutex);
     g_lastTickIn = tickIn;
+    g_lastLookIn = lookIn;
     ++g_waits;
     g_tickChanged.notify_all();
   }

@@ -40,6 +40,8 @@ std::int64_t asks();
 // How long the ticker's last wait was to last until its next tick (the real
 // one's time, not this clock's); negative before any wait.
 std::chrono::nanoseconds lastTickIn();
+// The same until its next look (a time of this clock).
+std::chrono::nanoseconds lastLookIn();
 // Forgets earlier tickers (call before making one).
 void resetTicks();
 
