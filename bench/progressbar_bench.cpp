@@ -14,6 +14,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <ranges>
 #include <streambuf>
@@ -96,6 +97,24 @@ void BM_Floor(benchmark::State& state) {
 BENCHMARK(BM_Floor);
 BENCHMARK(BM_Floor)->Threads(2);
 
+// For scale: one read of the coarse clock, and one atomic addition (what a
+// bar whose thread of its own draws pays for an update).
+void BM_CoarseClock(benchmark::State& state) {
+  for (auto _ : state) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    benchmark::DoNotOptimize(now);
+  }
+}
+BENCHMARK(BM_CoarseClock);
+
+std::int64_t g_added = 0;
+void BM_AtomicAdd(benchmark::State& state) {
+  for (auto _ : state) __atomic_fetch_add(&g_added, 1, __ATOMIC_SEQ_CST);
+}
+BENCHMARK(BM_AtomicAdd);
+BENCHMARK(BM_AtomicAdd)->Threads(2);
+
 // Never completes, so every update after the first draw is throttled except
 // one every 0.1 s.
 pb::ProgressBar<> throttledBar() {
@@ -110,14 +129,37 @@ void BM_IncProgressThrottled(benchmark::State& state) {
 BENCHMARK(BM_IncProgressThrottled);
 BENCHMARK(BM_IncProgressThrottled)->Threads(2);
 
-// The same with a steady tick redrawing the bar every 10 ms meanwhile.
+// The same with a steady tick redrawing the bar every 10 ms meanwhile: its
+// thread watches the bar, so that updates read no clock.
+std::optional<pb::ProgressBar<>> g_tickedBar;
+std::optional<pb::Ticker> g_ticker;
 void BM_IncProgressTicking(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    g_tickedBar.emplace(throttledBar());
+    g_ticker.emplace(*g_tickedBar, 10ms);
+  }
+  {
+    AllocationScope allocs(state);
+    // Every thread reaches the bar past the loop's start, which waits for the first.
+    for (auto _ : state) pb::incProgress(*g_tickedBar, 1);
+  }
+  if (state.thread_index() == 0) {
+    g_ticker.reset();
+    g_tickedBar.reset();
+  }
+}
+BENCHMARK(BM_IncProgressTicking);
+BENCHMARK(BM_IncProgressTicking)->Threads(2);
+
+// A ticker slower than the refresh: each draw due between its ticks asks it
+// to look by the next deadline, so that updates still read no clock.
+void BM_IncProgressSlowTicking(benchmark::State& state) {
   const auto bar = throttledBar();
-  const pb::Ticker ticker(bar, 10ms);
+  const pb::Ticker ticker(bar, 1s);
   AllocationScope allocs(state);
   for (auto _ : state) pb::incProgress(bar, 1);
 }
-BENCHMARK(BM_IncProgressTicking);
+BENCHMARK(BM_IncProgressSlowTicking);
 
 void BM_IncProgressSpinner(benchmark::State& state) {
   const auto bar = pb::hNewProgressBar(g_discard, pb::spinnerStyle(), 10.0, pb::Progress<>{0, 0},
@@ -444,5 +486,32 @@ void BM_LoopTrack(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kLoop);
 }
 BENCHMARK(BM_LoopTrack)->Unit(benchmark::kMillisecond);
+
+// As BM_LoopTrack while a ticker redraws the bar, or its display, every
+// 100 ms: its thread watches the bar, and elements read no clock.
+void loopTrackTicking(benchmark::State& state, const pb::ProgressBar<>& bar) {
+  AllocationScope allocs(state, kLoop);
+  for (auto _ : state) {
+    std::int64_t acc = 1;
+    for (const std::int64_t i : pb::track(bar, std::views::iota(std::int64_t{0}, kLoop))) {
+      acc = work(acc, i);
+      benchmark::DoNotOptimize(acc);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kLoop);
+}
+void BM_LoopTrackTicking(benchmark::State& state) {
+  const auto bar = throttledBar();
+  const pb::Ticker ticker(bar, 100ms);
+  loopTrackTicking(state, bar);
+}
+BENCHMARK(BM_LoopTrackTicking)->Unit(benchmark::kMillisecond);
+void BM_LoopTrackDisplayTicking(benchmark::State& state) {
+  pb::Display display(g_discard, pb::AsTerminal{80}, pb::DisplayOptions{.colour = false});
+  const auto bar = display.add(style80(), pb::Progress<>{0, kNever});
+  pb::Ticker ticker(display, 100ms);
+  loopTrackTicking(state, bar);
+}
+BENCHMARK(BM_LoopTrackDisplayTicking)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -27,14 +27,18 @@ struct Target {
 };
 
 const std::map<std::string, Target> kTargets = {
-    {"BM_IncProgressThrottled", {"<= 12 ns, 0.35x, 0 allocs", "BM_Floor", 0.35, 12, 0}},
+    {"BM_IncProgressThrottled", {"<= 0.27x, 0 allocs", "BM_Floor", 0.27, 0, 0}},
     {"BM_IncProgressThrottled/threads:2", {"<= 1 thread's", "BM_IncProgressThrottled", 1.0}},
-    {"BM_IncProgressTicking", {"<= 1.15x untick'd", "BM_IncProgressThrottled", 1.15}},
+    {"BM_IncProgressTicking", {"<= 1.1x an atomic add", "BM_AtomicAdd", 1.1, 0, 0}},
+    {"BM_IncProgressTicking/threads:2",
+     {"<= 1.1x an atomic add", "BM_AtomicAdd/threads:2", 1.1, 0, 0}},
+    {"BM_IncProgressSlowTicking", {"<= 1.2x an atomic add", "BM_AtomicAdd", 1.2, 0, 0}},
     {"BM_IncProgressSpinner", {"<= 1.2x", "BM_Floor", 1.2, 0, 0}},
     {"BM_IncProgressDisplay", {"<= 1.3x, 0 allocs", "BM_Floor", 1.3, 0, 0}},
     {"BM_DisplayFrame8",
-     {"<= 30x, <= 0.5x the bytes of all 8", "BM_Floor", 30, 0, -1, 0, 0,
-      "BM_DisplayFrame8AllChanged", 0.5}},
+     {"<= 580 ns, <= 0.5x the bytes of all 8", "", 0, 580, -1, 0, 0, "BM_DisplayFrame8AllChanged",
+      0.5}},
+    {"BM_DisplayFrame8AllChanged", {"<= 2990 ns", "", 0, 2990}},
     {"BM_LogBars/100000", {"<= 1.5x per bar of 1000", "BM_LogBars/1000", 1.5}},
     {"BM_LogBars100Running/100000", {"<= 1.5x per bar of 1000", "BM_LogBars100Running/1000", 1.5}},
     {"BM_LinesAbove", {"<= 2x printAbove", "BM_PrintAbove", 2}},
@@ -52,7 +56,9 @@ const std::map<std::string, Target> kTargets = {
     {"BM_ByteRate", {"<= 4x", "BM_Floor", 4}},
     {"BM_RecentByteRate", {"<= 4x", "BM_Floor", 4}},
     {"BM_RecentRemainingTime", {"<= 4x", "BM_Floor", 4}},
-    {"BM_LoopTrack", {"<= 2 ns over bare", "", 0, 0, -1, 0, 2}},
+    {"BM_LoopTrack", {"<= 0.14x", "BM_Floor", 0.14}},
+    {"BM_LoopTrackTicking", {"<= 0.04x", "BM_Floor", 0.04}},
+    {"BM_LoopTrackDisplayTicking", {"<= 0.04x", "BM_Floor", 0.04}},
 };
 
 struct Row {
@@ -83,8 +89,11 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
 // Rows in the order of the table, whatever order the interleaved runs took.
 const std::vector<std::string> kOrder = {"BM_Floor",
+                                         "BM_CoarseClock",
+                                         "BM_AtomicAdd",
                                          "BM_IncProgressThrottled",
                                          "BM_IncProgressTicking",
+                                         "BM_IncProgressSlowTicking",
                                          "BM_IncProgressSpinner",
                                          "BM_IncProgressDisplay",
                                          "BM_DisplayFrame8",
@@ -117,7 +126,9 @@ const std::vector<std::string> kOrder = {"BM_Floor",
                                          "BM_RecentRemainingTime",
                                          "BM_LoopBare",
                                          "BM_LoopIncProgress",
-                                         "BM_LoopTrack"};
+                                         "BM_LoopTrack",
+                                         "BM_LoopTrackTicking",
+                                         "BM_LoopTrackDisplayTicking"};
 
 // Family in the order above, then threads, then the argument.
 std::tuple<std::size_t, int, long> orderOf(const Row& r) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include "System/ProgressBar/detail/Counter.hpp"
 
@@ -50,15 +51,53 @@ TEST(Clock, TheSteadyCoarseClockIsTheMonotonicOneAsOfItsLastTick) {
   EXPECT_GE(steady, ns(before) - 2 * std::int64_t{resolution.tv_nsec});
 }
 
-TEST(Clock, TheTickersWaitEndsInATickOrAStop) {
+TEST(Clock, TheTickersWaitEndsInATickALookAnAskOrAStop) {
   std::mutex mutex;
   std::condition_variable wake;
   std::unique_lock<std::mutex> lock(mutex);
-  bool stopping = false;
-  EXPECT_TRUE(detail::tickerWait(wake, lock, 1ms, stopping));
+  bool stopping = false, asked = false;
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1h, stopping, asked), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1ms, 1ms, stopping, asked), detail::TickerWake::kTick);
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1ms, stopping, asked), detail::TickerWake::kLook);
+  asked = true;
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping, asked), detail::TickerWake::kLook);
   stopping = true;
-  EXPECT_FALSE(detail::tickerWait(wake, lock, 1h, stopping));
+  EXPECT_EQ(detail::tickerWait(wake, lock, 1h, 1h, stopping, asked), detail::TickerWake::kStop);
   EXPECT_TRUE(lock.owns_lock());
+}
+
+// A wait as long as a duration holds still waits (for an ask here), and
+// one that ends by its time without a tick due ends in a look.
+TEST(Clock, TheTickersWaitOfTheLongestIntervalWaits) {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false, asked = false;
+  std::unique_lock<std::mutex> lock(mutex);
+  std::thread asker([&] {
+    std::this_thread::sleep_for(20ms);
+    {
+      const std::lock_guard<std::mutex> held(mutex);
+      asked = true;
+    }
+    wake.notify_all();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const auto longest = std::chrono::nanoseconds::max();
+  const detail::TickerWake woke = detail::tickerWait(wake, lock, longest, longest, stopping, asked);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  lock.unlock();
+  asker.join();
+  EXPECT_EQ(woke, detail::TickerWake::kLook);
+  EXPECT_GE(waited, 15ms);
+}
+
+// The coarse clock read inline is the one the seam reads.
+TEST(Clock, TheInlineCoarseReadingIsTheSystemsCoarseClock) {
+  EXPECT_TRUE(detail::kCoarseClockInline);
+  const std::int64_t before = detail::readCoarseClock();
+  const std::int64_t inlined = detail::coarseClock();
+  EXPECT_LE(before, inlined);
+  EXPECT_LE(inlined, detail::readCoarseClock());
 }
 
 }  // namespace

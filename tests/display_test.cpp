@@ -332,6 +332,17 @@ TEST(ScreenText, RowsDifferFromABoundaryBeforeAVisibleCharacter) {
       {"ae", "ae\xcc\x81", 1, 1},                         // the e gains an accent
       {"\x1b[32m==\x1b[0m", "\x1b[32m=>\x1b[0m", 6, 1},
       {"\x1b[32m=", "\x1b[33m=", 0, 0},
+      // Long rows, compared a word at a time: a difference at each place of a word.
+      {"0123456789abcdefghij", "0123456789abcdefghiJ", 19, 19},
+      {"0123456789abcdefghij", "0123456X89abcdefghij", 7, 7},
+      {"0123456789abcdefghij", "01234567X9abcdefghij", 8, 8},
+      {"0123456789abcdefghij", "X123456789abcdefghij", 0, 0},
+      {"0123456789abcdefghij", "0123456789abcdefghij+", 20, 20},
+      {"0123456789abcdefghij\xe6\x95\xb0", "0123456789abcdefghij\xe6\x95\xb1", 20, 20},
+      {"task 1 [=====>......] \xe6\x95\xb0x", "task 1 [=====>......] \xe6\x95\xb0y", 25, 24},
+      {"task 1 [=====>......]e\xcc\x81", "task 1 [=====>......]e\xcc\x82", 21, 21},
+      {"task 1 \x1b[32m=====\x1b[0m>...", "task 1 \x1b[32m======\x1b[0m...", 17, 12},
+      {"task 1 \x1b[32m=====", "task 1 \x1b[33m=====", 7, 7},
   };
   // clang-format on
   for (const auto& r : rows) {
@@ -342,6 +353,35 @@ TEST(ScreenText, RowsDifferFromABoundaryBeforeAVisibleCharacter) {
   std::string escapes;
   pb::detail::appendEscapes(escapes, "a\x1b[1mb\x1b[0mc");
   EXPECT_EQ(escapes, "\x1b[1m\x1b[0m");
+}
+
+// A row's text as a display keeps it: control characters go, C1 ones too,
+// tabs and characters beyond ASCII stay, escape sequences only when asked
+// for, wherever they fall in a long row.
+TEST(ScreenText, PlainTextDropsControlsAndKeepsEverythingElse) {
+  // clang-format off
+  const struct {
+    const char* line;
+    bool escapes;
+    const char* plain;
+  } rows[] = {
+      {"plain ascii text of some length", false, "plain ascii text of some length"},
+      {"tab\there\r\x7f\x01" "end", false, "tab\thereend"},
+      {"\x1b[31mred\x1b[0m and the rest of it", false, "red and the rest of it"},
+      {"\x1b[31mred\x1b[0m and the rest of it", true, "\x1b[31mred\x1b[0m and the rest of it"},
+      {"\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent", false, "\xe2\x96\x88\xe2\x96\x88 bar \xc2\xa2 cent"},
+      {"0123456789abcdef\xc2\x85NEL\xc2\x9f" "APC\xc2", false, "0123456789abcdefNELAPC\xc2"},
+      {"\xc2", false, "\xc2"},
+      {"\xc2\x85", false, ""},
+      {"end\xc2\x9f", false, "end"},
+      {"", false, ""},
+  };
+  // clang-format on
+  for (const auto& r : rows) {
+    std::string plain = "kept:";
+    pb::detail::appendPlain(plain, r.line, r.escapes);
+    EXPECT_EQ(plain, std::string("kept:") + r.plain) << r.line;
+  }
 }
 
 // A row rewritten from where it changed leaves the screen as a whole
@@ -369,6 +409,42 @@ TEST(DisplayColour, ARowRewrittenFromItsChangeShowsAsAWholeOne) {
   whole.feed(buf.take());
   EXPECT_EQ(screen.row(0), whole.row(0));
   for (int c = 0; c < 20; ++c) EXPECT_EQ(screen.colourAt(0, c), whole.colourAt(0, c)) << c;
+}
+
+// Frames that each change rows below the first leave the screen as a whole
+// redraw would, however a row goes back and forth between frames.
+TEST(DisplayFrames, RowsChangedFrameAfterFrameShowAsAWholeRedraw) {
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const pb::Style<> s{.styleWidth = pb::ConstantWidth{20}};
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  std::vector<pb::ProgressBar<>> bars;
+  for (int i = 0; i < 3; ++i) bars.push_back(display.add(s, Progress<>{0, 10}));
+  testsupport::Screen screen(5, 30);
+  screen.feed(buf.take());
+  // clang-format off
+  const struct { std::size_t bar; std::int64_t done; } steps[] = {
+      {1, 1}, {1, 2}, {1, 1}, {1, 0}, {2, 5}, {1, 3}, {2, 4}, {2, 0}, {0, 9}, {1, 0},
+  };
+  // clang-format on
+  std::int64_t done[3] = {0, 0, 0};
+  for (const auto& step : steps) {
+    testclock::advance(1s);
+    done[step.bar] = step.done;
+    pb::updateProgress(bars[step.bar], [&](const Progress<>&) {
+      return Progress<>{step.done, 10};
+    });
+    screen.feed(buf.take());
+    testsupport::RecordingBuf wholeBuf;
+    std::ostream wholeOut(&wholeBuf);
+    pb::Display other(wholeOut, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+    for (const std::int64_t d : done) other.add(s, Progress<>{d, 10});
+    testsupport::Screen whole(5, 30);
+    whole.feed(wholeBuf.take());
+    for (int row = 0; row < 3; ++row) {
+      EXPECT_EQ(screen.row(row), whole.row(row)) << "bar " << step.bar << " at " << step.done;
+    }
+  }
 }
 
 // A completing line is written when the bar completes, in its place among

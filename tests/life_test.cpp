@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -149,6 +150,164 @@ TEST_F(LifeTest, ATickRedrawsTheStoredProgressAtTheCurrentTime) {
     EXPECT_EQ(buf.take(), "");
   }
   EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 10);
+}
+
+// While a ticker watches a bar, its updates read no clock: the ticker's
+// thread has given its word that no draw is due until it looks again, by the
+// time the coarse clock would stop proving that. A look that finds that time
+// come withdraws the word and the clocks decide; a draw that brings that time
+// before the ticker's next look asks it to look by then, and the word holds
+// until that time; a tick gives it again. A ticker that has stopped leaves
+// the clocks to decide.
+TEST_F(LifeTest, AWatchingTickerKeepsUpdatesOffTheClocksUntilADrawCanBeDue) {
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+  const auto reads = [] { return testclock::coarseReads() + testclock::preciseReads(); };
+  const auto update = [&] {
+    buf.take();
+    const std::int64_t before = reads();
+    pb::incProgress(bar, 1);
+    return std::make_pair(!buf.take().empty(), reads() != before);
+  };
+  // clang-format off
+  const struct {
+    const char* what;
+    std::chrono::milliseconds advance;
+    void (*ticker)();
+    bool drawn, clocksRead;
+    std::int64_t asks;
+  } steps[] = {
+      {"too soon, on the ticker's word", 10ms, nullptr, false, false, 0},
+      {"the deadline passed, the ticker yet to look", 190ms, nullptr, false, false, 0},
+      {"its look finds the deadline passed: drawn, and a look asked for", 0ms, testclock::look, true, true, 1},
+      {"on the word until the next deadline, before the tick", 10ms, nullptr, false, false, 1},
+      {"a tick draws and gives the word again", 790ms, testclock::tick, false, false, 1},
+      {"a look before the deadline keeps it", 50ms, testclock::look, false, false, 1},
+  };
+  // clang-format on
+  {
+    pb::Ticker ticker(bar, 1s);
+    testclock::look();  // by then its first look is done
+    for (const auto& step : steps) {
+      testclock::advance(step.advance);
+      if (step.ticker != nullptr) step.ticker();
+      const std::int64_t asked = testclock::asks();
+      const auto [drawn, clocksRead] = update();
+      EXPECT_EQ(drawn, step.drawn) << step.what;
+      EXPECT_EQ(clocksRead, step.clocksRead) << step.what;
+      while (testclock::asks() < step.asks) std::this_thread::yield();
+      EXPECT_EQ(testclock::asks(), step.asks) << step.what;
+      if (testclock::asks() != asked)
+        testclock::look();  // the asked look is done by this one's end
+    }
+  }
+  testclock::advance(100ms);
+  const auto [drawn, clocksRead] = update();
+  EXPECT_TRUE(drawn && clocksRead) << "the ticker gone, the clocks decide";
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 7);
+}
+
+// Between its looks the ticker's thread still ticks once an interval: a
+// look does not bring the tick forward, nor does a tick the one after it.
+TEST_F(LifeTest, ATickerWaitsItsIntervalForTheNextTickWhateverItLooksAt) {
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+  pb::Ticker ticker(bar, 1s);
+  testclock::look();
+  EXPECT_GT(testclock::lastTickIn(), 500ms) << "after the first look";
+  testclock::tick();
+  EXPECT_GT(testclock::lastTickIn(), 500ms) << "after a tick";
+  EXPECT_LE(testclock::lastTickIn(), 1s);
+}
+
+// However long its interval, up to the longest a duration holds, a ticker
+// looks at its bar by the time a draw can be due (0.1 s after the last).
+TEST_F(LifeTest, ATickerOfAnyIntervalLooksByTheTimeADrawCanBeDue) {
+  for (const std::chrono::nanoseconds interval :
+       {std::chrono::nanoseconds(1h), std::chrono::nanoseconds(7'000'000'000'000'000'000),
+        std::chrono::nanoseconds(8'000'000'000'000'000'000), std::chrono::nanoseconds::max()}) {
+    testclock::resetTicks();
+    const auto bar = pb::hNewProgressBar(out, styleOfWidth(20), 10.0, Progress<>{0, 1000});
+    pb::Ticker ticker(bar, interval);
+    testclock::look();
+    EXPECT_GT(testclock::lastTickIn(), 30min) << interval.count();
+    EXPECT_GT(testclock::lastLookIn(), 0ns) << interval.count();
+    EXPECT_LE(testclock::lastLookIn(), 100ms) << interval.count();
+  }
+}
+
+// A display's ticker watches every live bar it finds at a look, those added
+// after it started too.
+TEST_F(LifeTest, ADisplaysTickerWatchesTheBarsItFindsAtALook) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  pb::Ticker ticker(display, 1h);
+  testclock::look();
+  const auto bar = display.add(styleOfWidth(20), Progress<>{0, 100});
+  const auto clocksReadBy = [&] {
+    const std::int64_t before = testclock::coarseReads();
+    pb::incProgress(bar, 1);
+    return testclock::coarseReads() != before;
+  };
+  EXPECT_TRUE(clocksReadBy()) << "not watched yet";
+  testclock::look();
+  EXPECT_FALSE(clocksReadBy()) << "watched";
+}
+
+// A display's tick reads the clock once for all its bars: a bar drawn after
+// that reading, before the tick reaches it, is redrawn at the time then,
+// never at the older reading.
+TEST_F(LifeTest, ADisplaysTickNeverDrawsALineOlderThanTheBarsLast) {
+  pb::Display display(out, pb::AsTerminal{30}, pb::DisplayOptions{.colour = false});
+  std::vector<pb::TimePoint> stamps;  // written under the bar's lock
+  const auto bar = display.add(
+      pb::Style<>{.stylePostfix = pb::Label<>([&](const Progress<>&, const pb::Timing& timing) {
+                    stamps.push_back(timing.timingLastUpdate);
+                    return std::string("x");
+                  })},
+      Progress<>{0, 10});
+  pb::Ticker ticker(display, 1h);
+  testclock::look();
+  // The reads of the ticker's thread at its tick: the tick's own, during
+  // which the bar is drawn a second later; then any read for the bar's line.
+  static const pb::ProgressBar<>* s_bar;
+  static pb::TimePoint s_start;
+  static std::atomic<int> s_read;
+  s_bar = &bar;
+  s_start = testclock::now();
+  s_read = 0;
+  testclock::onPreciseRead([] {
+    const int read = s_read++;
+    if (read == 0) {
+      testclock::advance(1s);
+      pb::updateProgress(*s_bar, [](const Progress<>& p) {
+        return Progress<>{p.progressDone + 1, 10};
+      });
+      testclock::set(s_start);
+    } else if (read == 2) {  // the first read after that draw: the time has come back
+      testclock::set(s_start + 1s);
+    }
+  });
+  testclock::tick();
+  testclock::onPreciseRead(nullptr);
+  ASSERT_GE(stamps.size(), 3u);
+  EXPECT_EQ(stamps[stamps.size() - 2], s_start + 1s) << "drawn during the tick";
+  EXPECT_EQ(stamps.back(), s_start + 1s) << "the tick's line";
+}
+
+// A ticker whose tick failed has stopped looking: its word is gone with it.
+TEST_F(LifeTest, ATickerThatFailedLeavesTheClocksToDecide) {
+  testsupport::FailingBuf failing;
+  std::ostream failingOut(&failing);
+  const auto bar = pb::hNewProgressBar(failingOut, styleOfWidth(20), 10.0, Progress<>{0, 10});
+  pb::Ticker ticker(bar, 1s);
+  testclock::look();
+  failing.armed = true;
+  testclock::releaseTick();
+  while (ticker.failure() == nullptr) std::this_thread::yield();
+  failing.armed = false;
+  failing.take();
+  testclock::advance(200ms);
+  pb::incProgress(bar, 1);
+  EXPECT_NE(failing.take().find("10%"), std::string::npos) << "drawn as due";
+  EXPECT_THROW(ticker.stop(), std::ios_base::failure);
 }
 
 TEST_F(LifeTest, ATickThatFailsStopsAndItsFailureReachesTheCaller) {

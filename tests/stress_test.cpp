@@ -203,6 +203,47 @@ TEST(Stress, AnUpdateWaitingForTheLockSeesTheStateTheHolderLeaves) {
 // first to take it draws both, the completing line, once; the second has
 // nothing left to show.
 std::atomic<int> g_inCells{0};
+// Threads count, one of them through a tracked loop, while a ticker ticks,
+// looks and withdraws its word: nothing is lost, lines are whole, and the
+// completing one is the last, drawn once.
+TEST(Stress, UpdatesAndLoopsUnderAWatchingTickerLoseNothing) {
+  testclock::resetTicks();
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  const auto bar = pb::hNewProgressBar(out, styleOfWidth(30), 10.0, Progress<>{0, 60'000});
+  std::vector<std::thread> workers;
+  {
+    pb::Ticker ticker(bar, 1s);
+    for (int t = 0; t < 2; ++t) {
+      workers.emplace_back([&bar] {
+        for (int i = 0; i < 20'000; ++i) pb::incProgress(bar, 1);
+      });
+    }
+    workers.emplace_back([&bar] {
+      for (const int item : pb::track(bar, std::vector<int>(20'000, 1))) (void)item;
+    });
+    for (int i = 0; i < 40; ++i) {
+      testclock::advance(60ms);
+      if (i % 3 == 0) {
+        testclock::tick();
+      } else {
+        testclock::look();
+      }
+    }
+    for (auto& w : workers) w.join();
+  }
+  EXPECT_EQ(bar.pbStateMv().read().stProgress.progressDone, 60'000);
+  const std::string bytes = buf.take();
+  EXPECT_EQ(bytes.substr(bytes.size() - 5), "100%\n");
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 1);
+  for (std::size_t at = 0, end; at < bytes.size(); at = end + 1) {
+    end = bytes.find_first_of("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(end - at, 30u) << bytes.substr(at, end - at);
+  }
+}
+
 TEST(Stress, TheCompletingLineIsDrawnOnceWhenTwoIncrementsCompleteTogether) {
   testsupport::RecordingBuf buf;
   std::ostream out(&buf);

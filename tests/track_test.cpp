@@ -9,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <list>
+#include <optional>
 #include <ranges>
 #include <sstream>
 #include <stdexcept>
@@ -86,24 +87,29 @@ TEST_F(TrackTest, EarlyExitsCountTheElementsBeforeThem) {
 // not at the end of a batch.
 TEST_F(TrackTest, TheCompletingElementIsDrawnAtOnceInsideALongRange) {
   const std::vector<int> items(300, 1);
-  const auto bar = make(100);
-  buf.take();
-  int seen = 0;
-  for (const int item : pb::track(bar, items)) {
-    if (seen++ == 101) {
-      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 100th";
+  // Totals at, around and past a batch's size; the body of the element after
+  // the completing one already finds its line drawn. Under a watching ticker
+  // too, where batches end by the ticker's word instead of the clock.
+  for (const bool ticking : {false, true}) {
+    for (const std::int64_t total : {1, 2, 3, 63, 64, 65, 100, 129, 200}) {
+      const auto bar = make(total);
+      std::optional<pb::Ticker> ticker;
+      if (ticking) {
+        testclock::resetTicks();
+        ticker.emplace(bar, 1h);
+        testclock::look();
+      }
+      buf.take();
+      std::int64_t seen = 0;
+      for (const int item : pb::track(bar, items)) {
+        if (seen++ == total) {
+          EXPECT_NE(buf.take().find("100%\n"), std::string::npos)
+              << "drawn at the " << total << "th" << (ticking ? ", ticking" : "");
+        }
+        (void)item;
+      }
+      EXPECT_EQ(done(bar), 300);
     }
-    (void)item;
-  }
-  EXPECT_EQ(done(bar), 300);
-  const auto one = make(1);  // the very first element completes it
-  buf.take();
-  seen = 0;
-  for (const int item : pb::track(one, items)) {
-    if (seen++ == 1) {
-      EXPECT_NE(buf.take().find("100%\n"), std::string::npos) << "drawn at the 1st";
-    }
-    (void)item;
   }
 }
 
@@ -229,6 +235,35 @@ TEST_F(TrackTest, AReaderNeverSeesTheBarFarBehindTheLoop) {
     ++moved;
   }
   EXPECT_EQ(done(bar), 100'000);
+}
+
+// While a ticker watches the bar, elements read no clock; a batch ends at
+// each of the ticker's looks, so the draw that a look lets come shows every
+// element moved past.
+TEST_F(TrackTest, UnderAWatchingTickerABatchEndsAtItsLook) {
+  testclock::resetTicks();
+  const auto bar = make(1'000'000);
+  pb::Ticker ticker(bar, 1h);
+  testclock::look();
+  const std::int64_t before = testclock::coarseReads() + testclock::preciseReads();
+  std::int64_t moved = 0;
+  for (const int item : pb::track(bar, std::vector<int>(10'000, 1))) {
+    (void)item;
+    if (moved == 5'000) {
+      EXPECT_LE(testclock::coarseReads() + testclock::preciseReads() - before, 2)
+          << "not one an element";
+      EXPECT_GE(done(bar), moved - 64);
+      testclock::advance(200ms);
+      testclock::look();
+      buf.take();
+    }
+    if (moved == 5'001) {
+      EXPECT_EQ(done(bar), moved);
+      EXPECT_FALSE(buf.take().empty()) << "drawn at the first element after";
+    }
+    ++moved;
+  }
+  EXPECT_EQ(done(bar), 10'000);
 }
 
 // Without a bar: one of the view's own on standard error, finished when the

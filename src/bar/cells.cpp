@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "bar/owned_mutex.hpp"
 
@@ -104,7 +105,13 @@ void CellKeeper::fold() noexcept {
 }
 
 void CellKeeper::close() noexcept {
-  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // odd: lock-free updates stay out
+  // Odd: lock-free updates stay out. Only the lock holder writes the
+  // sequence, so a store does. An update that adds to a cell after the fold
+  // exchanged its budget reads that exchange, which happened after this
+  // store, and so sees the sequence changed; one that added before it is
+  // folded; a cell without a budget refuses every addition.
+  const std::uint64_t seq = __atomic_load_n(&counter_.gate_.seq, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.seq, seq + 1, __ATOMIC_RELEASE);
   fold();
 }
 
@@ -120,6 +127,7 @@ std::int64_t CellKeeper::total() const noexcept {
 void CellKeeper::add(std::int64_t n) noexcept { base_ = wrappingAdd(base_, n); }
 
 void CellKeeper::open(const CountPolicy& policy) noexcept {
+  const bool drew = std::exchange(drawn_, false);
   constexpr std::size_t kCells = Counter::kCells;
   constexpr std::int64_t kClosedBudget = Counter::kClosedBudget;
   constexpr std::int64_t kClosed = Counter::kClosed;
@@ -204,9 +212,52 @@ void CellKeeper::open(const CountPolicy& policy) noexcept {
             : lag < 0           ? kClosed + 1
                                 : clampToInt64(due - lag, kClosed + 1);
   }
+  // The quiet word. A watcher's word holds while it has not looked again,
+  // so only while it looks no later than the coarse clock would stop
+  // proving updates too soon; it is withdrawn at the look that finds that
+  // time come.
+  std::uint64_t quiet = 0;
+  const bool coarseDecides = until != kClosed && until != kClosed + 1;
+  if (looking_) {
+    looking_ = false;
+    const std::int64_t tickAt = lookTickAt_.time_since_epoch().count();
+    const bool withdrawn = !coarseDecides || until <= lookNow_.time_since_epoch().count();
+    lookBy_ =
+        withdrawn || until >= tickAt ? lookTickAt_ : TimePoint(std::chrono::nanoseconds(until));
+  } else if (watcher_ != nullptr && drew && coarseDecides &&
+             until > renderTime_.time_since_epoch().count() &&
+             lookBy_.time_since_epoch().count() > until) {
+    // A draw brought the time the word would hold to before the watcher's
+    // next look: it is asked to look by then instead.
+    lookBy_ = TimePoint(std::chrono::nanoseconds(until));
+    watcher_->lookBy(lookBy_);
+  }
+  if (until == kMax) {
+    quiet = watcher_ != nullptr ? looks_ : 1;
+  } else if (watcher_ != nullptr && coarseDecides && lookBy_.time_since_epoch().count() <= until) {
+    quiet = looks_;
+  }
   __atomic_store_n(&counter_.gate_.until, until, __ATOMIC_RELAXED);
   __atomic_store_n(&counter_.gate_.deadline, deadline, __ATOMIC_RELAXED);
-  __atomic_fetch_add(&counter_.gate_.seq, 1, __ATOMIC_SEQ_CST);  // even: open again
+  __atomic_store_n(&counter_.gate_.quiet, quiet, __ATOMIC_RELAXED);
+  // Even: open again, with everything above seen by whoever sees it.
+  const std::uint64_t seq = __atomic_load_n(&counter_.gate_.seq, __ATOMIC_RELAXED);
+  __atomic_store_n(&counter_.gate_.seq, seq + 1, __ATOMIC_RELEASE);
+}
+
+void CellKeeper::watch(Watcher* watcher, TimePoint tickAt, TimePoint now) noexcept {
+  if (watcher_ != nullptr && watcher_ != watcher) return;
+  watcher_ = watcher;
+  ++looks_;
+  looking_ = true;
+  lookNow_ = now;
+  lookTickAt_ = tickAt;
+}
+
+void CellKeeper::unwatch(const Watcher* watcher) noexcept {
+  if (watcher_ != watcher) return;
+  watcher_ = nullptr;
+  looking_ = false;
 }
 
 void Counter::noteLag(TimePoint now, std::int64_t coarse) noexcept {

@@ -55,9 +55,21 @@ std::int64_t readSteadyCoarseClock() noexcept {
   return nanoseconds(now);
 }
 
-bool tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
-                std::chrono::nanoseconds interval, const bool& stopping) {
-  return !wake.wait_for(lock, interval, [&stopping] { return stopping; });
+extern const bool kCoarseClockInline = true;
+
+TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
+                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
+                      const bool& stopping, const bool& asked) {
+  // A wait past a day ends in a look, which costs nothing: the condition
+  // variable adds the wait to the clock's time, which must not overflow.
+  constexpr std::chrono::nanoseconds kLongest = std::chrono::hours(24);
+  const bool looks = lookIn < tickIn;
+  const std::chrono::nanoseconds wait = looks ? lookIn : tickIn;
+  const bool shortened = wait > kLongest;
+  if (wake.wait_for(lock, shortened ? kLongest : wait, [&] { return stopping || asked; })) {
+    return stopping ? TickerWake::kStop : TickerWake::kLook;
+  }
+  return looks || shortened ? TickerWake::kLook : TickerWake::kTick;
 }
 
 }  // namespace System::ProgressBar::detail

@@ -16,9 +16,18 @@ namespace System::ProgressBar::detail {
 // an unspecified start: cheap enough to time every call of a copy.
 std::int64_t readSteadyCoarseClock() noexcept;
 
-// The wait between two ticks: `interval`, or until `stopping`. Called with
-// `lock` held; returns whether to tick.
-bool tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
-                std::chrono::nanoseconds interval, const bool& stopping);
+enum class TickerWake {
+  kTick,  // the tick's time has come
+  kLook,  // time to look at the bars it watches, before the tick
+  kStop,
+};
+
+// The wait of a ticker's thread: until its next tick, `tickIn` from now;
+// until it must look at the bars it watches, `lookIn` from now, or a bar
+// has `asked` it to, if that comes first; or until `stopping`. Called with
+// `lock` held, which guards both flags.
+TickerWake tickerWait(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,
+                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
+                      const bool& stopping, const bool& asked);
 
 }  // namespace System::ProgressBar::detail

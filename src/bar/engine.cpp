@@ -305,12 +305,35 @@ void BarEngine::redrawUnseen() {
   drawLine(false, c, readWallClock(), complete(c), DrawCause::kTick);
 }
 
-void BarEngine::redraw(DrawCause cause) {
+void BarEngine::redraw(DrawCause cause, std::optional<TimePoint> at) {
   Held held(*this, "a tick");
-  const TimePoint now = readWallClock();
+  const TimePoint now = at && *at >= cells_.renderTime() ? *at : readWallClock();
   const Counts c{cells_.total(), todo_};
   if (finished_ || complete(c)) return;
   drawLine(false, c, now, false, cause);
+}
+
+TimePoint BarEngine::watch(Watcher* watcher, TimePoint tickAt, TimePoint now) {
+  mutex_.lock("a tick", "bar");
+  cells_.close();
+  cells_.watch(watcher, tickAt, now);
+  cells_.open(policy());  // where the look is answered
+  const TimePoint by = cells_.lookBy(watcher, tickAt);
+  mutex_.unlock();
+  return by;
+}
+
+void BarEngine::unwatch(const Watcher* watcher) noexcept {
+  if (mutex_.heldByMe()) {  // the cells open when the draw under way ends
+    cells_.unwatch(watcher);
+    return;
+  }
+  const DeferCancellation deferred;
+  try {
+    Held held(*this, "a ticker's end");
+    cells_.unwatch(watcher);
+  } catch (...) {  // cannot happen: the lock is not this thread's
+  }
 }
 
 // The interface the typed templates see.

@@ -54,10 +54,20 @@ class BarEngine {
   TimePoint startTime() const noexcept { return start_.load(std::memory_order_relaxed); }
   // The stored progress at the current time, read under the lock so that the
   // line is never older than the last one drawn. `cause` is kTick when a
-  // display redraws all its bars and then frames once.
-  void redraw(DrawCause cause);
+  // display redraws all its bars and then frames once; it reads the clock
+  // once for them all and gives the time as `at`, which stands unless the
+  // bar drew later meanwhile.
+  void redraw(DrawCause cause, std::optional<TimePoint> at = std::nullopt);
   // As a tick, for a bar whose stored progress (or message) no line shows.
   void redrawUnseen();
+  // A ticker's thread (`watcher`) looks at the bar at `now`, and ticks next
+  // at `tickAt`: it gives its word that no draw is due until the time it
+  // returns, by which it must look again (see CellKeeper::watch).
+  TimePoint watch(Watcher* watcher, TimePoint tickAt, TimePoint now);
+  // The watcher has stopped: the clocks decide again. From a thread that
+  // holds the bar's lock (in one of its draws) the change waits for the
+  // draw's end.
+  void unwatch(const Watcher* watcher) noexcept;
 
  private:
   class Held;

@@ -1,11 +1,16 @@
 // The thread of a steady tick.
 #include <cxxabi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "System/ProgressBar/Tick.hpp"
 #include "bar/clock.hpp"
@@ -15,12 +20,17 @@
 
 namespace System::ProgressBar::detail {
 
-class TickerThread {
+// The thread of a ticker. Between its ticks it watches the bars it ticks:
+// it gives each its word that no draw is due until a time it looks again
+// by, so that their updates read no clock meanwhile (see CellKeeper::watch).
+class TickerThread final : public Watcher {
  public:
-  // `redraw` ticks; `release` lets go of what it ticks once the thread is done.
-  TickerThread(std::function<void()> redraw, std::function<void()> release,
-               std::chrono::nanoseconds interval)
+  // `redraw` ticks; `bars` gives the bars to watch, each with a reference of
+  // its own; `release` lets go of what it ticks once the thread is done.
+  TickerThread(std::function<void()> redraw, std::function<std::vector<BarEngine*>()> bars,
+               std::function<void()> release, std::chrono::nanoseconds interval)
       : redraw_(std::move(redraw)),
+        bars_(std::move(bars)),
         release_(std::move(release)),
         interval_(interval),
         thread_([this] { run(); }) {}
@@ -48,6 +58,7 @@ class TickerThread {
       }
       wake_.notify_all();
       if (thread_.joinable()) thread_.join();
+      forget(watched_);  // the thread is gone: its word goes with it
     }
     ::pthread_testcancel();
   }
@@ -59,43 +70,120 @@ class TickerThread {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(failure_, nullptr);
   }
+  // From a bar's lock holder: the thread looks as soon as it can (its look
+  // answers for every bar it watches, so the time matters not).
+  void lookBy(TimePoint) noexcept override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      asked_ = true;
+    }
+    wake_.notify_all();
+  }
 
  private:
+  using Steady = std::chrono::steady_clock;
+
   void run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (tickerWait(wake_, lock, interval_, stopping_)) {
+    Steady::time_point tickAt = later(Steady::now(), interval_);
+    TimePoint lookBy{};
+    TickerWake wake = TickerWake::kLook;  // a first look before any wait
+    for (;;) {
       lock.unlock();
       std::exception_ptr failed;
       try {
-        redraw_();
+        if (wake == TickerWake::kTick) {
+          redraw_();
+          tickAt = later(Steady::now(), interval_);
+        }
+        lookBy = look(tickAt);
       } catch (const abi::__forced_unwind&) {
         throw;
       } catch (...) {
         failed = std::current_exception();
       }
-      lock.lock();
       if (failed) {
+        forget(watched_);  // a ticker that has stopped looks no more: first its word goes
+        lock.lock();
         failure_ = failed;
         return;
       }
+      lock.lock();
+      const auto tickIn = std::max(tickAt - Steady::now(), Steady::duration::zero());
+      const auto lookIn = std::max<std::chrono::nanoseconds>(
+          std::chrono::nanoseconds(static_cast<std::int64_t>(
+              std::min<Int128>(nanosecondsBetween(readWallClock(), lookBy), tickIn.count()))),
+          std::chrono::nanoseconds::zero());
+      wake = tickerWait(wake_, lock, tickIn, lookIn, stopping_, asked_);
+      if (wake == TickerWake::kStop) return;
+      asked_ = false;
     }
   }
 
+  // `from` + `by`, held to the range of the clock: an interval may be as
+  // long as a duration can be.
+  template <class Point>
+  static Point later(Point from, std::chrono::nanoseconds by) noexcept {
+    using Duration = typename Point::duration;
+    static_assert(std::is_same_v<Duration, std::chrono::nanoseconds>);
+    const Int128 sum = Int128{from.time_since_epoch().count()} + by.count();
+    if (sum >= Point::max().time_since_epoch().count()) return Point::max();
+    if (sum <= Point::min().time_since_epoch().count()) return Point::min();
+    return Point(Duration(static_cast<typename Duration::rep>(sum)));
+  }
+
+  // Looks at every bar it ticks; returns when it must look next.
+  TimePoint look(Steady::time_point tickAt) {
+    const TimePoint now = readWallClock();
+    const TimePoint tickAtWall = later(now, tickAt - Steady::now());
+    std::vector<BarEngine*> bars = bars_();
+    // Sorted, each once: those new to the watch keep their reference, the
+    // others give the extra one back; those gone from the bars are let go.
+    std::sort(bars.begin(), bars.end());
+    std::vector<BarEngine*> gone;
+    std::set_difference(watched_.begin(), watched_.end(), bars.begin(), bars.end(),
+                        std::back_inserter(gone));
+    for (BarEngine* bar : watched_) {
+      if (std::binary_search(bars.begin(), bars.end(), bar)) bar->release();
+    }
+    watched_.swap(bars);
+    forget(gone);
+    TimePoint by = tickAtWall;
+    for (BarEngine* bar : watched_) by = std::min(by, bar->watch(this, tickAtWall, now));
+    return by;
+  }
+
+  void forget(std::vector<BarEngine*>& bars) noexcept {
+    for (BarEngine* bar : bars) {
+      bar->unwatch(this);
+      bar->release();
+    }
+    bars.clear();
+  }
+
   const std::function<void()> redraw_;
+  const std::function<std::vector<BarEngine*>()> bars_;
   const std::function<void()> release_;
   const std::chrono::nanoseconds interval_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  bool stopping_ = false;       // under mutex_
-  std::exception_ptr failure_;  // under mutex_
+  bool stopping_ = false;            // under mutex_
+  bool asked_ = false;               // under mutex_: a bar asked for a look
+  std::exception_ptr failure_;       // under mutex_
+  std::vector<BarEngine*> watched_;  // the thread's, then (once joined) stop()'s
   std::thread thread_;
 };
 
 TickerThread* TickerAccess::start(BarEngine& bar, std::chrono::nanoseconds interval) {
   bar.retain();
   try {
-    return new TickerThread([&bar] { bar.redraw(DrawCause::kUpdate); }, [&bar] { bar.release(); },
-                            interval);
+    return new TickerThread([&bar] { bar.redraw(DrawCause::kUpdate); },
+                            [&bar] {
+                              std::vector<BarEngine*> bars{&bar};
+                              bar.retain();
+                              return bars;
+                            },
+                            [&bar] { bar.release(); }, interval);
   } catch (...) {
     bar.release();
     throw;
@@ -106,7 +194,8 @@ TickerThread* TickerAccess::start(Display& display, std::chrono::nanoseconds int
   DisplayCore& core = DisplayAccess::core(display);
   core.retain();
   try {
-    return new TickerThread([&core] { core.tick(); }, [&core] { core.release(); }, interval);
+    return new TickerThread([&core] { core.tick(); }, [&core] { return core.liveBars(); },
+                            [&core] { core.release(); }, interval);
   } catch (...) {
     core.release();
     throw;

@@ -307,21 +307,28 @@ void DisplayCore::printAbove(std::string_view text) {
   output_->above(rows_, text);
 }
 
+std::vector<BarEngine*> DisplayCore::liveBars() { return retainLive("a tick"); }
+
+// A bar whose last handle is being dropped is left out.
+std::vector<BarEngine*> DisplayCore::retainLive(const char* call) {
+  std::vector<BarEngine*> bars;
+  OwnedLock lock(mutex_, call, "display");
+  if (ended_) return bars;
+  bars.reserve(rows_.size());
+  for (const Row& row : rows_) {
+    if (row.state == RowState::kLive && row.bar != nullptr && row.bar->tryRetain()) {
+      bars.push_back(row.bar);
+    }
+  }
+  return bars;
+}
+
 template <class Draw>
 void DisplayCore::forEachBar(const char* call, Draw draw) {
   // The bars, each held by a reference of its own so that none goes
-  // meanwhile; a bar whose last handle is being dropped is left out.
-  std::vector<BarEngine*> bars;
-  {
-    OwnedLock lock(mutex_, call, "display");
-    if (ended_) return;
-    bars.reserve(rows_.size());
-    for (const Row& row : rows_) {
-      if (row.state == RowState::kLive && row.bar != nullptr && row.bar->tryRetain()) {
-        bars.push_back(row.bar);
-      }
-    }
-  }
+  // meanwhile.
+  std::vector<BarEngine*> bars = retainLive(call);
+  if (bars.empty()) return;
   struct Release {
     std::vector<BarEngine*>& bars;
     ~Release() {
@@ -346,7 +353,10 @@ void DisplayCore::forEachBar(const char* call, Draw draw) {
 void DisplayCore::tick() {
   std::exception_ptr failure;
   try {
-    forEachBar("a tick", [](BarEngine& bar) { bar.redraw(DrawCause::kTick); });
+    // One time for the frame's lines: a clock read a bar costs as much as
+    // laying its row out.
+    const TimePoint now = readWallClock();
+    forEachBar("a tick", [now](BarEngine& bar) { bar.redraw(DrawCause::kTick, now); });
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (...) {

@@ -47,8 +47,9 @@ struct Row {
   std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
   // The line as last laid out, and for what: the width and the label columns.
   Text text;
-  std::size_t columns = 0;  // of text
-  bool clean = true;        // text holds no control character
+  std::size_t columns = 0;    // of text
+  std::uint64_t version = 0;  // which layout of the output's made text (0: none yet)
+  bool clean = true;          // text holds no control character
   bool laid = false;
   std::int64_t laidWidth = 0;
   std::size_t laidPrefix = 0, laidPostfix = 0;
@@ -175,6 +176,9 @@ class DisplayCore {
   bool drawsOnTerminalOf(int fd, int own) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
+  // The bars of the live rows, each with a reference of its own (none once
+  // the display has ended).
+  std::vector<BarEngine*> liveBars();
   // Draws each bar whose stored progress no line shows, then the final
   // output; later draws are dropped.
   void end();
@@ -195,6 +199,7 @@ class DisplayCore {
  private:
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
+  std::vector<BarEngine*> retainLive(const char* call);
   // Runs `draw` on each live bar, each held by a reference and under its own
   // lock, not the display's; the first failure is thrown once all have run.
   template <class Draw>

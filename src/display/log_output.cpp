@@ -127,7 +127,7 @@ void LogOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
     leave(rows, row);
     return;
   }
-  std::swap(row.source, *line.source);
+  swap(row.source, *line.source);
   row.text.swap(plain_);
   row.hasText = true;
   row.changedDone = line.done;

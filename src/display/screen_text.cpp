@@ -1,6 +1,9 @@
 #include "display/screen_text.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 
 #include "base/text.hpp"
 
@@ -40,14 +43,49 @@ std::size_t unitLength(std::string_view text, char32_t& cp, bool& escape) noexce
 
 }  // namespace
 
+namespace {
+
+// The index of the first byte where `a` and `b` differ, or the length of the
+// shorter when one starts the other: a word at a time.
+std::size_t firstDifference(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return i + static_cast<std::size_t>(std::countr_zero(x ^ y) / 8);
+      }
+      break;
+    }
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+}  // namespace
+
 RowStart commonStart(std::string_view shown, std::string_view next) noexcept {
+  // The rows are alike up to `alike` bytes; a unit of `next` is common when
+  // it ends there or before.
+  const std::size_t alike = firstDifference(shown, next);
   RowStart same{0, 0};  // the start before the last visible character seen
-  RowStart at{0, 0};    // how far the rows are alike
-  while (at.bytes < next.size()) {
+  RowStart at{0, 0};    // how far the rows are alike, in whole units
+  while (at.bytes < alike) {
+    // Printable ASCII in bulk: a unit and a column each byte.
+    const std::size_t run = printableAsciiPrefix(next.substr(at.bytes, alike - at.bytes));
+    if (run != 0) {
+      at.bytes += run;
+      at.columns += run;
+      same = {at.bytes - 1, at.columns - 1};
+      continue;
+    }
     char32_t cp = 0;
     bool escape = false;
     const std::size_t n = unitLength(next.substr(at.bytes), cp, escape);
-    if (shown.size() < at.bytes + n || shown.compare(at.bytes, n, next, at.bytes, n) != 0) break;
+    if (at.bytes + n > alike) break;
     const std::size_t columns = escape ? 0 : columnsOf(cp);
     if (columns != 0) same = at;  // a boundary before a character that takes columns
     at.bytes += n;
@@ -194,6 +232,19 @@ std::int64_t appendPrinted(Text& out, std::string_view line, std::int64_t width,
 
 void appendPlain(Text& out, std::string_view line, bool escapes) {
   while (!line.empty()) {
+    // What is kept as it is goes in one piece: printable ASCII, tabs and the
+    // bytes of characters beyond ASCII other than C1 controls.
+    std::size_t run = 0;
+    for (;;) {
+      run += printableAsciiPrefix(line.substr(run));
+      if (run == line.size()) break;
+      const auto c = static_cast<unsigned char>(line[run]);
+      if (c != '\t' && (c < 0x80 || c == 0xC2)) break;
+      ++run;
+    }
+    out.append(line.data(), run);
+    line.remove_prefix(run);
+    if (line.empty()) break;
     const auto c = static_cast<unsigned char>(line[0]);
     if (c == 0x1B) {
       const std::size_t n = escapeSequenceLength(line);
@@ -201,18 +252,15 @@ void appendPlain(Text& out, std::string_view line, bool escapes) {
       line.remove_prefix(n);
       continue;
     }
-    if ((c < 0x20 && c != '\t') || c == 0x7F) {
-      line.remove_prefix(1);
-      continue;
-    }
     // C1 controls (U+0080 to U+009F) are controls too.
-    if (c == 0xC2 && line.size() >= 2 && static_cast<unsigned char>(line[1]) <= 0x9F &&
-        static_cast<unsigned char>(line[1]) >= 0x80) {
-      line.remove_prefix(2);
+    if (c == 0xC2) {
+      const bool control = line.size() >= 2 && static_cast<unsigned char>(line[1]) <= 0x9F &&
+                           static_cast<unsigned char>(line[1]) >= 0x80;
+      if (!control) out.push_back(static_cast<char>(c));
+      line.remove_prefix(control ? 2 : 1);
       continue;
     }
-    out.push_back(static_cast<char>(c));
-    line.remove_prefix(1);
+    line.remove_prefix(1);  // a control character, or DEL
   }
 }
 

@@ -46,10 +46,14 @@ std::optional<WindowSize> windowOf(int fd) noexcept {
   return WindowSize{size.ws_col, size.ws_row};
 }
 
-// A line of the block as it is on the screen.
+// A line of the block as it is on the screen, and the layout of its row that
+// it shows (0: none, the summary of rows that do not fit). Layouts are
+// numbered across the output, so a number names a row and its text at once.
 struct ShownLine {
   Text text;
   std::size_t columns = 0;
+  std::uint64_t version = 0;
+  bool kept = false;  // of a next frame: the text is the shown line's, left where it is
 };
 
 class TerminalOutput final : public Output {
@@ -132,7 +136,8 @@ class TerminalOutput final : public Output {
   bool suspended_ = false;
   bool framed_ = false;
   TimePoint lastFrame_{};
-  Text frame_;  // reused by every frame, as are these
+  std::uint64_t layouts_ = 0;  // rows laid out so far: each layout's version
+  Text frame_;                 // reused by every frame, as are these
   Text laid_;
   Text printed_;
   std::vector<Row*> block_;
@@ -143,7 +148,7 @@ void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   // Keep the old line until the frame is out, so that a failed frame leaves
   // the row as it was.
   const bool wasShown = row.hasText;
-  std::swap(row.source, *line.source);
+  swap(row.source, *line.source);
   const auto previous = std::make_pair(row.prefixColumns, row.postfixColumns);
   row.hasText = true;
   row.prefixColumns = measure(row.source.prefix, Measure::kColumns).length;
@@ -159,7 +164,7 @@ void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   try {
     frame(rows, false);
   } catch (...) {
-    std::swap(row.source, *line.source);
+    swap(row.source, *line.source);
     std::tie(row.prefixColumns, row.postfixColumns) = previous;
     row.laid = false;  // the failed frame laid out the new line
     row.hasText = wasShown;
@@ -185,6 +190,7 @@ void TerminalOutput::layOut(Row& row, std::int64_t width, std::size_t prefix, st
   row.columns = shape.columns;
   row.clean = shape.clean;
   row.laid = true;
+  row.version = ++layouts_;
   row.laidWidth = width;
   row.laidPrefix = prefix;
   row.laidPostfix = postfix;
@@ -377,16 +383,31 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   }
   next_.resize(block.size() + (hidden != 0 ? 1 : 0));
   for (std::size_t i = 0; i < block.size(); ++i) {
-    layOut(*block[i], width, prefix, postfix);
-    next_[i].text.clear();
-    next_[i].columns =
-        appendRow(next_[i].text, block[i]->text, block[i]->clean, block[i]->columns, width);
+    Row& row = *block[i];
+    layOut(row, width, prefix, postfix);
+    ShownLine& line = next_[i];
+    line.version = row.version;
+    // A row shown as it was laid out, at this width, is left as it is.
+    line.kept =
+        !dirty_ && width == shownWidth_ && i < shown_.size() && shown_[i].version == row.version;
+    if (line.kept) {
+      line.columns = shown_[i].columns;
+      continue;
+    }
+    line.text.clear();
+    line.columns = appendRow(line.text, row.text, row.clean, row.columns, width);
   }
   if (hidden != 0) {
     const Text summary = "\u2026 and " + std::to_string(hidden) + " more";
-    next_.back().text.clear();
-    next_.back().columns = appendCut(next_.back().text, summary, width);
+    ShownLine& line = next_.back();
+    line.text.clear();
+    line.columns = appendCut(line.text, summary, width);
+    line.version = 0;
+    line.kept = false;
   }
+  const auto textOf = [this](std::size_t i) -> const Text& {
+    return next_[i].kept ? shown_[i].text : next_[i].text;
+  };
 
   const bool whole = dirty_ || !above_.empty() || commits != 0 || width != shownWidth_ ||
                      next_.size() != shown_.size();
@@ -407,7 +428,9 @@ void TerminalOutput::frame(Rows& rows, bool last) {
       layOut(*r, width, prefix, postfix);
       appendLine(r->text, r->clean, r->columns, width);
     }
-    for (const ShownLine& line : next_) appendLine(line.text, true, line.columns, width);
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      appendLine(textOf(i), true, next_[i].columns, width);
+    }
     if (frame_.size() != start) {
       frame_ += kEraseBelow;
     } else if (up > 0) {
@@ -420,7 +443,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     // Only the lines that changed, moving over the others.
     std::int64_t at = cursorRow_;
     for (std::size_t i = 0; i < next_.size(); ++i) {
-      if (next_[i].text == shown_[i].text) continue;
+      if (next_[i].kept || next_[i].text == shown_[i].text) continue;
       if (at == cursorRow_) frame_ += kSyncBegin;
       frame_ += '\r';
       appendMove(static_cast<std::int64_t>(i) - at);
@@ -434,7 +457,19 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   }
 
   if (!frame_.empty()) writeFrame();
-  shown_.swap(next_);
+  if (next_.size() == shown_.size()) {  // the lines that changed take their places
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      if (next_[i].kept) continue;
+      shown_[i].text.swap(next_[i].text);
+      shown_[i].columns = next_[i].columns;
+      shown_[i].version = next_[i].version;
+    }
+  } else {
+    for (std::size_t i = 0; i < next_.size(); ++i) {
+      if (next_[i].kept) next_[i].text.swap(shown_[i].text);
+    }
+    shown_.swap(next_);
+  }
   shownWidth_ = width;
   cursorRow_ = static_cast<std::int64_t>(shown_.size());
   dirty_ = false;

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "System/ProgressBar/Progress.hpp"
 #include "base/text.hpp"
@@ -51,6 +53,23 @@ struct LineSource {
   std::int64_t progressDone = 0, progressTodo = 0;
   bool indeterminate = false;
   std::int64_t phase = 0;
+
+  // Member by member: std::swap would move every text through a temporary.
+  friend void swap(LineSource& a, LineSource& b) noexcept {
+    a.prefix.swap(b.prefix);
+    a.postfix.swap(b.postfix);
+    // Most escapes are empty on both sides, where a swap would still move
+    // the texts' buffers.
+    for (std::size_t i = 0; i < std::size(a.escapes); ++i) {
+      if (!a.escapes[i].empty() || !b.escapes[i].empty()) a.escapes[i].swap(b.escapes[i]);
+    }
+    std::swap(a.width, b.width);
+    std::swap(a.followsTerminal, b.followsTerminal);
+    std::swap(a.progressDone, b.progressDone);
+    std::swap(a.progressTodo, b.progressTodo);
+    std::swap(a.indeterminate, b.indeterminate);
+    std::swap(a.phase, b.phase);
+  }
 };
 
 // A bar's own way with its lines, which its engine hands to the layout with

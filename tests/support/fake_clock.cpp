@@ -51,72 +51,112 @@ std::int64_t readSteadyCoarseClock() noexcept {
   if (void (*hook)() = g_steadyHook.load()) hook();
   return g_now.load();
 }
+// The coarse clock above is the seam's, never the system's.
+extern const bool kCoarseClockInline = false;
 }  // namespace System::ProgressBar::detail
 
 // Ticks happen when a test lets them: each `testclock::tick()` lets the
 // ticker's thread through one wait and returns once that tick has been drawn
-// and the thread waits again (or stopped).
+// and the thread waits again (or stopped). A look is let through the same
+// way, by `testclock::look()`.
 namespace {
 std::mutex g_tickMutex;
 std::condition_variable g_tickChanged;
 // Under g_tickMutex:
 std::int64_t g_ticksAllowed = 0;
 std::int64_t g_ticksTaken = 0;
+std::int64_t g_looksAllowed = 0;
+std::int64_t g_looksTaken = 0;
 std::int64_t g_waits = 0;        // entries into the wait
-std::int64_t g_waitsAtTake = 0;  // the entries when the last tick was taken
+std::int64_t g_waitsAtTake = 0;  // the entries when the last tick or look was taken
 bool g_tickerGone = false;
+std::int64_t g_asks = 0;                    // looks a bar asked for
+std::chrono::nanoseconds g_lastTickIn{-1};  // what the last wait was given until its tick
+std::chrono::nanoseconds g_lastLookIn{-1};  // and until its look
+
+void letThrough(std::int64_t& allowed, bool wait) {
+  std::unique_lock<std::mutex> lock(g_tickMutex);
+  ++allowed;
+  g_tickChanged.notify_all();
+  if (!wait) return;
+  g_tickChanged.wait(lock, [] {
+    return (g_ticksTaken == g_ticksAllowed && g_looksTaken == g_looksAllowed &&
+            g_waits > g_waitsAtTake) ||
+           g_tickerGone;
+  });
+}
 }  // namespace
 
 namespace testclock {
-void releaseTick() {
+void releaseTick() { letThrough(g_ticksAllowed, false); }
+void tick() { letThrough(g_ticksAllowed, true); }
+void look() { letThrough(g_looksAllowed, true); }
+std::int64_t asks() {
   std::lock_guard<std::mutex> lock(g_tickMutex);
-  ++g_ticksAllowed;
-  g_tickChanged.notify_all();
+  return g_asks;
 }
-void tick() {
-  std::unique_lock<std::mutex> lock(g_tickMutex);
-  ++g_ticksAllowed;
-  g_tickChanged.notify_all();
-  g_tickChanged.wait(lock, [] {
-    return (g_ticksTaken == g_ticksAllowed && g_waits > g_waitsAtTake) || g_tickerGone;
-  });
+std::chrono::nanoseconds lastTickIn() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  return g_lastTickIn;
+}
+std::chrono::nanoseconds lastLookIn() {
+  std::lock_guard<std::mutex> lock(g_tickMutex);
+  return g_lastLookIn;
 }
 void resetTicks() {
   std::lock_guard<std::mutex> lock(g_tickMutex);
-  g_ticksAllowed = g_ticksTaken = g_waits = g_waitsAtTake = 0;
+  g_ticksAllowed = g_ticksTaken = g_looksAllowed = g_looksTaken = g_waits = g_waitsAtTake = 0;
+  g_asks = 0;
+  g_lastTickIn = g_lastLookIn = std::chrono::nanoseconds(-1);
   g_tickerGone = false;
 }
 }  // namespace testclock
 
 namespace System::ProgressBar::detail {
-bool tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lock,
-                std::chrono::nanoseconds, const bool& stopping) {
+TickerWake tickerWait(std::condition_variable&, std::unique_lock<std::mutex>& lock,
+                      std::chrono::nanoseconds tickIn, std::chrono::nanoseconds lookIn,
+                      const bool& stopping, const bool& asked) {
   {
     std::lock_guard<std::mutex> tick(g_tickMutex);
+    g_lastTickIn = tickIn;
+    g_lastLookIn = lookIn;
     ++g_waits;
     g_tickChanged.notify_all();
   }
   for (;;) {
     {
       std::unique_lock<std::mutex> tick(g_tickMutex);
-      if (g_ticksAllowed > g_ticksTaken) {  // a tick let through goes first
+      // What was let through goes first: a tick, then a look.
+      if (g_ticksAllowed > g_ticksTaken) {
         ++g_ticksTaken;
         g_waitsAtTake = g_waits;
-        return true;
+        return TickerWake::kTick;
+      }
+      if (g_looksAllowed > g_looksTaken) {
+        ++g_looksTaken;
+        g_waitsAtTake = g_waits;
+        return TickerWake::kLook;
       }
       if (stopping) {
         g_tickerGone = true;
         g_tickChanged.notify_all();
-        return false;
+        return TickerWake::kStop;
+      }
+      // A bar asked for a look: it is taken as the real wait takes it, at once.
+      if (asked) {
+        ++g_asks;
+        g_tickChanged.notify_all();
+        return TickerWake::kLook;
       }
     }
-    // Neither: wait for a tick without holding the ticker's lock, so that
+    // Neither: wait for one without holding the ticker's lock, so that
     // stop() can set its flag.
     lock.unlock();
     {
       std::unique_lock<std::mutex> tick(g_tickMutex);
-      g_tickChanged.wait_for(tick, std::chrono::milliseconds(1),
-                             [] { return g_ticksAllowed > g_ticksTaken; });
+      g_tickChanged.wait_for(tick, std::chrono::milliseconds(1), [] {
+        return g_ticksAllowed > g_ticksTaken || g_looksAllowed > g_looksTaken;
+      });
     }
     lock.lock();
   }

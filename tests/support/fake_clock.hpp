@@ -32,6 +32,16 @@ std::int64_t coarseReads();
 void tick();
 // Lets it tick once, without waiting.
 void releaseTick();
+// Lets it look once at the bars it watches (as at the time it must look by)
+// and waits until it has.
+void look();
+// How many looks a bar asked the ticker for (each taken at once).
+std::int64_t asks();
+// How long the ticker's last wait was to last until its next tick (the real
+// one's time, not this clock's); negative before any wait.
+std::chrono::nanoseconds lastTickIn();
+// The same until its next look (a time of this clock).
+std::chrono::nanoseconds lastLookIn();
 // Forgets earlier tickers (call before making one).
 void resetTicks();
 

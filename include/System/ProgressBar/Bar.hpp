@@ -216,7 +216,8 @@ requires std::is_invocable_r_v<Progress<Custom>, F&, const Progress<Custom>&> vo
 /// negative), as `updateProgress` does, with the same drawing, throttle and
 /// failure behaviour. An increment that can neither complete the work nor make
 /// a draw due is counted without taking the bar's lock: it costs about one
-/// atomic addition and a read of the coarse clock. `n` is of any integer type
+/// atomic addition and a read of the coarse clock, and the addition alone
+/// while a `Ticker` watches the bar. `n` is of any integer type
 /// but bool and the character types (a `char` or `char32_t` increment does
 /// not compile); a value beyond the 64-bit range counts modulo 2^64, as the
 /// addition does.

@@ -39,8 +39,12 @@ struct TickerAccess {
 /// the same lock as an update, so it never races one, and reads the clock
 /// once it holds the lock, so it never draws a line older than the last one
 /// drawn. It draws nothing for a bar that is complete or finished, and counts
-/// as a draw for the bar's throttle. Updating a bar that ticks costs nothing
-/// more. A ticker of a display's bar draws that display's frames.
+/// as a draw for the bar's throttle. Meanwhile it watches the bar (a
+/// display's ticker: every live bar of the display it finds at a tick):
+/// between ticks it wakes by the time a draw could be due, so that until then
+/// an update that draws nothing reads no clock and costs one atomic addition,
+/// and a loop's `track` reads nothing but the bar's word per element. A
+/// ticker of a display's bar draws that display's frames.
 ///
 /// The first failure of a tick (a label or the stream throwing) stops the
 /// ticker; `stop()` rethrows it, or else the destructor does, unless an

@@ -45,35 +45,51 @@ std::int64_t sizeAsTotal(Size size, const char* call) {
 }
 
 // Counts a loop's elements into a bar in small batches. Each element costs an
-// increment, a read of the coarse clock and two comparisons; every batch is
-// added to the bar as one increment, which draws when a draw is due and
-// settles anything that needs the lock. Batches are at most kMaxBatch
-// elements, and end once about kBatchTargetNs have passed by the coarse
-// clock, so that a batch of elements that turned slow ends after the first
-// of them; after each batch the precise clock says how long it took, and the
-// next batch is sized from that. A batch never runs past the element that
-// could complete the work, so the completing element is drawn at once.
+// increment, a comparison and either a read of the coarse clock and a
+// comparison, or, while a ticker watches the bar, a load of its quiet word;
+// every batch is added to the bar as one increment, which draws when a draw
+// is due and settles anything that needs the lock. Batches are at most
+// kMaxBatch elements. Read by the clock, they end once about kBatchTargetNs
+// have passed by the coarse clock, so that a batch of elements that turned
+// slow ends after the first of them; the precise clock then says how long
+// the elements since its last reading took, and the next batches are sized
+// from that (batches of cheap elements that end by their count read it no
+// more than once a coarse tick). Watched, they end at each of the watcher's
+// looks. A batch never runs past the element that could complete the work,
+// so the completing element is drawn at once.
 template <class Custom>
 class TrackCounter {
  public:
   static constexpr std::int64_t kMaxBatch = 64;
   static constexpr std::int64_t kBatchTargetNs = 200'000;
 
-  explicit TrackCounter(ProgressBar<Custom> bar) : bar_(std::move(bar)), last_(readWallClock()) {}
+  explicit TrackCounter(ProgressBar<Custom> bar)
+      : bar_(std::move(bar)),
+        counter_(BarAccess::typed(bar_).counter),
+        last_(readWallClock()),
+        flushBy_(bySoon(last_)) {}
   TrackCounter(TrackCounter&& other) noexcept
       : bar_(other.bar_),
+        counter_(other.counter_),
         pending_(std::exchange(other.pending_, 0)),
         flushAt_(other.flushAt_),
+        batch_(other.batch_),
+        quiet_(other.quiet_),
+        last_(other.last_),
         flushBy_(other.flushBy_),
-        last_(other.last_) {}
+        sinceLast_(other.sinceLast_) {}
   TrackCounter& operator=(TrackCounter&& other) noexcept {
     if (this != &other) {
       leave();
       bar_ = other.bar_;
+      counter_ = other.counter_;
       pending_ = std::exchange(other.pending_, 0);
       flushAt_ = other.flushAt_;
+      batch_ = other.batch_;
+      quiet_ = other.quiet_;
       flushBy_ = other.flushBy_;
       last_ = other.last_;
+      sinceLast_ = other.sinceLast_;
     }
     return *this;
   }
@@ -82,53 +98,78 @@ class TrackCounter {
   ~TrackCounter() { leave(); }
 
   void advance() {
-    if (++pending_ >= flushAt_ || readCoarseClock() > flushBy_) flush();
+    ++pending_;
+    if (quiet_ != 0) {
+      if (pending_ >= flushAt_ || counter_->quiet() != quiet_) flush(kNoReading);
+      return;
+    }
+    const std::int64_t coarse = coarseClock();
+    if (pending_ >= flushAt_ || coarse > flushBy_) flush(coarse);
   }
 
   // Adds what the batch holds, drawing if due. If that fails, the batch is
-  // still to count.
-  void flush() {
+  // still to count. `coarse`: the coarse reading the batch ended at, if any.
+  void flush(std::int64_t coarse = kNoReading) {
     if (pending_ == 0) return;
     const std::int64_t n = std::exchange(pending_, 0);
     TypedBar<Custom>& typed = BarAccess::typed(bar_);
     CountAttempt attempt;
-    const Count result = typed.counter->tryCount(n, attempt);
+    const Count result = counter_->tryCount(n, attempt, coarse);
+    sinceLast_ = wrappingAdd(sinceLast_, n);
+    if (result == Count::kCounted && !attempt.haveNow &&
+        (attempt.quiet != 0 || (n == flushAt_ && coarse != kNoReading && coarse <= flushBy_))) {
+      // On a watcher's word, or ended by its count before the coarse clock
+      // passed the batch's time: no precise reading.
+      quiet_ = attempt.quiet;
+      flushAt_ = attempt.room < batch_ ? attempt.room + 1 : batch_;
+      return;
+    }
     TimePoint now;
     try {
       now = Engine::settle(*typed.engine, n, result, attempt);
     } catch (...) {
       pending_ = n;
+      sinceLast_ = wrappingSub(sinceLast_, n);
       throw;
     }
-    resize(n, now, result == Count::kCounted ? attempt.room : 0);
+    quiet_ = 0;
+    resize(now, result == Count::kCounted ? attempt.room : 0);
   }
 
  private:
+  static std::int64_t bySoon(TimePoint now) noexcept {
+    const Int128 by = Int128{now.time_since_epoch().count()} + kBatchTargetNs;
+    return by > kNoLimit ? kNoLimit : static_cast<std::int64_t>(by);
+  }
   // `room`: how much the bar's cell may still take before the lock must
   // decide; the next batch ends no later than the element that needs it.
-  void resize(std::int64_t n, TimePoint now, std::int64_t room) noexcept {
+  void resize(TimePoint now, std::int64_t room) noexcept {
     const Int128 took = nanosecondsBetween(last_, now);
+    const std::int64_t n = std::exchange(sinceLast_, 0);
     last_ = now;
-    std::int64_t batch = kMaxBatch;
+    batch_ = kMaxBatch;
     if (took > 0) {
       const Int128 fit = Int128{kBatchTargetNs} * n / took;
-      batch = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
+      batch_ = fit < 1 ? 1 : fit > kMaxBatch ? kMaxBatch : static_cast<std::int64_t>(fit);
     }
-    flushAt_ = room < batch ? room + 1 : batch;
-    const Int128 by = Int128{now.time_since_epoch().count()} + kBatchTargetNs;
-    flushBy_ = by > kNoLimit ? kNoLimit : static_cast<std::int64_t>(by);
+    flushAt_ = room < batch_ ? room + 1 : batch_;
+    flushBy_ = bySoon(now);
   }
   void leave() noexcept {
-    if (pending_ != 0) BarAccess::typed(bar_).counter->countOnly(std::exchange(pending_, 0));
+    if (pending_ != 0) counter_->countOnly(std::exchange(pending_, 0));
   }
 
   ProgressBar<Custom> bar_;
+  Counter* counter_;
   std::int64_t pending_ = 0;
   std::int64_t flushAt_ = 1;
+  std::int64_t batch_ = kMaxBatch;  // the batch the elements' cost calls for
+  std::uint64_t quiet_ = 0;         // the watcher's word the batch counts under; 0: none
   // The coarse time after which the batch ends, whatever its count.
   static constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
-  std::int64_t flushBy_ = kNoLimit;
-  TimePoint last_;
+  TimePoint last_;  // the last precise reading
+  std::int64_t flushBy_;
+  std::int64_t sinceLast_ = 0;  // elements counted since
 };
 
 }  // namespace detail
@@ -263,7 +304,9 @@ class TrackView : public std::ranges::view_base {
 /// element: `for (auto& item : track(bar, items))`. When the loop is left, by
 /// its end, `break` or an exception, the bar holds exactly the elements moved
 /// past. During the loop elements are added in batches of at most 64, and of
-/// about 0.2 ms of work when elements are slower than a few microseconds, so
+/// about 0.2 ms of work when elements are slower than a few microseconds
+/// (while a `Ticker` watches the bar: ending at each tick, and when a draw
+/// comes due), so
 /// another thread reading the bar sees it behind by at most one batch, and a
 /// redraw comes at most one batch late (after a sudden slowdown, one batch of
 /// the slower elements; then batches shrink to one element). The element that
