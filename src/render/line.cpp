@@ -2,7 +2,6 @@
 #include "render/line.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -13,55 +12,6 @@
 
 namespace System::ProgressBar::detail {
 namespace {
-
-// One fill character, with the spaces that widen it to a cell of
-// `cellColumns` (only in columns, when the three characters differ in width).
-// The bytes are put together in a register and stored at once: storing them
-// one by one and reading the cell back whole would stall on each line.
-EncodedCell encodeCell(char32_t cp, std::size_t cellColumns, Measure how) {
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
-  std::uint64_t packed;
-  unsigned size;
-  if (cp < 0x80) {
-    packed = cp;
-    size = 1;
-  } else if (cp < 0x800) {
-    packed = (0xC0 | (cp >> 6)) | (std::uint64_t{0x80 | (cp & 0x3F)} << 8);
-    size = 2;
-  } else if (cp < 0x10000) {
-    packed = (0xE0 | (cp >> 12)) | (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 8) |
-             (std::uint64_t{0x80 | (cp & 0x3F)} << 16);
-    size = 3;
-  } else {
-    packed = (0xF0 | (cp >> 18)) | (std::uint64_t{0x80 | ((cp >> 12) & 0x3F)} << 8) |
-             (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 16) |
-             (std::uint64_t{0x80 | (cp & 0x3F)} << 24);
-    size = 4;
-  }
-  if (how == Measure::kColumns) {
-    const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
-    for (std::size_t pad = own; pad < cellColumns && size < 8; ++pad, ++size) {
-      packed |= std::uint64_t{' '} << (8 * size);
-    }
-  }
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
-  if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap64(packed);
-  EncodedCell cell;
-  std::memcpy(cell.bytes, &packed, sizeof packed);
-  cell.size = static_cast<std::uint8_t>(size);
-  return cell;
-}
-
-// The text as it is measured: itself when valid, else with U+FFFD in place
-// of each malformed sequence, kept in `storage`.
-std::string_view validated(std::string_view text, Measure how, std::size_t& length, Text& storage) {
-  const Measured m = measure(text, how);
-  length = m.length;
-  if (m.valid) return text;
-  appendValidUtf8(storage, text);
-  return storage;
-}
 
 // Writes `count` copies of `cell` at `out`; returns the end.
 char* writeRun(char* out, const EncodedCell& cell, std::size_t count) {
@@ -160,12 +110,6 @@ struct Lengths {
   bool valid;
 };
 
-bool asciiOnly(std::string_view text) noexcept {
-  unsigned char any = 0;
-  for (const char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 // Short ASCII labels, the usual kind, are counted here without the general
 // routine: in code points, one a byte.
 Measured measureLabel(std::string_view text, Measure how) noexcept {
@@ -243,33 +187,6 @@ void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
 }
 
 }  // namespace
-
-FixedParts::FixedParts(std::string_view openText, std::string_view closeText, char32_t doneChar,
-                       char32_t currentChar, char32_t todoChar, Measure how)
-    : cellColumns(1), measure(how) {
-  // The usual style, counted in code points: ASCII throughout, one byte each.
-  if (how == Measure::kCodePoints && (doneChar | currentChar | todoChar) < 0x80 &&
-      asciiOnly(openText) && asciiOnly(closeText)) {
-    open = openText;
-    close = closeText;
-    openLength = openText.size();
-    closeLength = closeText.size();
-    done.bytes[0] = static_cast<char>(doneChar);
-    current.bytes[0] = static_cast<char>(currentChar);
-    todo.bytes[0] = static_cast<char>(todoChar);
-    done.size = current.size = todo.size = 1;
-    return;
-  }
-  open = validated(openText, how, openLength, cleanOpen_);
-  close = validated(closeText, how, closeLength, cleanClose_);
-  if (how == Measure::kColumns) {
-    cellColumns = std::max(
-        {std::size_t{1}, columnsOf(doneChar), columnsOf(currentChar), columnsOf(todoChar)});
-  }
-  done = encodeCell(doneChar, cellColumns, how);
-  current = encodeCell(currentChar, cellColumns, how);
-  todo = encodeCell(todoChar, cellColumns, how);
-}
 
 std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char32_t todo) noexcept {
   const auto bytesOf = [](char32_t c) -> std::size_t {
