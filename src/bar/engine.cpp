@@ -52,7 +52,6 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
       start_(setup.start),
       onComplete_(setup.onComplete),
       escapes_(sink_->escapes() ? setup.escapes : 0),
-      fixed_(setup.open, setup.close, setup.done, setup.current, setup.todo, sink_->measure()),
       cells_(setup.delay, setup.start, setup.initial.done),
       todo_(setup.initial.todo),
       totalKnown_(setup.totalKnown),
@@ -60,7 +59,7 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
       endedAs_(setup.onComplete),
       shownDone_(setup.initial.done),
       history_(halfLivesOf(setup)) {
-  sink_->prepare(fixed_.open, fixed_.close, setup.done, setup.current, setup.todo);
+  sink_->prepare(FixedTexts{setup.open, setup.close, setup.done, setup.current, setup.todo});
   history_.record(setup.initial.done, setup.start);
   cells_.open(policy());
 }
@@ -99,32 +98,26 @@ bool BarEngine::drawDue(Counts c, TimePoint now) const noexcept {
   return complete(c) || !cells_.tooSoon(now);
 }
 
-void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix) {
+void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now,
+                           const PostfixMessage* message) {
   const bool ended = finished_ || finishing_;
-  // A sink that captures the line lays it out itself, at its own width.
-  LineSource* const capture = sink_->captureLine();
-  LineContext context{&fixed_, capture != nullptr ? std::nullopt : sink_->terminalWidth()};
-  context.capture = capture;
-  if (!totalKnown_) {
-    context.indeterminate = !ended;
-    context.phase = static_cast<std::int64_t>(nanosecondsBetween(startTime(), now) / kMarkStepNs);
-  }
   const Timing timing{startTime(), now, &history_, &message_};
   model_->render(line_, RenderRequest{.done = done,
                                       .timing = &timing,
                                       .spare = spare,
                                       .full = !totalKnown_ && ended,
                                       .escapes = escapes_,
-                                      .escapeTexts = &escapeTexts_,
-                                      .postfix = postfix,
-                                      .layout = &context});
+                                      .message = message});
+  if (!totalKnown_) {
+    line_.indeterminate = !ended;
+    line_.phase = static_cast<std::int64_t>(nanosecondsBetween(startTime(), now) / kMarkStepNs);
+  }
 }
 
 void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                         const void* postfix, OnComplete how) {
-  renderLine(spare, c.done, now, postfix);
-  sink_->draw(
-      DrawnLine{line_, sink_->captureLine(), complete, how, now, cause, c.done, c.todo, messages_});
+                         const PostfixMessage* message, OnComplete how) {
+  renderLine(spare, c.done, now, message);
+  sink_->draw(DrawnLine{&line_, complete, how, now, cause, c.done, c.todo, messages_});
   history_.advance(c.done, now);
   lineEnded_ = complete;
   endedAs_ = how;
@@ -201,9 +194,9 @@ void BarEngine::printAbove(std::string_view text) {
   sink_->printAbove(text, &line_);
 }
 
-// Ends the bar: draws the stored progress once more, with `postfix` in place
-// of the style's postfix when given, and ends its line as `how` says.
-void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
+// Ends the bar: draws the stored progress once more, with `message` when
+// given, and ends its line as `how` says.
+void BarEngine::finish(const PostfixMessage* message, std::optional<OnComplete> how) {
   const TimePoint now = readWallClock();
   Held held(*this, "finish");
   if (finished_) return;
@@ -211,10 +204,10 @@ void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
   const OnComplete end = how.value_or(onComplete_);
   // A completed line that ended the bar's line stays as it is, unless a
   // message is to be shown or it is to end another way.
-  if (!lineEnded_ || postfix != nullptr || end != endedAs_) {
+  if (!lineEnded_ || message != nullptr || end != endedAs_) {
     finishing_ = true;
     try {
-      drawLine(false, c, now, true, DrawCause::kFinish, postfix, end);
+      drawLine(false, c, now, true, DrawCause::kFinish, message, end);
     } catch (...) {
       finishing_ = false;
       throw;
@@ -376,8 +369,9 @@ void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> 
   engine.read(read);
 }
 void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
-void Engine::finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how) {
-  engine.finish(postfix, how);
+void Engine::finish(BarEngine& engine, std::optional<PostfixMessage> message,
+                    std::optional<OnComplete> how) {
+  engine.finish(message ? &*message : nullptr, how);
 }
 void Engine::finishQuietly(BarEngine& engine) noexcept {
   const DeferCancellation deferred;

@@ -13,7 +13,6 @@
 #include "bar/cells.hpp"
 #include "bar/owned_mutex.hpp"
 #include "bar/sink.hpp"
-#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -47,7 +46,7 @@ class BarEngine {
   void update(TimePoint now, FunctionRef<Counts(std::int64_t)> next);
   void read(FunctionRef<void(std::int64_t, TimePoint)> read);
   void printAbove(std::string_view text);
-  void finish(const void* postfix, std::optional<OnComplete> how);
+  void finish(const PostfixMessage* message, std::optional<OnComplete> how);
   void setTotal(std::int64_t total);
   void reset(std::optional<std::int64_t> total);
   void setMessage(std::string_view message);
@@ -75,20 +74,18 @@ class BarEngine {
   CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
   bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
   bool drawDue(Counts c, TimePoint now) const noexcept;
-  void renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix);
+  void renderLine(bool spare, std::int64_t done, TimePoint now, const PostfixMessage* message);
   void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                const void* postfix, OnComplete how);
+                const PostfixMessage* message, OnComplete how);
   void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause) {
     drawLine(spare, c, now, complete, cause, nullptr, onComplete_);
   }
 
-  // Declared first, destroyed last: the model holds the texts fixed_ refers to.
   const std::unique_ptr<BarModel> model_;
   const std::unique_ptr<BarSink> sink_;
   std::atomic<TimePoint> start_;  // written under the lock (reset), read anywhere
   const OnComplete onComplete_;
   const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them
-  const FixedParts fixed_;  // of the style, as the sink measures
   CellKeeper cells_;
   alignas(64) OwnedMutex mutex_;
   std::int64_t todo_;  // the stored progress's total
@@ -102,8 +99,7 @@ class BarEngine {
   bool shown_ = true;
   std::int64_t shownDone_;
   // Reused by every draw, so that a draw allocates nothing once warm.
-  Text line_;
-  EscapeTexts escapeTexts_;
+  LineSource line_;
   Text message_, spareMessage_;  // what message() shows; the one before, while a draw may fail
   std::uint64_t messages_ = 0;   // how many times it was set
   SpeedHistory history_;

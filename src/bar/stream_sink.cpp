@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <ios>
 #include <iostream>
+#include <optional>
 #include <ostream>
 
 #include "System/ProgressBar/detail/Engine.hpp"
 #include "bar/sink.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -93,25 +95,34 @@ BarSink::~BarSink() = default;
 
 namespace {
 
-// A bar of its own on a stream: the exact bytes of the draw step.
+// A bar of its own on a stream: the exact bytes of the draw step, its lines
+// laid out by the renderer's rules.
 class StreamSink final : public BarSink {
  public:
   explicit StreamSink(std::ostream& stream) noexcept : stream_(&stream) {}
+  void prepare(const FixedTexts& texts) override { look_.emplace(texts, Measure::kCodePoints); }
   void draw(const DrawnLine& line) override {
-    writeDraw(*stream_, {line.text, terminatorFor(line.complete, line.onComplete)});
+    writeDraw(*stream_, {laidOut(*line.source), terminatorFor(line.complete, line.onComplete)});
   }
   bool wantsLineAbove() const noexcept override { return true; }
-  void printAbove(std::string_view text, const Text* line) override {
+  void printAbove(std::string_view text, LineSource* line) override {
     if (line == nullptr) {
       writeDraw(*stream_, {text, "\n"});
     } else {
-      writeDraw(*stream_, {kEraseLine, text, "\n", *line, "\r"});
+      writeDraw(*stream_, {kEraseLine, text, "\n", laidOut(*line), "\r"});
     }
   }
   std::ostream& stream() const noexcept override { return *stream_; }
 
  private:
+  // Each line is drawn once: it is laid out where its labels are.
+  std::string_view laidOut(LineSource& line) const {
+    layoutInPlace(line, look_->fixed);
+    return line.labels;
+  }
+
   std::ostream* stream_;
+  std::optional<BarLook> look_;  // once prepared
 };
 
 }  // namespace

@@ -189,7 +189,7 @@ RowId DisplayCore::addRow(std::optional<RowId> parent) {
   return nextId_ - 1;
 }
 
-void DisplayCore::setLook(RowId id, std::shared_ptr<const RowLook> look) {
+void DisplayCore::setLook(RowId id, std::shared_ptr<const BarLook> look) {
   OwnedLock lock(mutex_, "Display::add", "display");
   if (Row* row = find(id)) row->look = std::move(look);
 }
@@ -239,7 +239,7 @@ void DisplayCore::removeRow(RowId id, bool& removed) {
 }
 
 void DisplayCore::submit(RowId id, const DrawnLine& line,
-                         const std::shared_ptr<const RowLook>& look, BarEngine* bar,
+                         const std::shared_ptr<const BarLook>& look, BarEngine* bar,
                          const bool& removed) {
   OwnedLock lock(mutex_, "a draw", "display");
   if (ended_ || removed) return;

@@ -15,7 +15,7 @@
 #include "bar/owned_mutex.hpp"
 #include "bar/sink.hpp"
 #include "bar/throttle.hpp"
-#include "render/line.hpp"
+#include "render/fixed_parts.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -23,25 +23,13 @@ using RowId = std::uint64_t;
 
 enum class RowState { kLive, kDone, kGone };
 
-// A bar's fixed texts, kept by its row (in one place, which the measured
-// copy refers to) so that the row can be laid out again without the bar.
-struct RowLook {
-  RowLook(std::string_view openText, std::string_view closeText, char32_t done, char32_t current,
-          char32_t todo)
-      : open(openText),
-        close(closeText),
-        fixed(open, close, done, current, todo, Measure::kColumns) {}
-  const Text open, close;
-  const FixedParts fixed;
-};
-
 // One bar's row.
 struct Row {
   RowId id;
   std::optional<RowId> parent;
   RowState state = RowState::kLive;
   BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
-  std::shared_ptr<const RowLook> look;
+  std::shared_ptr<const BarLook> look;
   bool hasText = false;
   LineSource source;                                  // the last line drawn, before its layout
   std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
@@ -136,7 +124,7 @@ class DisplayCore {
   // A new row at the end of the block, or right below `parent`'s row and the
   // rows placed below it before.
   RowId addRow(std::optional<RowId> parent);
-  void setLook(RowId row, std::shared_ptr<const RowLook> look);
+  void setLook(RowId row, std::shared_ptr<const BarLook> look);
   void bind(RowId row, BarEngine& bar);
   // The bar behind a row is gone: a row that never showed a line goes too.
   void unbind(RowId row) noexcept;
@@ -147,7 +135,7 @@ class DisplayCore {
   // A line of a row's bar. A row that has left the block comes back below
   // it (with `look` and `bar`) for a line that revives it or that finishing
   // keeps.
-  void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const RowLook>& look,
+  void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const BarLook>& look,
               BarEngine* bar, const bool& removed);
   void printAbove(std::string_view text);
   // Runs `f` with the block erased, then draws it again (also when f throws).
@@ -241,21 +229,18 @@ class RowSink final : public BarSink {
   RowSink(DisplayCore& display, RowId row) noexcept : display_(display), row_(row) {
     display_.retain();
   }
-  LineSource* captureLine() noexcept override { return &line_; }
-  void prepare(std::string_view open, std::string_view close, char32_t done, char32_t current,
-               char32_t todo) override {
-    look_ = std::make_shared<const RowLook>(open, close, done, current, todo);
+  void prepare(const FixedTexts& texts) override {
+    look_ = std::make_shared<const BarLook>(texts, Measure::kColumns);
     display_.setLook(row_, look_);
   }
   ~RowSink() override;
-  Measure measure() const noexcept override { return Measure::kColumns; }
   bool escapes() const noexcept override { return display_.escapes(); }
   void draw(const DrawnLine& line) override {
     display_.submit(row_, line, look_, engine_, removed_);
   }
   bool keepsUnseen() const noexcept override { return true; }
   bool wantsLineAbove() const noexcept override { return false; }
-  void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
+  void printAbove(std::string_view text, LineSource*) override { display_.printAbove(text); }
   std::ostream& stream() const noexcept override { return display_.stream(); }
   void bind(BarEngine& engine) noexcept override {
     engine_ = &engine;
@@ -276,8 +261,7 @@ class RowSink final : public BarSink {
  private:
   DisplayCore& display_;
   const RowId row_;
-  LineSource line_;  // where the bar leaves its lines; swapped with the row's
-  std::shared_ptr<const RowLook> look_;
+  std::shared_ptr<const BarLook> look_;
   BarEngine* engine_ = nullptr;  // once bound
   bool bound_ = true;     // until the engine unbinds (a sink whose bar never started never was)
   bool removed_ = false;  // under the display's lock: taken out by Display::remove

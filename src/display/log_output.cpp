@@ -14,6 +14,7 @@
 #include "base/text.hpp"
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -108,11 +109,14 @@ void LogOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   // the bars seen so far.
   std::size_t prefix = 0, postfix = 0;
   if (align_) {
-    prefix = std::max(alignPrefix_, measure(source.prefix, Measure::kColumns).length);
-    postfix = std::max(alignPostfix_, measure(source.postfix, Measure::kColumns).length);
+    prefix = std::max(alignPrefix_, measure(source.prefix(), Measure::kColumns).length);
+    postfix = std::max(alignPostfix_, measure(source.postfix(), Measure::kColumns).length);
   }
-  layoutSourceBar(laid_, source, row.look->fixed, source.width > 0 ? kLogBarColumns : 0, prefix,
-                  postfix);
+  layoutSource(laid_, source, row.look->fixed,
+               LineFit{.terminalWidth = std::nullopt,
+                       .barColumns = source.width > 0 ? kLogBarColumns : 0,
+                       .prefixColumns = prefix,
+                       .postfixColumns = postfix});
   plain_.clear();
   appendPlain(plain_, laid_, colour_);
   trimEnd(plain_);

@@ -22,6 +22,7 @@
 #include "base/arithmetic.hpp"
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -151,8 +152,8 @@ void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
   swap(row.source, *line.source);
   const auto previous = std::make_pair(row.prefixColumns, row.postfixColumns);
   row.hasText = true;
-  row.prefixColumns = measure(row.source.prefix, Measure::kColumns).length;
-  row.postfixColumns = measure(row.source.postfix, Measure::kColumns).length;
+  row.prefixColumns = measure(row.source.prefix(), Measure::kColumns).length;
+  row.postfixColumns = measure(row.source.postfix(), Measure::kColumns).length;
   row.laid = false;
   if (line.complete) {
     row.state = line.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
@@ -179,7 +180,11 @@ void TerminalOutput::layOut(Row& row, std::int64_t width, std::size_t prefix, st
       row.laidPostfix == postfix) {
     return;
   }
-  layoutSource(laid_, row.source, row.look->fixed, width, prefix, postfix);
+  layoutSource(laid_, row.source, row.look->fixed,
+               LineFit{.terminalWidth = width,
+                       .barColumns = -1,
+                       .prefixColumns = prefix,
+                       .postfixColumns = postfix});
   if (!colour_) {  // no escape from any source, labels included
     row.text.clear();
     appendPlain(row.text, laid_, false);

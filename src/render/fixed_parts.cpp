@@ -60,31 +60,29 @@ std::string_view validated(std::string_view text, Measure how, std::size_t& leng
 
 }  // namespace
 
-FixedParts::FixedParts(std::string_view openText, std::string_view closeText, char32_t doneChar,
-                       char32_t currentChar, char32_t todoChar, Measure how)
-    : cellColumns(1), measure(how) {
+FixedParts::FixedParts(const FixedTexts& texts, Measure how) : cellColumns(1), measure(how) {
   // The usual style, counted in code points: ASCII throughout, one byte each.
-  if (how == Measure::kCodePoints && (doneChar | currentChar | todoChar) < 0x80 &&
-      asciiOnly(openText) && asciiOnly(closeText)) {
-    open = openText;
-    close = closeText;
-    openLength = openText.size();
-    closeLength = closeText.size();
-    done.bytes[0] = static_cast<char>(doneChar);
-    current.bytes[0] = static_cast<char>(currentChar);
-    todo.bytes[0] = static_cast<char>(todoChar);
+  if (how == Measure::kCodePoints && (texts.done | texts.current | texts.todo) < 0x80 &&
+      asciiOnly(texts.open) && asciiOnly(texts.close)) {
+    open = texts.open;
+    close = texts.close;
+    openLength = texts.open.size();
+    closeLength = texts.close.size();
+    done.bytes[0] = static_cast<char>(texts.done);
+    current.bytes[0] = static_cast<char>(texts.current);
+    todo.bytes[0] = static_cast<char>(texts.todo);
     done.size = current.size = todo.size = 1;
     return;
   }
-  open = validated(openText, how, openLength, cleanOpen_);
-  close = validated(closeText, how, closeLength, cleanClose_);
+  open = validated(texts.open, how, openLength, cleanOpen_);
+  close = validated(texts.close, how, closeLength, cleanClose_);
   if (how == Measure::kColumns) {
     cellColumns = std::max(
-        {std::size_t{1}, columnsOf(doneChar), columnsOf(currentChar), columnsOf(todoChar)});
+        {std::size_t{1}, columnsOf(texts.done), columnsOf(texts.current), columnsOf(texts.todo)});
   }
-  done = encodeCell(doneChar, cellColumns, how);
-  current = encodeCell(currentChar, cellColumns, how);
-  todo = encodeCell(todoChar, cellColumns, how);
+  done = encodeCell(texts.done, cellColumns, how);
+  current = encodeCell(texts.current, cellColumns, how);
+  todo = encodeCell(texts.todo, cellColumns, how);
 }
 
 }  // namespace System::ProgressBar::detail

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/detail/Line.hpp"
 #include "base/text.hpp"
 
 namespace System::ProgressBar::detail {
@@ -27,15 +28,14 @@ struct EncodedCell {
 
 // The texts of a style that do not change from line to line (the open and
 // close texts, the three characters), validated, measured and encoded once:
-// by a bar when it is made, for a line rendered on its own once per line.
-// Refers to the texts it is made from, which must outlive it.
+// by a bar's sink when the bar is made, for a line rendered on its own once
+// per line. Refers to the texts it is made from, which must outlive it.
 class FixedParts {
   // The texts made valid, only when they were not (made before the views).
   Text cleanOpen_, cleanClose_;
 
  public:
-  FixedParts(std::string_view open, std::string_view close, char32_t done, char32_t current,
-             char32_t todo, Measure measure);
+  FixedParts(const FixedTexts& texts, Measure measure);
   FixedParts(const FixedParts&) = delete;
   FixedParts& operator=(const FixedParts&) = delete;
 
@@ -44,6 +44,20 @@ class FixedParts {
   EncodedCell done, current, todo;
   std::size_t cellColumns;  // 1, or in columns the widest of the three
   Measure measure;
+};
+
+// A bar's fixed texts, kept by its sink (in one place, which the measured
+// parts refer to) for as long as the sink lays out its lines.
+struct BarLook {
+  BarLook(const FixedTexts& texts, Measure measure)
+      : open(texts.open),
+        close(texts.close),
+        fixed(FixedTexts{open, close, texts.done, texts.current, texts.todo}, measure) {}
+  BarLook(const BarLook&) = delete;
+  BarLook& operator=(const BarLook&) = delete;
+
+  const Text open, close;
+  const FixedParts fixed;
 };
 
 }  // namespace System::ProgressBar::detail

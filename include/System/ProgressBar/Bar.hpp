@@ -284,11 +284,9 @@ class TypedBar final : public BarModel {
     slots_[0].emplace(initial);
   }
 
-  void render(Text& line, const RenderRequest& r) override {
+  void render(LineSource& line, const RenderRequest& r) override {
     Progress<Custom>& p = r.spare ? spare() : stored();
     p.progressDone = r.done;
-    const Label<Custom>& postfix =
-        r.postfix != nullptr ? *static_cast<const Label<Custom>*>(r.postfix) : style.stylePostfix;
     // The labels see the real progress; only the bar proper may be full.
     Slot<Progress<Custom>> full;
     if (r.full) {
@@ -296,8 +294,7 @@ class TypedBar final : public BarModel {
       full->progressDone = 1;
       full->progressTodo = 1;
     }
-    detail::renderParts(line, r.escapeTexts, style, postfix, p, r.full ? *full : p, *r.timing,
-                        r.escapes, r.layout);
+    detail::renderParts(line, style, p, r.full ? *full : p, *r.timing, r.escapes, r.message);
   }
   void setTodo(std::int64_t todo) noexcept override { stored().progressTodo = todo; }
   void commitSpare() noexcept override { current_ ^= 1; }

@@ -17,6 +17,7 @@
 
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/detail/Counter.hpp"
+#include "System/ProgressBar/detail/Line.hpp"
 #include "System/ProgressBar/detail/Ref.hpp"
 
 namespace System::ProgressBar {
@@ -28,18 +29,14 @@ namespace System::ProgressBar::detail {
 class BarEngine;  // compiled: one bar's lock, counting, throttle, life and output
 class BarSink;    // compiled: where a bar's lines go
 
-struct EscapeTexts;
-
 // What the engine asks the typed half to render.
 struct RenderRequest {
-  std::int64_t done;         // the done count to show
-  const Timing* timing;      // start, time stamp, speed history
-  bool spare;                // the progress an update is building, not the stored one
-  bool full;                 // a finished bar of unknown total: a full bar proper
-  unsigned escapes;          // the escapes to run (bits as in activeEscapes)
-  EscapeTexts* escapeTexts;  // where their texts go
-  const void* postfix;       // a Label of the bar's custom type in place of its postfix, or null
-  const void* layout;        // the engine's layout context, handed on to layoutLine
+  std::int64_t done;              // the done count to show
+  const Timing* timing;           // start, time stamp, speed history
+  bool spare;                     // the progress an update is building, not the stored one
+  bool full;                      // a finished bar of unknown total: a full bar proper
+  unsigned escapes;               // the escapes to run (an escape mask)
+  const PostfixMessage* message;  // shown with or instead of the postfix, or null
 };
 
 // The counts of a progress, for the engine.
@@ -54,8 +51,8 @@ class BarModel {
   BarModel(const BarModel&) = delete;
   BarModel& operator=(const BarModel&) = delete;
   virtual ~BarModel() = default;
-  // The line for the progress the request names, in `line`.
-  virtual void render(Text& line, const RenderRequest& request) = 0;
+  // The line for the progress the request names, into `line`.
+  virtual void render(LineSource& line, const RenderRequest& request) = 0;
   // The stored progress gets this total.
   virtual void setTodo(std::int64_t todo) noexcept = 0;
   // The progress an update built becomes the stored one.
@@ -102,8 +99,10 @@ struct Engine {
   // `read(done, renderTime)` under the lock, with the done count folded.
   static void read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> read);
   static void printAbove(BarEngine& engine, std::string_view text);
-  // Ends the bar's line as `how` says, or as its style does.
-  static void finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how);
+  // Ends the bar's line as `how` says, or as its style does, showing
+  // `message` when given.
+  static void finish(BarEngine& engine, std::optional<PostfixMessage> message,
+                     std::optional<OnComplete> how);
   // finish(engine) for a destructor: a failure is dropped, and a cancellation
   // of the calling thread waits until the bar's last line is out.
   static void finishQuietly(BarEngine& engine) noexcept;
