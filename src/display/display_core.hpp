@@ -20,39 +20,31 @@
 namespace System::ProgressBar::detail {
 
 using RowId = std::uint64_t;
+// Where each output keeps what it holds of a row: the core numbers its rows'
+// slots from 0 and gives a slot to another row once its row has left, so that
+// an output's slots are never more than the rows held at once.
+using RowSlot = std::uint32_t;
 
 enum class RowState { kLive, kDone, kGone };
 
-// One bar's row.
+// One bar's row: where it stands, and its last line before its layout,
+// which each output lays out as it shows rows.
 struct Row {
   RowId id;
   std::optional<RowId> parent;
   RowState state = RowState::kLive;
   BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
   std::shared_ptr<const BarLook> look;
-  bool hasText = false;
-  LineSource source;                                  // the last line drawn, before its layout
-  std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
-  // The line as last laid out, and for what: the width and the label columns.
-  Text text;
-  std::size_t columns = 0;    // of text
-  std::uint64_t version = 0;  // which layout of the output's made text (0: none yet)
-  bool clean = true;          // text holds no control character
-  bool laid = false;
-  std::int64_t laidWidth = 0;
-  std::size_t laidPrefix = 0, laidPostfix = 0;
-  // Plain log lines: what was written last, and when.
-  bool logged = false;
-  bool completeLogged = false;
-  // What the last line written showed (counts, message), and the latest.
-  std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
-  std::uint64_t loggedMessage = 0, changedMessage = 0;
-  TimePoint loggedAt{};
+  bool hasText = false;  // a line was drawn for it
+  LineSource source;     // the last line drawn
+  RowSlot slot = 0;
 };
 using Rows = std::vector<Row>;
 
 // How a display's rows reach its stream: frames on a terminal, or a plain
-// log. Everything is called under the display's lock.
+// log. Everything is called under the display's lock. Each call that shows
+// rows returns whether they are shown as they now are, so that the display
+// may let the rows whose final line is out leave.
 class Output {
  public:
   Output() = default;
@@ -61,23 +53,43 @@ class Output {
   virtual ~Output() = default;
   virtual bool terminal() const noexcept = 0;
   virtual bool escapes() const noexcept = 0;
-  // A bar drew `line` for its live `row`. A failure leaves every row as it was.
-  virtual void drawn(Rows& rows, Row& row, const DrawnLine& line) = 0;
-  virtual void above(Rows& rows, std::string_view text) = 0;
+  // A bar drew a line for `row`, which holds it now (and had one before when
+  // `hadLine`), live or, when the line is complete, done or gone. A failure
+  // leaves everything the output keeps as it was.
+  virtual bool drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) = 0;
+  virtual bool above(const Rows& rows, std::string_view text) = 0;
   // A row that had shown a line was taken out.
-  virtual void removed(Rows& rows) = 0;
+  virtual bool removed(const Rows& rows) = 0;
   // Every bar of a tick has drawn.
-  virtual void ticked(Rows& rows) = 0;
+  virtual bool ticked(const Rows& rows) = 0;
   // The display ends: the last of its output.
-  virtual void end(Rows& rows) = 0;
+  virtual bool end(const Rows& rows) = 0;
+  // The row in `slot` has left: what the output kept of it goes.
+  virtual void forget(RowSlot slot) noexcept = 0;
   virtual void setColumns(std::int64_t columns) noexcept = 0;
   // Writes to `stream` from now on, asking `fd` (-1: none) about the terminal.
   virtual void divert(std::ostream& stream, int fd) noexcept = 0;
   // The block goes while the program has the terminal to itself (rows keep
   // their lines meanwhile, and lines printed above are written as they
   // come), and comes back.
-  virtual void suspend(Rows& rows) = 0;
-  virtual void resume(Rows& rows) = 0;
+  virtual void suspend(const Rows& rows) = 0;
+  virtual bool resume(const Rows& rows) = 0;
+};
+
+// An output's own state of each row, in the row's slot.
+template <class State>
+class RowSlots {
+ public:
+  State& of(const Row& row) {
+    if (row.slot >= states_.size()) states_.resize(row.slot + std::size_t{1});
+    return states_[row.slot];
+  }
+  void forget(RowSlot slot) noexcept {
+    if (slot < states_.size()) states_[slot] = State{};
+  }
+
+ private:
+  std::vector<State> states_;
 };
 
 // Told before a display is suspended and after it is back, outside its lock.
@@ -187,6 +199,13 @@ class DisplayCore {
  private:
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
+  RowSlot takeSlot();
+  void release(RowSlot slot) noexcept;
+  // Takes the row at `at` out of the block, its slot free for another.
+  void erase(Rows::iterator at) noexcept;
+  // After an output has shown the rows as they are, those whose final line
+  // is out leave (`drawn`: the row whose line it showed, if any).
+  void leaveShown(Row* drawn) noexcept;
   std::vector<BarEngine*> retainLive(const char* call);
   // Runs `draw` on each live bar, each held by a reference and under its own
   // lock, not the display's; the first failure is thrown once all have run.
@@ -200,9 +219,12 @@ class DisplayCore {
   const std::unique_ptr<Output> output_;
   mutable OwnedMutex mutex_;
   // Under mutex_:
-  Rows rows_;             // the block, top to bottom
-  std::ostream* stream_;  // the original, or where it is diverted
-  int streamFd_;          // the descriptor that goes with it
+  Rows rows_;                       // the block, top to bottom
+  RowSlot slots_ = 0;               // slots given so far
+  std::vector<RowSlot> freeSlots_;  // of rows that left; room for every slot
+  std::size_t emptied_ = 0;         // places of rows that left, not yet taken out
+  std::ostream* stream_;            // the original, or where it is diverted
+  int streamFd_;                    // the descriptor that goes with it
   struct Diversion {
     DivertId id;
     Target target;
