@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
 #include "bar/cells.hpp"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "System/ProgressBar/Progress.hpp"
-#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
 
