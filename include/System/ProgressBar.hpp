@@ -12,9 +12,9 @@
 //   }                            // the completing update is always drawn
 //
 // Records: ProgressBar/Progress.hpp, and a bar's recent speed: SpeedHistory.hpp.
-// Styles and the renderer: Style.hpp. Labels: Label.hpp, with the stock
-// labels in Counts.hpp, Time.hpp, Rates.hpp, Bytes.hpp, Padding.hpp and
-// Spinner.hpp. The live bar: Bar.hpp; loops that
+// Styles and the renderer: Style.hpp; style presets: Template.hpp. Labels:
+// Label.hpp, with the stock labels in Counts.hpp, Time.hpp, Rates.hpp,
+// Bytes.hpp, Padding.hpp and Spinner.hpp. The live bar: Bar.hpp; loops that
 // advance it: Track.hpp; its end: Finish.hpp; a steady tick: Tick.hpp.
 // Several bars on one output, and output that is not a terminal: Display.hpp.
 // The version, as macros: Version.hpp.

@@ -12,7 +12,7 @@
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Display.hpp"
 #include "System/ProgressBar/Finish.hpp"
-#include "System/ProgressBar/Spinner.hpp"
+#include "System/ProgressBar/Template.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
