@@ -3,6 +3,7 @@
 #include "bar/engine.hpp"
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,8 +46,7 @@ class BarEngine::Held {
   BarEngine& engine_;
 };
 
-BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-                     const EngineSetup& setup)
+BarEngine::BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup)
     : model_(std::move(model)),
       sink_(std::move(sink)),
       start_(setup.start),
@@ -81,12 +81,14 @@ BarEngine::~BarEngine() {
   sink_->unbind();
 }
 
-bool BarEngine::tryRetain() noexcept {
+Ref<BarEngine> BarEngine::tryShare() noexcept {
   long refs = refs_.load(std::memory_order_relaxed);
   while (refs > 0) {
-    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) return true;
+    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) {
+      return Ref<BarEngine>::adopt(this);
+    }
   }
-  return false;
+  return {};
 }
 
 void BarEngine::drawFirst() {
@@ -343,18 +345,16 @@ void throwCountOutOfRange(const char* call) {
                           ": the total is out of the range of a progress count");
 }
 
-BarEngine* Engine::start(const EngineSetup& setup) {
-  std::unique_ptr<BarModel> model(setup.model);
-  std::unique_ptr<BarSink> sink(setup.sink);
+void RefCount<BarEngine>::retain(BarEngine* engine) noexcept { engine->retain(); }
+void RefCount<BarEngine>::release(BarEngine* engine) noexcept { engine->release(); }
+
+// A first draw that fails takes the engine, and with it the model and the
+// sink, before anything holds it.
+Ref<BarEngine> Engine::start(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup) {
   auto engine = std::make_unique<BarEngine>(std::move(model), std::move(sink), setup);
   engine->drawFirst();
   engine->sink().bind(*engine);
-  return engine.release();
-}
-
-void Engine::retain(BarEngine& engine) noexcept { engine.retain(); }
-void Engine::release(BarEngine* engine) noexcept {
-  if (engine != nullptr) engine->release();
+  return Ref<BarEngine>::adopt(engine.release());
 }
 Counter& Engine::counter(BarEngine& engine) noexcept { return engine.counter(); }
 

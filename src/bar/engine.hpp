@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -23,19 +22,19 @@ namespace System::ProgressBar::detail {
 // and stored progress) is the model, which it owns and calls under its lock.
 class BarEngine {
  public:
-  BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-            const EngineSetup& setup);
+  BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup);
   BarEngine(const BarEngine&) = delete;
   BarEngine& operator=(const BarEngine&) = delete;
   ~BarEngine();
 
+  // The count behind Ref<BarEngine>.
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-  // A reference if one is still held somewhere (a display's rows hold the
-  // engine without one, and take one to redraw it).
-  bool tryRetain() noexcept;
   void release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
+  // A reference, if one is still held somewhere (a display's rows hold the
+  // engine without one, and take one to redraw it); else null.
+  Ref<BarEngine> tryShare() noexcept;
 
   Counter& counter() noexcept { return cells_.counter(); }
   BarSink& sink() noexcept { return *sink_; }
@@ -71,7 +70,6 @@ class BarEngine {
 
  private:
   class Held;
-
   CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
   bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
   bool drawDue(Counts c, TimePoint now) const noexcept;
@@ -83,8 +81,8 @@ class BarEngine {
   }
 
   // Declared first, destroyed last: the model holds the texts fixed_ refers to.
-  const std::unique_ptr<BarModel> model_;
-  const std::unique_ptr<BarSink> sink_;
+  const Own<BarModel> model_;
+  const Own<BarSink> sink_;
   std::atomic<TimePoint> start_;  // written under the lock (reset), read anywhere
   const OnComplete onComplete_;
   const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them

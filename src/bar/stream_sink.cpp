@@ -10,7 +10,7 @@ namespace System::ProgressBar::detail {
 
 std::ostream& standardError() noexcept { return std::cerr; }
 
-void destroySink(BarSink* sink) noexcept { delete sink; }
+void Delete<BarSink>::operator()(BarSink* sink) const noexcept { delete sink; }
 
 std::string_view terminatorFor(bool complete, OnComplete onComplete) noexcept {
   if (!complete) return "\r";
@@ -44,7 +44,7 @@ class StreamSink final : public BarSink {
 
 }  // namespace
 
-BarSink* streamSink(std::ostream& stream) { return new StreamSink(stream); }
+Own<BarSink> streamSink(std::ostream& stream) { return Own<BarSink>(new StreamSink(stream)); }
 
 void drawLine(std::ostream& stream, std::string_view line, bool complete, OnComplete onComplete) {
   writeDraw(stream, {line, terminatorFor(complete, onComplete)});
