@@ -41,12 +41,15 @@ struct TickerAccess {
 
 /// Redraws a bar, or every bar of a display, every `interval` with its stored
 /// progress at the current time. It runs on a thread of its own, started when
-/// it is made: nothing in the library starts a thread otherwise. A tick takes
-/// the same lock as an update, so it never races one, and reads the clock
-/// once it holds the lock, so it never draws a line older than the last one
-/// drawn. It draws nothing for a bar that is complete or finished, and counts
-/// as a draw for the bar's throttle. Meanwhile it watches the bar (a
-/// display's ticker: every live bar of the display it finds at a tick):
+/// it is made (the library's only other threads are those of a
+/// `CaptureOutput`). A tick takes the same lock as an update, so it never
+/// races one, and its line's time is never older than the bar's last line (a
+/// display's tick reads the clock once for all its bars, and a bar that drew
+/// since reads it again under its lock), so it never draws a line older than
+/// the last one drawn. It draws nothing for a bar that is complete or
+/// finished, and counts as a draw for the bar's throttle. Meanwhile it
+/// watches the bar (a display's ticker: every live bar of the display it
+/// finds each time it looks):
 /// between ticks it wakes by the time a draw could be due, so that until then
 /// an update that draws nothing reads no clock and costs one atomic addition,
 /// and a loop's `track` reads nothing but the bar's word per element. A

@@ -1,10 +1,10 @@
-// The thread of a steady tick.
+// The thread of a steady tick, and a bar's ticker.
 #include <cxxabi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -15,7 +15,7 @@
 #include "bar/clock.hpp"
 #include "bar/engine.hpp"
 #include "base/cancel.hpp"
-#include "display/display_core.hpp"
+#include "tick/ticked.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -24,14 +24,8 @@ namespace System::ProgressBar::detail {
 // by, so that their updates read no clock meanwhile (see CellKeeper::watch).
 class TickerThread final : public Watcher {
  public:
-  // `redraw` ticks; `bars` gives the bars to watch. Both hold what they
-  // tick, which goes with them once the thread is joined.
-  TickerThread(std::function<void()> redraw, std::function<std::vector<Ref<BarEngine>>()> bars,
-               std::chrono::nanoseconds interval)
-      : redraw_(std::move(redraw)),
-        bars_(std::move(bars)),
-        interval_(interval),
-        thread_([this] { run(); }) {}
+  TickerThread(std::unique_ptr<Ticked> ticked, std::chrono::nanoseconds interval)
+      : ticked_(std::move(ticked)), interval_(interval), thread_([this] { run(); }) {}
   TickerThread(const TickerThread&) = delete;
   TickerThread& operator=(const TickerThread&) = delete;
   // Joins the thread, however long its last tick takes: a cancellation of
@@ -89,7 +83,7 @@ class TickerThread final : public Watcher {
       std::exception_ptr failed;
       try {
         if (wake == TickerWake::kTick) {
-          redraw_();
+          ticked_->tick();
           tickAt = later(Steady::now(), interval_);
         }
         lookBy = look(tickAt);
@@ -132,7 +126,7 @@ class TickerThread final : public Watcher {
   TimePoint look(Steady::time_point tickAt) {
     const TimePoint now = readWallClock();
     const TimePoint tickAtWall = later(now, tickAt - Steady::now());
-    std::vector<Ref<BarEngine>> bars = bars_();
+    std::vector<Ref<BarEngine>> bars = ticked_->bars();
     // Sorted, each once: those gone from the bars are let go.
     const auto byAddress = [](const Ref<BarEngine>& a, const Ref<BarEngine>& b) {
       return a.get() < b.get();
@@ -162,9 +156,8 @@ class TickerThread final : public Watcher {
     bars.clear();
   }
 
-  // Declared first, destroyed last: the thread calls them until joined.
-  const std::function<void()> redraw_;
-  const std::function<std::vector<Ref<BarEngine>>()> bars_;
+  // Declared first, destroyed last: the thread uses it until joined.
+  const std::unique_ptr<Ticked> ticked_;
   const std::chrono::nanoseconds interval_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -175,19 +168,29 @@ class TickerThread final : public Watcher {
   std::thread thread_;
 };
 
+namespace {
+
+// A bar's own ticker: it ticks and watches that bar alone.
+class TickedBar final : public Ticked {
+ public:
+  explicit TickedBar(BarEngine& bar) noexcept : bar_(Ref<BarEngine>::share(&bar)) {}
+  void tick() override { bar_->redraw(DrawCause::kUpdate); }
+  std::vector<Ref<BarEngine>> bars() override { return {bar_}; }
+
+ private:
+  const Ref<BarEngine> bar_;
+};
+
+}  // namespace
+
+Own<TickerThread> startTicker(std::unique_ptr<Ticked> ticked, std::chrono::nanoseconds interval) {
+  return Own<TickerThread>(new TickerThread(std::move(ticked), interval));
+}
+
 void Delete<TickerThread>::operator()(TickerThread* thread) const noexcept { delete thread; }
 
 Own<TickerThread> TickerAccess::start(BarEngine& bar, std::chrono::nanoseconds interval) {
-  const Ref<BarEngine> held = Ref<BarEngine>::share(&bar);
-  return Own<TickerThread>(new TickerThread([held] { held->redraw(DrawCause::kUpdate); },
-                                            [held] { return std::vector<Ref<BarEngine>>{held}; },
-                                            interval));
-}
-
-Own<TickerThread> TickerAccess::start(Display& display, std::chrono::nanoseconds interval) {
-  const Ref<DisplayCore> held = Ref<DisplayCore>::share(&DisplayAccess::core(display));
-  return Own<TickerThread>(
-      new TickerThread([held] { held->tick(); }, [held] { return held->liveBars(); }, interval));
+  return startTicker(std::make_unique<TickedBar>(bar), interval);
 }
 
 void TickerAccess::stop(TickerThread& thread) { thread.stop(); }
