@@ -16,8 +16,7 @@ namespace detail {
 
 void ByteCount::add(std::int64_t n) const {
   CountAttempt attempt;
-  const Count result = Engine::counter(*engine_).tryCount(n, attempt);
-  if (result != Count::kCounted) Engine::settle(*engine_, n, result, attempt);
+  Engine::count(*engine_, Engine::counter(*engine_), n, attempt);
 }
 
 }  // namespace detail

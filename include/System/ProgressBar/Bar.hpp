@@ -215,8 +215,7 @@ void incProgress(const ProgressBar<Custom>& bar, N step) {
   const auto n = static_cast<std::int64_t>(step);  // modulo 2^64
   detail::TypedBar<Custom>& typed = detail::BarAccess::typed(bar);
   detail::CountAttempt attempt;
-  const detail::Count result = typed.counter->tryCount(n, attempt);
-  if (result != detail::Count::kCounted) detail::Engine::settle(*typed.engine, n, result, attempt);
+  detail::Engine::count(*typed.engine, *typed.counter, n, attempt);
 }
 
 /// Prints `text` and a line feed above a live bar, so that log lines and the

@@ -102,6 +102,19 @@ struct Engine {
   // the time stamp of the update.
   static TimePoint settle(BarEngine& engine, std::int64_t n, Count result,
                           const CountAttempt& attempt);
+  // An increment of n on `engine`, whose counter is `counter`: the
+  // lock-free attempt, then settle when the attempt did not count n by
+  // itself. `coarse` is a coarse reading the caller took just before, if
+  // any. Once settled, `attempt` holds the update's time stamp (haveNow).
+  static Count count(BarEngine& engine, Counter& counter, std::int64_t n, CountAttempt& attempt,
+                     std::int64_t coarse = kNoReading) {
+    const Count result = counter.tryCount(n, attempt, coarse);
+    if (result != Count::kCounted) {
+      attempt.now = settle(engine, n, result, attempt);
+      attempt.haveNow = true;
+    }
+    return result;
+  }
   // updateProgress: `next(done)` builds the next progress from the stored
   // one with that done count, in the model's spare, and gives its counts.
   static void update(BarEngine& engine, TimePoint now, FunctionRef<Counts(std::int64_t)> next);
