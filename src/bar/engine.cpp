@@ -91,6 +91,43 @@ Ref<BarEngine> BarEngine::tryShare() noexcept {
   return {};
 }
 
+BarEngine::Snapshot BarEngine::snapshot(bool withHistory) const {
+  Snapshot before{.todo = todo_,
+                  .totalKnown = totalKnown_,
+                  .finished = finished_,
+                  .finishing = finishing_,
+                  .start = startTime(),
+                  .messages = messages_,
+                  .history = std::nullopt};
+  if (withHistory) before.history.emplace(history_);
+  return before;
+}
+
+void BarEngine::restore(Snapshot& before) noexcept {
+  cells_.add(wrappingNeg(before.added));
+  todo_ = before.todo;
+  totalKnown_ = before.totalKnown;
+  model_->setTodo(before.todo);
+  finished_ = before.finished;
+  finishing_ = before.finishing;
+  start_.store(before.start, std::memory_order_relaxed);
+  if (messages_ != before.messages) {
+    message_.swap(spareMessage_);
+    messages_ = before.messages;
+  }
+  if (before.history) history_ = std::move(*before.history);
+}
+
+void BarEngine::drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete,
+                              DrawCause cause, const void* postfix, OnComplete how) {
+  try {
+    drawLine(false, c, now, complete, cause, postfix, how);
+  } catch (...) {
+    restore(before);
+    throw;
+  }
+}
+
 void BarEngine::drawFirst() {
   const Counts initial{cells_.total(), todo_};
   drawLine(false, initial, startTime(), complete(initial), DrawCause::kUpdate);
@@ -157,12 +194,9 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(wrappingNeg(n));  // the failed update takes nothing
-    throw;
-  }
+  Snapshot before = snapshot();
+  before.added = n;  // before the lock: the failed update takes nothing
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // The next progress is built beside the stored one and takes its place only
@@ -214,13 +248,9 @@ void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
   // A completed line that ended the bar's line stays as it is, unless a
   // message is to be shown or it is to end another way.
   if (!lineEnded_ || postfix != nullptr || end != endedAs_) {
+    Snapshot before = snapshot();
     finishing_ = true;
-    try {
-      drawLine(false, c, now, true, DrawCause::kFinish, postfix, end);
-    } catch (...) {
-      finishing_ = false;
-      throw;
-    }
+    drawOrRestore(before, c, now, true, DrawCause::kFinish, postfix, end);
   }
   finished_ = true;
   finishing_ = false;
@@ -229,21 +259,13 @@ void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
 void BarEngine::setTotal(std::int64_t total) {
   const TimePoint now = readWallClock();
   Held held(*this, "setTotal");
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_;
+  Snapshot before = snapshot();
   todo_ = total;
   totalKnown_ = true;
   model_->setTodo(total);
   if (finished_) return;
   const Counts c{cells_.total(), todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // Everything the bar was is kept until the new first line is out, so that
@@ -251,12 +273,9 @@ void BarEngine::setTotal(std::int64_t total) {
 void BarEngine::reset(std::optional<std::int64_t> total) {
   const TimePoint now = readWallClock();
   Held held(*this, "reset");
-  const std::int64_t done = cells_.total();
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_, wasFinished = finished_;
-  const TimePoint oldStart = startTime();
-  const SpeedHistory oldHistory = history_;
-  cells_.add(wrappingNeg(done));
+  Snapshot before = snapshot(true);
+  before.added = wrappingNeg(cells_.total());
+  cells_.add(before.added);
   if (total) {
     todo_ = *total;
     totalKnown_ = true;
@@ -266,23 +285,13 @@ void BarEngine::reset(std::optional<std::int64_t> total) {
   history_.record(0, now);
   finished_ = false;
   const Counts c{0, todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(done);
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    start_.store(oldStart, std::memory_order_relaxed);
-    history_ = oldHistory;
-    finished_ = wasFinished;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::setMessage(std::string_view message) {
   const TimePoint now = readWallClock();
   Held held(*this, "setMessage");
+  Snapshot before = snapshot();
   spareMessage_.assign(message);
   message_.swap(spareMessage_);
   ++messages_;
@@ -291,13 +300,7 @@ void BarEngine::setMessage(std::string_view message) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    message_.swap(spareMessage_);
-    --messages_;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::redrawUnseen() {

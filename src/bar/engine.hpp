@@ -70,6 +70,26 @@ class BarEngine {
 
  private:
   class Held;
+  // What an operation that draws may change before its draw, as it was, so
+  // that a failed draw gives the bar back as it was. Lock-free additions
+  // made meanwhile stay.
+  struct Snapshot {
+    std::int64_t added = 0;  // what the operation added to the count, taken back
+    std::int64_t todo;
+    bool totalKnown, finished, finishing;
+    TimePoint start;
+    std::uint64_t messages;               // a message set since is given back
+    std::optional<SpeedHistory> history;  // kept only where the operation starts it over
+  };
+  Snapshot snapshot(bool withHistory = false) const;
+  void restore(Snapshot& before) noexcept;
+  // drawLine, giving the bar back as `before` says when the draw fails.
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete, DrawCause cause,
+                     const void* postfix, OnComplete how);
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete) {
+    drawOrRestore(before, c, now, complete, DrawCause::kUpdate, nullptr, onComplete_);
+  }
+
   CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
   bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
   bool drawDue(Counts c, TimePoint now) const noexcept;
