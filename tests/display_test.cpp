@@ -657,4 +657,43 @@ TEST(DisplayEnd, HandlesOutliveTheDisplayAndDrawNothing) {
   EXPECT_EQ(buf.take(), "after\n");
 }
 
+// A display ends once, wherever it was moved to: a display moved from writes
+// nothing when it goes, and one assigned to ends what it held there and then.
+TEST(DisplayEnd, AMovedDisplayEndsOnceWhereItWent) {
+  using Move = std::function<void(pb::Display&)>;
+  const auto onTerminal = [](std::ostream& out) {
+    return pb::Display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  };
+  // What a display with a bar at 3 of 10 writes in its whole life, moved as
+  // `move` says (which ends it, or leaves it to end when it goes).
+  const auto life = [&](const Move& move) {
+    testsupport::RecordingBuf buf;
+    std::ostream out(&buf);
+    {
+      pb::Display display = onTerminal(out);
+      const auto bar = display.add(named("a"), Progress<>{0, 10});
+      pb::incProgress(bar, 3);
+      move(display);
+    }
+    return buf.take();
+  };
+  const std::string unmoved = life([](pb::Display&) {});
+  ASSERT_NE(unmoved.find("30%"), std::string::npos) << "no final frame: " << unmoved;
+  // clang-format off
+  const struct { const char* how; Move move; } cases[] = {
+      {"into a new display",  [](pb::Display& d) { pb::Display moved(std::move(d)); }},
+      {"onto itself",         [](pb::Display& d) { pb::Display& same = d; d = std::move(same); }},
+      {"onto a display with a bar of its own", [&](pb::Display& d) {
+         testsupport::RecordingBuf otherBuf;
+         std::ostream otherOut(&otherBuf);
+         pb::Display other = onTerminal(otherOut);
+         pb::incProgress(other.add(named("a"), Progress<>{0, 10}), 3);
+         other = std::move(d);
+         EXPECT_EQ(otherBuf.take(), unmoved) << "the display assigned to did not end";
+       }},
+  };
+  // clang-format on
+  for (const auto& [how, move] : cases) EXPECT_EQ(life(move), unmoved) << how;
+}
+
 }  // namespace

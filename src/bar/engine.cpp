@@ -3,6 +3,7 @@
 #include "bar/engine.hpp"
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,8 +46,7 @@ class BarEngine::Held {
   BarEngine& engine_;
 };
 
-BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-                     const EngineSetup& setup)
+BarEngine::BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup)
     : model_(std::move(model)),
       sink_(std::move(sink)),
       start_(setup.start),
@@ -80,12 +80,51 @@ BarEngine::~BarEngine() {
   sink_->unbind();
 }
 
-bool BarEngine::tryRetain() noexcept {
+Ref<BarEngine> BarEngine::tryShare() noexcept {
   long refs = refs_.load(std::memory_order_relaxed);
   while (refs > 0) {
-    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) return true;
+    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) {
+      return Ref<BarEngine>::adopt(this);
+    }
   }
-  return false;
+  return {};
+}
+
+BarEngine::Snapshot BarEngine::snapshot(bool withHistory) const {
+  Snapshot before{.todo = todo_,
+                  .totalKnown = totalKnown_,
+                  .finished = finished_,
+                  .finishing = finishing_,
+                  .start = startTime(),
+                  .messages = messages_,
+                  .history = std::nullopt};
+  if (withHistory) before.history.emplace(history_);
+  return before;
+}
+
+void BarEngine::restore(Snapshot& before) noexcept {
+  cells_.add(wrappingNeg(before.added));
+  todo_ = before.todo;
+  totalKnown_ = before.totalKnown;
+  model_->setTodo(before.todo);
+  finished_ = before.finished;
+  finishing_ = before.finishing;
+  start_.store(before.start, std::memory_order_relaxed);
+  if (messages_ != before.messages) {
+    message_.swap(spareMessage_);
+    messages_ = before.messages;
+  }
+  if (before.history) history_ = std::move(*before.history);
+}
+
+void BarEngine::drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete,
+                              DrawCause cause, const PostfixMessage* message, OnComplete how) {
+  try {
+    drawLine(false, c, now, complete, cause, message, how);
+  } catch (...) {
+    restore(before);
+    throw;
+  }
 }
 
 void BarEngine::drawFirst() {
@@ -148,12 +187,9 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(wrappingNeg(n));  // the failed update takes nothing
-    throw;
-  }
+  Snapshot before = snapshot();
+  before.added = n;  // before the lock: the failed update takes nothing
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // The next progress is built beside the stored one and takes its place only
@@ -205,13 +241,9 @@ void BarEngine::finish(const PostfixMessage* message, std::optional<OnComplete> 
   // A completed line that ended the bar's line stays as it is, unless a
   // message is to be shown or it is to end another way.
   if (!lineEnded_ || message != nullptr || end != endedAs_) {
+    Snapshot before = snapshot();
     finishing_ = true;
-    try {
-      drawLine(false, c, now, true, DrawCause::kFinish, message, end);
-    } catch (...) {
-      finishing_ = false;
-      throw;
-    }
+    drawOrRestore(before, c, now, true, DrawCause::kFinish, message, end);
   }
   finished_ = true;
   finishing_ = false;
@@ -220,21 +252,13 @@ void BarEngine::finish(const PostfixMessage* message, std::optional<OnComplete> 
 void BarEngine::setTotal(std::int64_t total) {
   const TimePoint now = readWallClock();
   Held held(*this, "setTotal");
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_;
+  Snapshot before = snapshot();
   todo_ = total;
   totalKnown_ = true;
   model_->setTodo(total);
   if (finished_) return;
   const Counts c{cells_.total(), todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // Everything the bar was is kept until the new first line is out, so that
@@ -242,12 +266,9 @@ void BarEngine::setTotal(std::int64_t total) {
 void BarEngine::reset(std::optional<std::int64_t> total) {
   const TimePoint now = readWallClock();
   Held held(*this, "reset");
-  const std::int64_t done = cells_.total();
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_, wasFinished = finished_;
-  const TimePoint oldStart = startTime();
-  const SpeedHistory oldHistory = history_;
-  cells_.add(wrappingNeg(done));
+  Snapshot before = snapshot(true);
+  before.added = wrappingNeg(cells_.total());
+  cells_.add(before.added);
   if (total) {
     todo_ = *total;
     totalKnown_ = true;
@@ -257,23 +278,13 @@ void BarEngine::reset(std::optional<std::int64_t> total) {
   history_.record(0, now);
   finished_ = false;
   const Counts c{0, todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(done);
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    start_.store(oldStart, std::memory_order_relaxed);
-    history_ = oldHistory;
-    finished_ = wasFinished;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::setMessage(std::string_view message) {
   const TimePoint now = readWallClock();
   Held held(*this, "setMessage");
+  Snapshot before = snapshot();
   spareMessage_.assign(message);
   message_.swap(spareMessage_);
   ++messages_;
@@ -282,13 +293,7 @@ void BarEngine::setMessage(std::string_view message) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    message_.swap(spareMessage_);
-    --messages_;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::redrawUnseen() {
@@ -336,18 +341,16 @@ void throwCountOutOfRange(const char* call) {
                           ": the total is out of the range of a progress count");
 }
 
-BarEngine* Engine::start(const EngineSetup& setup) {
-  std::unique_ptr<BarModel> model(setup.model);
-  std::unique_ptr<BarSink> sink(setup.sink);
+void RefCount<BarEngine>::retain(BarEngine* engine) noexcept { engine->retain(); }
+void RefCount<BarEngine>::release(BarEngine* engine) noexcept { engine->release(); }
+
+// A first draw that fails takes the engine, and with it the model and the
+// sink, before anything holds it.
+Ref<BarEngine> Engine::start(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup) {
   auto engine = std::make_unique<BarEngine>(std::move(model), std::move(sink), setup);
   engine->drawFirst();
   engine->sink().bind(*engine);
-  return engine.release();
-}
-
-void Engine::retain(BarEngine& engine) noexcept { engine.retain(); }
-void Engine::release(BarEngine* engine) noexcept {
-  if (engine != nullptr) engine->release();
+  return Ref<BarEngine>::adopt(engine.release());
 }
 Counter& Engine::counter(BarEngine& engine) noexcept { return engine.counter(); }
 

@@ -3,11 +3,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 
-#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
 #include "bar/cells.hpp"
@@ -22,19 +21,19 @@ namespace System::ProgressBar::detail {
 // and stored progress) is the model, which it owns and calls under its lock.
 class BarEngine {
  public:
-  BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-            const EngineSetup& setup);
+  BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup);
   BarEngine(const BarEngine&) = delete;
   BarEngine& operator=(const BarEngine&) = delete;
   ~BarEngine();
 
+  // The count behind Ref<BarEngine>.
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-  // A reference if one is still held somewhere (a display's rows hold the
-  // engine without one, and take one to redraw it).
-  bool tryRetain() noexcept;
   void release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
+  // A reference, if one is still held somewhere (a display's rows hold the
+  // engine without one, and take one to redraw it); else null.
+  Ref<BarEngine> tryShare() noexcept;
 
   Counter& counter() noexcept { return cells_.counter(); }
   BarSink& sink() noexcept { return *sink_; }
@@ -70,6 +69,25 @@ class BarEngine {
 
  private:
   class Held;
+  // What an operation that draws may change before its draw, as it was, so
+  // that a failed draw gives the bar back as it was. Lock-free additions
+  // made meanwhile stay.
+  struct Snapshot {
+    std::int64_t added = 0;  // what the operation added to the count, taken back
+    std::int64_t todo;
+    bool totalKnown, finished, finishing;
+    TimePoint start;
+    std::uint64_t messages;               // a message set since is given back
+    std::optional<SpeedHistory> history;  // kept only where the operation starts it over
+  };
+  Snapshot snapshot(bool withHistory = false) const;
+  void restore(Snapshot& before) noexcept;
+  // drawLine, giving the bar back as `before` says when the draw fails.
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete, DrawCause cause,
+                     const PostfixMessage* message, OnComplete how);
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete) {
+    drawOrRestore(before, c, now, complete, DrawCause::kUpdate, nullptr, onComplete_);
+  }
 
   CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
   bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
@@ -81,8 +99,8 @@ class BarEngine {
     drawLine(spare, c, now, complete, cause, nullptr, onComplete_);
   }
 
-  const std::unique_ptr<BarModel> model_;
-  const std::unique_ptr<BarSink> sink_;
+  const Own<BarModel> model_;
+  const Own<BarSink> sink_;
   std::atomic<TimePoint> start_;  // written under the lock (reset), read anywhere
   const OnComplete onComplete_;
   const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them

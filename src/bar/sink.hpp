@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <iosfwd>
 #include <optional>
 #include <string_view>
@@ -10,21 +9,11 @@
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Line.hpp"
+#include "base/stream_write.hpp"  // how every sink writes
 
 namespace System::ProgressBar::detail {
 
 class BarEngine;
-
-// Writes each piece in order (one write each), then flushes once. A stream
-// that is not good before the draw, or a write or flush that fails, throws
-// (the stream's own exception, or std::ios_base::failure). After a failure
-// the error bits the draw caused are cleared if the stream was good before;
-// bits set before the draw are left as they were.
-void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces);
-// As writeDraw for one piece, telling in `accepted` how many bytes went out:
-// what the buffer took before it refused more, none when it threw or its
-// flush failed.
-void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& accepted);
 
 // Before a line printed above a live bar, and after a bar's final line with
 // `Clear`: carriage return, erase the line.

@@ -377,18 +377,17 @@ void DisplayCore::printAbove(std::string_view text) {
   if (output_->above(rows_, text)) leaveShown(nullptr);
 }
 
-std::vector<BarEngine*> DisplayCore::liveBars() { return retainLive("a tick"); }
+std::vector<Ref<BarEngine>> DisplayCore::liveBars() { return retainLive("a tick"); }
 
 // A bar whose last handle is being dropped is left out.
-std::vector<BarEngine*> DisplayCore::retainLive(const char* call) {
-  std::vector<BarEngine*> bars;
+std::vector<Ref<BarEngine>> DisplayCore::retainLive(const char* call) {
+  std::vector<Ref<BarEngine>> bars;
   OwnedLock lock(mutex_, call, "display");
   if (ended_) return bars;
   bars.reserve(rows_.size());
   for (const Row& row : rows_) {
-    if (row.state == RowState::kLive && row.bar != nullptr && row.bar->tryRetain()) {
-      bars.push_back(row.bar);
-    }
+    if (row.state != RowState::kLive || row.bar == nullptr) continue;
+    if (Ref<BarEngine> bar = row.bar->tryShare()) bars.push_back(std::move(bar));
   }
   return bars;
 }
@@ -397,18 +396,12 @@ template <class Draw>
 void DisplayCore::forEachBar(const char* call, Draw draw) {
   // The bars, each held by a reference of its own so that none goes
   // meanwhile.
-  std::vector<BarEngine*> bars = retainLive(call);
+  const std::vector<Ref<BarEngine>> bars = retainLive(call);
   if (bars.empty()) return;
-  struct Release {
-    std::vector<BarEngine*>& bars;
-    ~Release() {
-      for (BarEngine* bar : bars) bar->release();
-    }
-  } release{bars};
   // A bar that fails does not keep the others from being drawn: its failure
   // is reported once they are.
   std::exception_ptr failure;
-  for (BarEngine* bar : bars) {
+  for (const Ref<BarEngine>& bar : bars) {
     try {
       draw(*bar);
     } catch (const abi::__forced_unwind&) {
@@ -479,8 +472,10 @@ void DisplayCore::close() noexcept {
 }
 
 RowSink::~RowSink() {
-  if (bound_) display_.unbind(row_);
-  display_.release();
+  if (bound_) display_->unbind(row_);
 }
+
+void RefCount<DisplayCore>::retain(DisplayCore* core) noexcept { core->retain(); }
+void RefCount<DisplayCore>::release(DisplayCore* core) noexcept { core->release(); }
 
 }  // namespace System::ProgressBar::detail

@@ -128,6 +128,7 @@ class DisplayCore {
   DisplayCore(const DisplayCore&) = delete;
   DisplayCore& operator=(const DisplayCore&) = delete;
 
+  // The count behind Ref<DisplayCore>.
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
@@ -176,9 +177,8 @@ class DisplayCore {
   bool drawsOnTerminalOf(int fd, int own) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
-  // The bars of the live rows, each with a reference of its own (none once
-  // the display has ended).
-  std::vector<BarEngine*> liveBars();
+  // The bars of the live rows (none once the display has ended).
+  std::vector<Ref<BarEngine>> liveBars();
   // Draws each bar whose stored progress no line shows, then the final
   // output; later draws are dropped.
   void end();
@@ -206,7 +206,7 @@ class DisplayCore {
   // After an output has shown the rows as they are, those whose final line
   // is out leave (`drawn`: the row whose line it showed, if any).
   void leaveShown(Row* drawn) noexcept;
-  std::vector<BarEngine*> retainLive(const char* call);
+  std::vector<Ref<BarEngine>> retainLive(const char* call);
   // Runs `draw` on each live bar, each held by a reference and under its own
   // lock, not the display's; the first failure is thrown once all have run.
   template <class Draw>
@@ -248,40 +248,39 @@ class DisplayCore {
 // The sink of a display's bar: its row.
 class RowSink final : public BarSink {
  public:
-  RowSink(DisplayCore& display, RowId row) noexcept : display_(display), row_(row) {
-    display_.retain();
-  }
+  RowSink(DisplayCore& display, RowId row) noexcept
+      : display_(Ref<DisplayCore>::share(&display)), row_(row) {}
   void prepare(const FixedTexts& texts) override {
     look_ = std::make_shared<const BarLook>(texts, Measure::kColumns);
-    display_.setLook(row_, look_);
+    display_->setLook(row_, look_);
   }
   ~RowSink() override;
-  bool escapes() const noexcept override { return display_.escapes(); }
+  bool escapes() const noexcept override { return display_->escapes(); }
   void draw(const DrawnLine& line) override {
-    display_.submit(row_, line, look_, engine_, removed_);
+    display_->submit(row_, line, look_, engine_, removed_);
   }
   bool keepsUnseen() const noexcept override { return true; }
   bool wantsLineAbove() const noexcept override { return false; }
-  void printAbove(std::string_view text, LineSource*) override { display_.printAbove(text); }
-  std::ostream& stream() const noexcept override { return display_.stream(); }
+  void printAbove(std::string_view text, LineSource*) override { display_->printAbove(text); }
+  std::ostream& stream() const noexcept override { return display_->stream(); }
   void bind(BarEngine& engine) noexcept override {
     engine_ = &engine;
-    display_.bind(row_, engine);
+    display_->bind(row_, engine);
   }
   void unbind() noexcept override {
-    display_.unbind(row_);
+    display_->unbind(row_);
     engine_ = nullptr;
     bound_ = false;
   }
   // The row, when this is a row of `display`.
   std::optional<RowId> rowIn(const DisplayCore& display) const noexcept {
-    if (&display != &display_) return std::nullopt;
+    if (&display != display_.get()) return std::nullopt;
     return row_;
   }
-  void remove() { display_.removeRow(row_, removed_); }
+  void remove() { display_->removeRow(row_, removed_); }
 
  private:
-  DisplayCore& display_;
+  const Ref<DisplayCore> display_;
   const RowId row_;
   std::shared_ptr<const BarLook> look_;
   BarEngine* engine_ = nullptr;  // once bound

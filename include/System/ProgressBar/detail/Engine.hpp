@@ -59,11 +59,8 @@ class BarModel {
   virtual void commitSpare() noexcept = 0;
 };
 
-// What a new engine starts from. The engine owns `model` and `sink` from the
-// moment it is asked to start, also when starting fails.
+// What a new engine starts from, besides its model and its sink.
 struct EngineSetup {
-  BarModel* model;
-  BarSink* sink;
   double delay;  // the refresh delay, 1 / rate
   TimePoint start;
   std::string_view open, close;  // the style's fixed texts
@@ -76,16 +73,25 @@ struct EngineSetup {
   std::size_t halfLifeCount;
 };
 
+// A bar's engine is counted: every handle of the bar holds it.
+template <>
+struct RefCount<BarEngine> {
+  static void retain(BarEngine* engine) noexcept;
+  static void release(BarEngine* engine) noexcept;
+};
+template <>
+struct Delete<BarSink> {
+  void operator()(BarSink* sink) const noexcept;
+};
+
 // The engine's operations. Each that draws throws as the draw does and
 // leaves the bar as it was; each that locks throws std::logic_error naming
 // `call` when a callable of the bar calls back into it while it draws.
 struct Engine {
-  // Makes an engine and draws the first line; if that fails, destroys the
-  // model and the sink and throws.
-  static BarEngine* start(const EngineSetup& setup);
-  // Counted references: start gives the first.
-  static void retain(BarEngine& engine) noexcept;
-  static void release(BarEngine* engine) noexcept;
+  // Makes an engine that owns `model` and `sink`, and draws the first line;
+  // if that fails, the model and the sink go with it and the failure
+  // propagates. The reference returned is the first.
+  static Ref<BarEngine> start(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup);
 
   static Counter& counter(BarEngine& engine) noexcept;
   // Finishes an increment of n after its lock-free attempt: under the lock
@@ -93,6 +99,19 @@ struct Engine {
   // the time stamp of the update.
   static TimePoint settle(BarEngine& engine, std::int64_t n, Count result,
                           const CountAttempt& attempt);
+  // An increment of n on `engine`, whose counter is `counter`: the
+  // lock-free attempt, then settle when the attempt did not count n by
+  // itself. `coarse` is a coarse reading the caller took just before, if
+  // any. Once settled, `attempt` holds the update's time stamp (haveNow).
+  static Count count(BarEngine& engine, Counter& counter, std::int64_t n, CountAttempt& attempt,
+                     std::int64_t coarse = kNoReading) {
+    const Count result = counter.tryCount(n, attempt, coarse);
+    if (result != Count::kCounted) {
+      attempt.now = settle(engine, n, result, attempt);
+      attempt.haveNow = true;
+    }
+    return result;
+  }
   // updateProgress: `next(done)` builds the next progress from the stored
   // one with that done count, in the model's spare, and gives its counts.
   static void update(BarEngine& engine, TimePoint now, FunctionRef<Counts(std::int64_t)> next);
@@ -121,10 +140,8 @@ struct Engine {
 // completion terminator, then one flush (see drawProgressBar).
 void drawLine(std::ostream& stream, std::string_view line, bool complete, OnComplete onComplete);
 
-// Sinks for bars of their own: the caller's stream, and standard error. A
-// sink not handed to an engine is destroyed with destroySink.
-BarSink* streamSink(std::ostream& stream);
-void destroySink(BarSink* sink) noexcept;
+// Sinks for bars of their own: the caller's stream, and standard error.
+Own<BarSink> streamSink(std::ostream& stream);
 std::ostream& standardError() noexcept;
 // Columns of the terminal on standard output, or nothing when it is not a
 // terminal or the query fails.
