@@ -490,6 +490,33 @@ TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
                                    "b [===============================] 100%"}));
 }
 
+// A cleared bar started over comes back below the block; when that frame
+// fails, only its row goes again, and the rows around it stay.
+TEST(DisplayFailure, ARowThatFailsToComeBackTakesNoOtherRowWithIt) {
+  testsupport::FailingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b", pb::Clear), Progress<>{0, 10});
+  const auto c = display.add(named("c"), Progress<>{0, 10});
+  pb::incProgress(b, 10);
+  buf.armed = true;
+  testclock::advance(1s);
+  EXPECT_THROW(pb::reset(b), std::ios_base::failure);
+  buf.armed = false;
+  testclock::advance(1s);
+  pb::incProgress(a, 5);
+  testsupport::Screen screen(6, 40);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"a [===============>...............]  50%",
+                                   "c [...............................]   0%"}));
+  pb::reset(b);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"a [===============>...............]  50%",
+                                   "c [...............................]   0%",
+                                   "b [...............................]   0%"}));
+}
+
 // A frame that the stream takes only part of: at every cut point, once the
 // stream takes bytes again, the next frame leaves the screen a frame without
 // failures leaves.
