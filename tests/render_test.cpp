@@ -147,6 +147,15 @@ TEST(Render, EscapesArePlacedOnceEachAndNeverCounted) {
   EXPECT_EQ(render(s, 10, 10), "<p>P <o>[<d>===========<c><t><x>]<s> 100%");
 }
 
+// An escape set to an empty function is no escape: never called, nothing written.
+TEST(Render, AnEmptyEscapeIsNone) {
+  Style<> s = styleOfWidth(20);
+  const std::string plain = render(s, 3, 10);
+  s.styleEscapeDone = nullptr;
+  s.styleEscapePostfix = pb::Escape<>{};
+  EXPECT_EQ(render(s, 3, 10), plain);
+}
+
 TEST(Render, EachLabelAndEscapeRunsExactlyOnce) {
   int labelRuns = 0, escapeRuns = 0;
   Style<> s = styleOfWidth(30);
