@@ -238,6 +238,20 @@ TEST_F(DisplayTest, WideCharactersAndEmojiFillTheRowToTheExactColumn) {
 
 // Colour off means no escape from any source: the style's escapes are not
 // called, and escapes that labels carry are left out.
+// Fill characters of different widths each take a cell as wide as the
+// widest, a narrow one padded with spaces; characters at the bounds of
+// UTF-8's lengths are written whole.
+TEST_F(DisplayTest, FillCharactersOfEveryWidthAndLengthTakeCellsOfOneWidth) {
+  pb::Style<> s{.stylePrefix = "a", .styleWidth = pb::ConstantWidth{18}};
+  s.styleDone = U'\u07FF';
+  s.styleCurrent = U'\u6570';
+  s.styleTodo = U'\u0800';
+  const auto bar = display.add(s, Progress<>{0, 4});
+  testclock::advance(1s);
+  pb::incProgress(bar, 2);
+  EXPECT_EQ(look(), (Lines{"a [\u07FF \u07FF \u6570\u0800  ]  50%"}));
+}
+
 TEST(DisplayColour, EscapesOnlyWithColourAndNeverCounted) {
   pb::Style<> s{.stylePrefix = "\x1b[1mjob\x1b[0m", .styleWidth = pb::ConstantWidth{20}};
   s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m"); };
