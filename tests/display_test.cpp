@@ -186,6 +186,21 @@ TEST_F(DisplayTest, ABarClearedAtTheTopLeavesNothing) {
   EXPECT_EQ(screen.cursorRow(), 1);
 }
 
+// A bar that finishes while the display is suspended, and a tick meanwhile:
+// its final line is shown once the block is back.
+TEST_F(DisplayTest, ABarFinishedWhileSuspendedKeepsItsFinalLineThroughATick) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  {
+    const pb::Suspension pause(display);
+    pb::incProgress(a, 10);
+    testclock::advance(1s);
+    display.redraw();
+  }
+  EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
+                           "b [...............................]   0%"}));
+}
+
 TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
   pb::Style<> wide = named("wide");
   wide.styleWidth = pb::ConstantWidth{60};  // wider than the terminal: cut, not wrapped
