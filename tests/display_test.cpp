@@ -186,6 +186,21 @@ TEST_F(DisplayTest, ABarClearedAtTheTopLeavesNothing) {
   EXPECT_EQ(screen.cursorRow(), 1);
 }
 
+// A bar that finishes while the display is suspended, and a tick meanwhile:
+// its final line is shown once the block is back.
+TEST_F(DisplayTest, ABarFinishedWhileSuspendedKeepsItsFinalLineThroughATick) {
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b"), Progress<>{0, 10});
+  {
+    const pb::Suspension pause(display);
+    pb::incProgress(a, 10);
+    testclock::advance(1s);
+    display.redraw();
+  }
+  EXPECT_EQ(look(), (Lines{"a [===============================] 100%",
+                           "b [...............................]   0%"}));
+}
+
 TEST_F(DisplayTest, ANarrowedTerminalGetsEveryRowCutAndNoStackedCopies) {
   pb::Style<> wide = named("wide");
   wide.styleWidth = pb::ConstantWidth{60};  // wider than the terminal: cut, not wrapped
@@ -238,6 +253,20 @@ TEST_F(DisplayTest, WideCharactersAndEmojiFillTheRowToTheExactColumn) {
 
 // Colour off means no escape from any source: the style's escapes are not
 // called, and escapes that labels carry are left out.
+// Fill characters of different widths each take a cell as wide as the
+// widest, a narrow one padded with spaces; characters at the bounds of
+// UTF-8's lengths are written whole.
+TEST_F(DisplayTest, FillCharactersOfEveryWidthAndLengthTakeCellsOfOneWidth) {
+  pb::Style<> s{.stylePrefix = "a", .styleWidth = pb::ConstantWidth{18}};
+  s.styleDone = U'\u07FF';
+  s.styleCurrent = U'\u6570';
+  s.styleTodo = U'\u0800';
+  const auto bar = display.add(s, Progress<>{0, 4});
+  testclock::advance(1s);
+  pb::incProgress(bar, 2);
+  EXPECT_EQ(look(), (Lines{"a [\u07FF \u07FF \u6570\u0800  ]  50%"}));
+}
+
 TEST(DisplayColour, EscapesOnlyWithColourAndNeverCounted) {
   pb::Style<> s{.stylePrefix = "\x1b[1mjob\x1b[0m", .styleWidth = pb::ConstantWidth{20}};
   s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m"); };
@@ -490,6 +519,33 @@ TEST(DisplayFailure, AFailedFrameLeavesEveryBarAndTheDisplayUsable) {
                                    "b [===============================] 100%"}));
 }
 
+// A cleared bar started over comes back below the block; when that frame
+// fails, only its row goes again, and the rows around it stay.
+TEST(DisplayFailure, ARowThatFailsToComeBackTakesNoOtherRowWithIt) {
+  testsupport::FailingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  const auto a = display.add(named("a"), Progress<>{0, 10});
+  const auto b = display.add(named("b", pb::Clear), Progress<>{0, 10});
+  const auto c = display.add(named("c"), Progress<>{0, 10});
+  pb::incProgress(b, 10);
+  buf.armed = true;
+  testclock::advance(1s);
+  EXPECT_THROW(pb::reset(b), std::ios_base::failure);
+  buf.armed = false;
+  testclock::advance(1s);
+  pb::incProgress(a, 5);
+  testsupport::Screen screen(6, 40);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"a [===============>...............]  50%",
+                                   "c [...............................]   0%"}));
+  pb::reset(b);
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.lines(), (Lines{"a [===============>...............]  50%",
+                                   "c [...............................]   0%",
+                                   "b [...............................]   0%"}));
+}
+
 // A frame that the stream takes only part of: at every cut point, once the
 // stream takes bytes again, the next frame leaves the screen a frame without
 // failures leaves.
@@ -655,6 +711,45 @@ TEST(DisplayEnd, HandlesOutliveTheDisplayAndDrawNothing) {
   pb::finish(*bar);
   EXPECT_EQ(bar->pbStateMv().read().stProgress.progressDone, 10);
   EXPECT_EQ(buf.take(), "after\n");
+}
+
+// A display ends once, wherever it was moved to: a display moved from writes
+// nothing when it goes, and one assigned to ends what it held there and then.
+TEST(DisplayEnd, AMovedDisplayEndsOnceWhereItWent) {
+  using Move = std::function<void(pb::Display&)>;
+  const auto onTerminal = [](std::ostream& out) {
+    return pb::Display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  };
+  // What a display with a bar at 3 of 10 writes in its whole life, moved as
+  // `move` says (which ends it, or leaves it to end when it goes).
+  const auto life = [&](const Move& move) {
+    testsupport::RecordingBuf buf;
+    std::ostream out(&buf);
+    {
+      pb::Display display = onTerminal(out);
+      const auto bar = display.add(named("a"), Progress<>{0, 10});
+      pb::incProgress(bar, 3);
+      move(display);
+    }
+    return buf.take();
+  };
+  const std::string unmoved = life([](pb::Display&) {});
+  ASSERT_NE(unmoved.find("30%"), std::string::npos) << "no final frame: " << unmoved;
+  // clang-format off
+  const struct { const char* how; Move move; } cases[] = {
+      {"into a new display",  [](pb::Display& d) { pb::Display moved(std::move(d)); }},
+      {"onto itself",         [](pb::Display& d) { pb::Display& same = d; d = std::move(same); }},
+      {"onto a display with a bar of its own", [&](pb::Display& d) {
+         testsupport::RecordingBuf otherBuf;
+         std::ostream otherOut(&otherBuf);
+         pb::Display other = onTerminal(otherOut);
+         pb::incProgress(other.add(named("a"), Progress<>{0, 10}), 3);
+         other = std::move(d);
+         EXPECT_EQ(otherBuf.take(), unmoved) << "the display assigned to did not end";
+       }},
+  };
+  // clang-format on
+  for (const auto& [how, move] : cases) EXPECT_EQ(life(move), unmoved) << how;
 }
 
 }  // namespace

@@ -384,6 +384,29 @@ TEST(Endings, NestedCapturesAndRedirectionsEndedOuterFirst) {
   ::close(p[1]);
 }
 
+// Redirections of the display's own stream, nested: the display's lines go
+// to the stream's own buffer, never through a redirection, and a line
+// written to the stream goes above once.
+TEST(Endings, NestedRedirectionsOfTheDisplaysOwnStreamLeaveItsLinesAlone) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf log;
+  std::ostream out(&log);
+  pb::Display display(out, pb::AsLog{});
+  {
+    pb::RedirectStream outer(out, display, pb::Route::Always);
+    pb::RedirectStream inner(out, display, pb::Route::Always);
+    out << "a line\n";
+    const auto bar = display.add(pb::Style<>{.stylePrefix = "bar"}, pb::Progress<>{0, 10});
+    pb::incProgress(bar, 10);
+  }
+  EXPECT_EQ(out.rdbuf(), &log);
+  const Lines logged = splitLines(log.take());
+  ASSERT_EQ(logged.size(), 3u) << log.bytes;
+  EXPECT_EQ(logged[0], "a line");
+  EXPECT_EQ(logged[1].rfind("bar [", 0), 0u);
+  EXPECT_EQ(logged[2].rfind("bar [", 0), 0u);
+}
+
 // A thread's unfinished line on `lines()` is written when the display ends,
 // not when the thread does (by then the display's stream may be gone).
 TEST(Endings, AnUnfinishedLineIsWrittenWhenTheDisplayEnds) {

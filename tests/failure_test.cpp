@@ -14,6 +14,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "System/ProgressBar.hpp"
@@ -263,6 +264,70 @@ TEST(FaultInjection, EveryFailureLeavesTheBarAsIfItHadNotHappened) {
       ++fired;
     }
     EXPECT_GT(fired, 0) << "no fault of kind " << static_cast<int>(kind) << " fired";
+  }
+}
+
+// Each operation that changes the bar before its draw gives everything back
+// when that draw fails: until the same operation succeeds, the bar shows and
+// holds what it did before, and afterwards it goes on as if the failure had
+// never been.
+TEST(FaultInjection, EachOperationThatDrawsGivesTheBarBackWhenItsDrawFails) {
+  using Op = std::function<void(const pb::ProgressBar<>&)>;
+  // Each runs `after` its bar's last draw: an increment too soon to draw is
+  // counted without the lock, then drawn under it when it completes the work.
+  // clang-format off
+  const struct { const char* name; std::chrono::milliseconds after; Op op; } cases[] = {
+      {"incProgress",             1s,   [](const auto& bar) { pb::incProgress(bar, 4); }},
+      {"incProgress, completing", 10ms, [](const auto& bar) { pb::incProgress(bar, 7); }},
+      {"setTotal",                1s,   [](const auto& bar) { pb::setTotal(bar, 8); }},
+      {"reset",                   1s,   [](const auto& bar) { pb::reset(bar, 12); }},
+      {"setMessage",              1s,   [](const auto& bar) { pb::setMessage(bar, "second"); }},
+      {"finish",                  1s,   [](const auto& bar) { pb::finish(bar); }},
+  };
+  // clang-format on
+  // What a bar shows and holds at each look; with `failOnce`, the
+  // operation's first draw fails before the first look.
+  const auto life = [](std::chrono::milliseconds after, const Op& op, bool failOnce) {
+    testsupport::RecordingBuf buf;
+    std::ostream out(&buf);
+    bool fail = false;
+    pb::Style<> style = styleOfWidth(80);
+    style.stylePrefix = pb::Label<>([&](const Progress<>&, const pb::Timing&) {
+      if (std::exchange(fail, false)) throw testsupport::Injected{};
+      return std::string("job");
+    });
+    style.stylePostfix = pb::percentage() + " " + pb::elapsedTime(pb::renderDuration) + " " +
+                         pb::recentRate("it/s", "--") + " " + pb::message();
+    const pb::TimePoint t0{std::chrono::seconds(1'800'000'000)};
+    testclock::set(t0);
+    const auto bar = pb::hNewProgressBar(out, style, 10.0, Progress<>{2, 10});
+    pb::setMessage(bar, "first");
+    testclock::set(t0 + 1s);
+    pb::incProgress(bar, 1);  // a speed to keep
+    testclock::set(t0 + 1s + after);
+    std::vector<std::string> seen;
+    const auto look = [&] {
+      pb::printAbove(bar, "look");  // the bar's line now, which changes nothing
+      const auto state = bar.pbStateMv().read();
+      seen.push_back(buf.take() + " " + std::to_string(state.stProgress.progressDone) + "/" +
+                     std::to_string(state.stProgress.progressTodo) + " from " +
+                     std::to_string(bar.pbStartTime().time_since_epoch().count()));
+    };
+    if (failOnce) {
+      fail = true;
+      EXPECT_THROW(op(bar), testsupport::Injected);
+      EXPECT_FALSE(fail) << "the draw did not fail";
+    }
+    look();
+    op(bar);
+    look();
+    testclock::set(t0 + 3s);
+    pb::incProgress(bar, 1);
+    look();
+    return seen;
+  };
+  for (const auto& [name, after, op] : cases) {
+    EXPECT_EQ(life(after, op, true), life(after, op, false)) << name;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -308,6 +309,22 @@ TEST_F(LifeTest, ATickerThatFailedLeavesTheClocksToDecide) {
   pb::incProgress(bar, 1);
   EXPECT_NE(failing.take().find("10%"), std::string::npos) << "drawn as due";
   EXPECT_THROW(ticker.stop(), std::ios_base::failure);
+}
+
+// A display's tick holds each bar only while it draws it: the bar (and its
+// custom value) goes with its last handle.
+TEST_F(LifeTest, ATickHoldsABarNoLongerThanItsDraw) {
+  using Shared = std::shared_ptr<int>;
+  pb::Display display(out, pb::AsTerminal{40}, pb::DisplayOptions{.colour = false});
+  auto value = std::make_shared<int>(7);
+  const std::weak_ptr<int> seen = value;
+  {
+    const auto bar = display.add(pb::Style<Shared>{}, Progress<Shared>{0, 10, std::move(value)});
+    testclock::advance(1s);
+    display.redraw();
+    EXPECT_FALSE(seen.expired());
+  }
+  EXPECT_TRUE(seen.expired());
 }
 
 TEST_F(LifeTest, ATickThatFailsStopsAndItsFailureReachesTheCaller) {

@@ -211,6 +211,24 @@ TEST(LogLines, ALineThatFailsLeavesTheLogAsItWas) {
                                         testsupport::logLine(s, Progress<>{10, 10})}));
 }
 
+// The places finished bars leave are taken out as soon as they are as many
+// as the rows left: one of two at once, and the running row stays.
+TEST(LogRun, APlaceLeftIsTakenOutOnceHalfTheRowsAreEmpty) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  pb::Display display(out, pb::AsLog{});
+  const pb::detail::DisplayCore& core = pb::detail::DisplayAccess::core(display);
+  const pb::Style<> style{.stylePostfix = pb::exact()};
+  const auto running = display.add(style, Progress<>{0, 10});
+  const auto done = display.add(style, Progress<>{0, 10});
+  pb::incProgress(done, 10);
+  EXPECT_EQ(core.rowsHeld(), 1u);
+  testclock::advance(10s);
+  pb::incProgress(running, 5);
+  EXPECT_EQ(linesOf(buf.take()).back(), testsupport::logLine(style, Progress<>{5, 10}));
+}
+
 // A long run: ten thousand bars added and finished one after another, one
 // or a hundred under way at once. Each writes its first and its final line
 // once, and the display holds no row for a finished bar; an old bar's handle

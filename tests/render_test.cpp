@@ -147,6 +147,15 @@ TEST(Render, EscapesArePlacedOnceEachAndNeverCounted) {
   EXPECT_EQ(render(s, 10, 10), "<p>P <o>[<d>===========<c><t><x>]<s> 100%");
 }
 
+// An escape set to an empty function is no escape: never called, nothing written.
+TEST(Render, AnEmptyEscapeIsNone) {
+  Style<> s = styleOfWidth(20);
+  const std::string plain = render(s, 3, 10);
+  s.styleEscapeDone = nullptr;
+  s.styleEscapePostfix = pb::Escape<>{};
+  EXPECT_EQ(render(s, 3, 10), plain);
+}
+
 TEST(Render, EachLabelAndEscapeRunsExactlyOnce) {
   int labelRuns = 0, escapeRuns = 0;
   Style<> s = styleOfWidth(30);
@@ -209,6 +218,20 @@ TEST(Render, MalformedTextIsWrittenAsItWasMeasured) {
   EXPECT_EQ(render(s, 1, 2), "a" + r + " " + r + "\x1b[1m" + r + "====>....]" + r + "  50%");
   s.stylePostfix = pb::msg("\xF0\x9F\x98");
   EXPECT_EQ(render(s, 0, 2), "a" + r + " " + r + "\x1b[1m" + r + "............]" + r + " " + r);
+}
+
+// Each escape is its own text: malformed bytes that would make a character
+// with the next escape's are still each written as U+FFFD.
+TEST(Render, EscapesAreCheckedEachOnItsOwn) {
+  const std::string r = "\uFFFD";
+  Style<> s = bareStyle(12);
+  s.styleEscapeDone = [](const Progress<>&) { return std::string("\xE2\x96"); };
+  s.styleEscapeCurrent = [](const Progress<>&) { return std::string("\x88"); };
+  EXPECT_EQ(render(s, 1, 2), "[" + r + "=====" + r + ">....]");
+  s.styleEscapeDone = [](const Progress<>&) { return std::string("\x1b[32m\xE2"); };
+  s.styleEscapeCurrent = [](const Progress<>&) { return std::string(); };
+  s.styleEscapeTodo = [](const Progress<>&) { return std::string("\x96\x88\x1b[0m"); };
+  EXPECT_EQ(render(s, 1, 2), "[\x1b[32m" + r + "=====>" + r + r + "\x1b[0m....]");
 }
 
 // Terminal columns, as a display measures: the ASCII fast path and

@@ -190,6 +190,25 @@ TEST(MoreBarsThanRows, ShowWhatFitsWithASummaryAndLeaveEachBarOnceAtTheEnd) {
   EXPECT_EQ(screen.lines(), expected);
 }
 
+// A steady tick is a frame like any other: it counts the rows that do not
+// fit instead of showing them all.
+TEST(MoreBarsThanRows, ATickStillCountsWhatDoesNotFit) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  testsupport::Screen screen(4, 40);
+  pb::Display display(out, pb::AsTerminal{40, 4}, pb::DisplayOptions{.colour = false});
+  std::vector<pb::ProgressBar<>> bars;
+  for (int i = 0; i < 6; ++i) bars.push_back(display.add(job(i), Progress<>{0, 4}));
+  screen.feed(buf.take());
+  const Lines before = screen.visible();
+  EXPECT_EQ(before[2], "\u2026 and 4 more");
+  testclock::advance(1s);
+  display.redraw();
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.visible(), before);
+}
+
 // Each row's labels padded to the widest, in columns: every bar proper
 // starts and ends at the same columns, CJK and emoji included, and a row
 // that leaves the block keeps the columns it had.
@@ -218,6 +237,23 @@ TEST(AlignedColumns, StartAndEndEveryBarAtTheSameColumns) {
     EXPECT_EQ(screen.columnOf(r, U'['), screen.columnOf(0, U'['));
     EXPECT_EQ(screen.columnOf(r, U']'), screen.columnOf(0, U']'));
   }
+}
+
+// A wider label that comes later moves the bars of the rows laid out before it.
+TEST(AlignedColumns, ARowLaidOutBeforeAWiderLabelMovesWithTheOthers) {
+  testclock::setCoarse(0ns, 4ms);
+  testsupport::RecordingBuf buf;
+  std::ostream out(&buf);
+  testsupport::Screen screen(8, 60);
+  pb::Display display(out, pb::AsTerminal{60, 8},
+                      pb::DisplayOptions{.colour = false, .alignColumns = true});
+  const pb::Style<> narrow{.stylePrefix = "a", .stylePostfix = pb::exact()};
+  const pb::Style<> wide{.stylePrefix = "a wider name", .stylePostfix = pb::exact()};
+  display.add(narrow, Progress<>{0, 10});
+  display.add(wide, Progress<>{0, 10});
+  screen.feed(buf.take());
+  EXPECT_EQ(screen.columnOf(0, U'['), 13);
+  EXPECT_EQ(screen.columnOf(1, U'['), 13);
 }
 
 // In a log, each line lined up with the bars so far, with no padding at its end.

@@ -11,8 +11,9 @@
 //     pb::incProgress(bar, 1);   // redrawn at most 10 times a second
 //   }                            // the completing update is always drawn
 //
-// Records: ProgressBar/Progress.hpp. Styles and the renderer: Style.hpp.
-// Labels: Label.hpp, with the stock labels in Counts.hpp, Time.hpp, Rates.hpp,
+// Records: ProgressBar/Progress.hpp, and a bar's recent speed: SpeedHistory.hpp.
+// Styles and the renderer: Style.hpp; style presets: Template.hpp. Labels:
+// Label.hpp, with the stock labels in Counts.hpp, Time.hpp, Rates.hpp,
 // Bytes.hpp, Padding.hpp and Spinner.hpp. The live bar: Bar.hpp; loops that
 // advance it: Track.hpp; its end: Finish.hpp; a steady tick: Tick.hpp.
 // Several bars on one output, and output that is not a terminal: Display.hpp.
@@ -29,6 +30,7 @@
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/Rates.hpp"
 #include "System/ProgressBar/Redirect.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Spinner.hpp"
 #include "System/ProgressBar/Stream.hpp"
 #include "System/ProgressBar/Style.hpp"

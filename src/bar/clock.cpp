@@ -36,7 +36,8 @@ std::int64_t coarseLagBound() noexcept {
 #ifdef CLOCK_REALTIME_COARSE
   // The coarse clock is the real-time clock as of the kernel's last timer
   // tick, and clock_getres reports that tick. Two ticks leave room for a tick
-  // that is serviced late; a lag seen beyond it widens the bound (BarCore).
+  // that is serviced late; a lag seen beyond it widens the bound
+  // (Counter::noteLag).
   timespec resolution{};
   if (::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0 && resolution.tv_sec == 0 &&
       resolution.tv_nsec > 0) {

@@ -3,6 +3,7 @@
 #include "bar/engine.hpp"
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,14 +46,12 @@ class BarEngine::Held {
   BarEngine& engine_;
 };
 
-BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-                     const EngineSetup& setup)
+BarEngine::BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup)
     : model_(std::move(model)),
       sink_(std::move(sink)),
       start_(setup.start),
       onComplete_(setup.onComplete),
       escapes_(sink_->escapes() ? setup.escapes : 0),
-      fixed_(setup.open, setup.close, setup.done, setup.current, setup.todo, sink_->measure()),
       cells_(setup.delay, setup.start, setup.initial.done),
       todo_(setup.initial.todo),
       totalKnown_(setup.totalKnown),
@@ -60,7 +59,7 @@ BarEngine::BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> s
       endedAs_(setup.onComplete),
       shownDone_(setup.initial.done),
       history_(halfLivesOf(setup)) {
-  sink_->prepare(fixed_.open, fixed_.close, setup.done, setup.current, setup.todo);
+  sink_->prepare(FixedTexts{setup.open, setup.close, setup.done, setup.current, setup.todo});
   history_.record(setup.initial.done, setup.start);
   cells_.open(policy());
 }
@@ -81,12 +80,51 @@ BarEngine::~BarEngine() {
   sink_->unbind();
 }
 
-bool BarEngine::tryRetain() noexcept {
+Ref<BarEngine> BarEngine::tryShare() noexcept {
   long refs = refs_.load(std::memory_order_relaxed);
   while (refs > 0) {
-    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) return true;
+    if (refs_.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire)) {
+      return Ref<BarEngine>::adopt(this);
+    }
   }
-  return false;
+  return {};
+}
+
+BarEngine::Snapshot BarEngine::snapshot(bool withHistory) const {
+  Snapshot before{.todo = todo_,
+                  .totalKnown = totalKnown_,
+                  .finished = finished_,
+                  .finishing = finishing_,
+                  .start = startTime(),
+                  .messages = messages_,
+                  .history = std::nullopt};
+  if (withHistory) before.history.emplace(history_);
+  return before;
+}
+
+void BarEngine::restore(Snapshot& before) noexcept {
+  cells_.add(wrappingNeg(before.added));
+  todo_ = before.todo;
+  totalKnown_ = before.totalKnown;
+  model_->setTodo(before.todo);
+  finished_ = before.finished;
+  finishing_ = before.finishing;
+  start_.store(before.start, std::memory_order_relaxed);
+  if (messages_ != before.messages) {
+    message_.swap(spareMessage_);
+    messages_ = before.messages;
+  }
+  if (before.history) history_ = std::move(*before.history);
+}
+
+void BarEngine::drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete,
+                              DrawCause cause, const PostfixMessage* message, OnComplete how) {
+  try {
+    drawLine(false, c, now, complete, cause, message, how);
+  } catch (...) {
+    restore(before);
+    throw;
+  }
 }
 
 void BarEngine::drawFirst() {
@@ -99,32 +137,26 @@ bool BarEngine::drawDue(Counts c, TimePoint now) const noexcept {
   return complete(c) || !cells_.tooSoon(now);
 }
 
-void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix) {
+void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now,
+                           const PostfixMessage* message) {
   const bool ended = finished_ || finishing_;
-  // A sink that captures the line lays it out itself, at its own width.
-  LineSource* const capture = sink_->captureLine();
-  LineContext context{&fixed_, capture != nullptr ? std::nullopt : sink_->terminalWidth()};
-  context.capture = capture;
-  if (!totalKnown_) {
-    context.indeterminate = !ended;
-    context.phase = static_cast<std::int64_t>(nanosecondsBetween(startTime(), now) / kMarkStepNs);
-  }
   const Timing timing{startTime(), now, &history_, &message_};
   model_->render(line_, RenderRequest{.done = done,
                                       .timing = &timing,
                                       .spare = spare,
                                       .full = !totalKnown_ && ended,
                                       .escapes = escapes_,
-                                      .escapeTexts = &escapeTexts_,
-                                      .postfix = postfix,
-                                      .layout = &context});
+                                      .message = message});
+  if (!totalKnown_) {
+    line_.indeterminate = !ended;
+    line_.phase = static_cast<std::int64_t>(nanosecondsBetween(startTime(), now) / kMarkStepNs);
+  }
 }
 
 void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                         const void* postfix, OnComplete how) {
-  renderLine(spare, c.done, now, postfix);
-  sink_->draw(
-      DrawnLine{line_, sink_->captureLine(), complete, how, now, cause, c.done, c.todo, messages_});
+                         const PostfixMessage* message, OnComplete how) {
+  renderLine(spare, c.done, now, message);
+  sink_->draw(DrawnLine{&line_, complete, how, now, cause, c.done, c.todo, messages_});
   history_.advance(c.done, now);
   lineEnded_ = complete;
   endedAs_ = how;
@@ -155,12 +187,9 @@ void BarEngine::settle(std::int64_t n, TimePoint now) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(wrappingNeg(n));  // the failed update takes nothing
-    throw;
-  }
+  Snapshot before = snapshot();
+  before.added = n;  // before the lock: the failed update takes nothing
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // The next progress is built beside the stored one and takes its place only
@@ -201,9 +230,9 @@ void BarEngine::printAbove(std::string_view text) {
   sink_->printAbove(text, &line_);
 }
 
-// Ends the bar: draws the stored progress once more, with `postfix` in place
-// of the style's postfix when given, and ends its line as `how` says.
-void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
+// Ends the bar: draws the stored progress once more, with `message` when
+// given, and ends its line as `how` says.
+void BarEngine::finish(const PostfixMessage* message, std::optional<OnComplete> how) {
   const TimePoint now = readWallClock();
   Held held(*this, "finish");
   if (finished_) return;
@@ -211,14 +240,10 @@ void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
   const OnComplete end = how.value_or(onComplete_);
   // A completed line that ended the bar's line stays as it is, unless a
   // message is to be shown or it is to end another way.
-  if (!lineEnded_ || postfix != nullptr || end != endedAs_) {
+  if (!lineEnded_ || message != nullptr || end != endedAs_) {
+    Snapshot before = snapshot();
     finishing_ = true;
-    try {
-      drawLine(false, c, now, true, DrawCause::kFinish, postfix, end);
-    } catch (...) {
-      finishing_ = false;
-      throw;
-    }
+    drawOrRestore(before, c, now, true, DrawCause::kFinish, message, end);
   }
   finished_ = true;
   finishing_ = false;
@@ -227,21 +252,13 @@ void BarEngine::finish(const void* postfix, std::optional<OnComplete> how) {
 void BarEngine::setTotal(std::int64_t total) {
   const TimePoint now = readWallClock();
   Held held(*this, "setTotal");
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_;
+  Snapshot before = snapshot();
   todo_ = total;
   totalKnown_ = true;
   model_->setTodo(total);
   if (finished_) return;
   const Counts c{cells_.total(), todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 // Everything the bar was is kept until the new first line is out, so that
@@ -249,12 +266,9 @@ void BarEngine::setTotal(std::int64_t total) {
 void BarEngine::reset(std::optional<std::int64_t> total) {
   const TimePoint now = readWallClock();
   Held held(*this, "reset");
-  const std::int64_t done = cells_.total();
-  const std::int64_t oldTodo = todo_;
-  const bool wasKnown = totalKnown_, wasFinished = finished_;
-  const TimePoint oldStart = startTime();
-  const SpeedHistory oldHistory = history_;
-  cells_.add(wrappingNeg(done));
+  Snapshot before = snapshot(true);
+  before.added = wrappingNeg(cells_.total());
+  cells_.add(before.added);
   if (total) {
     todo_ = *total;
     totalKnown_ = true;
@@ -264,23 +278,13 @@ void BarEngine::reset(std::optional<std::int64_t> total) {
   history_.record(0, now);
   finished_ = false;
   const Counts c{0, todo_};
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    cells_.add(done);
-    todo_ = oldTodo;
-    totalKnown_ = wasKnown;
-    model_->setTodo(oldTodo);
-    start_.store(oldStart, std::memory_order_relaxed);
-    history_ = oldHistory;
-    finished_ = wasFinished;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::setMessage(std::string_view message) {
   const TimePoint now = readWallClock();
   Held held(*this, "setMessage");
+  Snapshot before = snapshot();
   spareMessage_.assign(message);
   message_.swap(spareMessage_);
   ++messages_;
@@ -289,13 +293,7 @@ void BarEngine::setMessage(std::string_view message) {
     shown_ = false;
     return;
   }
-  try {
-    drawLine(false, c, now, complete(c), DrawCause::kUpdate);
-  } catch (...) {
-    message_.swap(spareMessage_);
-    --messages_;
-    throw;
-  }
+  drawOrRestore(before, c, now, complete(c));
 }
 
 void BarEngine::redrawUnseen() {
@@ -343,18 +341,16 @@ void throwCountOutOfRange(const char* call) {
                           ": the total is out of the range of a progress count");
 }
 
-BarEngine* Engine::start(const EngineSetup& setup) {
-  std::unique_ptr<BarModel> model(setup.model);
-  std::unique_ptr<BarSink> sink(setup.sink);
+void RefCount<BarEngine>::retain(BarEngine* engine) noexcept { engine->retain(); }
+void RefCount<BarEngine>::release(BarEngine* engine) noexcept { engine->release(); }
+
+// A first draw that fails takes the engine, and with it the model and the
+// sink, before anything holds it.
+Ref<BarEngine> Engine::start(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup) {
   auto engine = std::make_unique<BarEngine>(std::move(model), std::move(sink), setup);
   engine->drawFirst();
   engine->sink().bind(*engine);
-  return engine.release();
-}
-
-void Engine::retain(BarEngine& engine) noexcept { engine.retain(); }
-void Engine::release(BarEngine* engine) noexcept {
-  if (engine != nullptr) engine->release();
+  return Ref<BarEngine>::adopt(engine.release());
 }
 Counter& Engine::counter(BarEngine& engine) noexcept { return engine.counter(); }
 
@@ -376,8 +372,9 @@ void Engine::read(BarEngine& engine, FunctionRef<void(std::int64_t, TimePoint)> 
   engine.read(read);
 }
 void Engine::printAbove(BarEngine& engine, std::string_view text) { engine.printAbove(text); }
-void Engine::finish(BarEngine& engine, const void* postfix, std::optional<OnComplete> how) {
-  engine.finish(postfix, how);
+void Engine::finish(BarEngine& engine, std::optional<PostfixMessage> message,
+                    std::optional<OnComplete> how) {
+  engine.finish(message ? &*message : nullptr, how);
 }
 void Engine::finishQuietly(BarEngine& engine) noexcept {
   const DeferCancellation deferred;

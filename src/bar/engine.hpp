@@ -3,17 +3,15 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 
-#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
 #include "bar/cells.hpp"
 #include "bar/owned_mutex.hpp"
 #include "bar/sink.hpp"
-#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -23,19 +21,19 @@ namespace System::ProgressBar::detail {
 // and stored progress) is the model, which it owns and calls under its lock.
 class BarEngine {
  public:
-  BarEngine(std::unique_ptr<BarModel> model, std::unique_ptr<BarSink> sink,
-            const EngineSetup& setup);
+  BarEngine(Own<BarModel> model, Own<BarSink> sink, const EngineSetup& setup);
   BarEngine(const BarEngine&) = delete;
   BarEngine& operator=(const BarEngine&) = delete;
   ~BarEngine();
 
+  // The count behind Ref<BarEngine>.
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-  // A reference if one is still held somewhere (a display's rows hold the
-  // engine without one, and take one to redraw it).
-  bool tryRetain() noexcept;
   void release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
   }
+  // A reference, if one is still held somewhere (a display's rows hold the
+  // engine without one, and take one to redraw it); else null.
+  Ref<BarEngine> tryShare() noexcept;
 
   Counter& counter() noexcept { return cells_.counter(); }
   BarSink& sink() noexcept { return *sink_; }
@@ -47,7 +45,7 @@ class BarEngine {
   void update(TimePoint now, FunctionRef<Counts(std::int64_t)> next);
   void read(FunctionRef<void(std::int64_t, TimePoint)> read);
   void printAbove(std::string_view text);
-  void finish(const void* postfix, std::optional<OnComplete> how);
+  void finish(const PostfixMessage* message, std::optional<OnComplete> how);
   void setTotal(std::int64_t total);
   void reset(std::optional<std::int64_t> total);
   void setMessage(std::string_view message);
@@ -71,24 +69,41 @@ class BarEngine {
 
  private:
   class Held;
+  // What an operation that draws may change before its draw, as it was, so
+  // that a failed draw gives the bar back as it was. Lock-free additions
+  // made meanwhile stay.
+  struct Snapshot {
+    std::int64_t added = 0;  // what the operation added to the count, taken back
+    std::int64_t todo;
+    bool totalKnown, finished, finishing;
+    TimePoint start;
+    std::uint64_t messages;               // a message set since is given back
+    std::optional<SpeedHistory> history;  // kept only where the operation starts it over
+  };
+  Snapshot snapshot(bool withHistory = false) const;
+  void restore(Snapshot& before) noexcept;
+  // drawLine, giving the bar back as `before` says when the draw fails.
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete, DrawCause cause,
+                     const PostfixMessage* message, OnComplete how);
+  void drawOrRestore(Snapshot& before, Counts c, TimePoint now, bool complete) {
+    drawOrRestore(before, c, now, complete, DrawCause::kUpdate, nullptr, onComplete_);
+  }
 
   CountPolicy policy() const noexcept { return {finished_, totalKnown_, todo_}; }
   bool complete(Counts c) const noexcept { return totalKnown_ && c.done >= c.todo; }
   bool drawDue(Counts c, TimePoint now) const noexcept;
-  void renderLine(bool spare, std::int64_t done, TimePoint now, const void* postfix);
+  void renderLine(bool spare, std::int64_t done, TimePoint now, const PostfixMessage* message);
   void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
-                const void* postfix, OnComplete how);
+                const PostfixMessage* message, OnComplete how);
   void drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause) {
     drawLine(spare, c, now, complete, cause, nullptr, onComplete_);
   }
 
-  // Declared first, destroyed last: the model holds the texts fixed_ refers to.
-  const std::unique_ptr<BarModel> model_;
-  const std::unique_ptr<BarSink> sink_;
+  const Own<BarModel> model_;
+  const Own<BarSink> sink_;
   std::atomic<TimePoint> start_;  // written under the lock (reset), read anywhere
   const OnComplete onComplete_;
   const unsigned escapes_;  // of the style: which escapes to call, when the sink shows them
-  const FixedParts fixed_;  // of the style, as the sink measures
   CellKeeper cells_;
   alignas(64) OwnedMutex mutex_;
   std::int64_t todo_;  // the stored progress's total
@@ -102,8 +117,7 @@ class BarEngine {
   bool shown_ = true;
   std::int64_t shownDone_;
   // Reused by every draw, so that a draw allocates nothing once warm.
-  Text line_;
-  EscapeTexts escapeTexts_;
+  LineSource line_;
   Text message_, spareMessage_;  // what message() shows; the one before, while a draw may fail
   std::uint64_t messages_ = 0;   // how many times it was set
   SpeedHistory history_;

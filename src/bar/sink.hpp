@@ -2,29 +2,18 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <iosfwd>
 #include <optional>
 #include <string_view>
 
 #include "System/ProgressBar/Progress.hpp"
 #include "System/ProgressBar/Style.hpp"
-#include "base/text.hpp"
+#include "System/ProgressBar/detail/Line.hpp"
+#include "base/stream_write.hpp"  // how every sink writes
 
 namespace System::ProgressBar::detail {
 
 class BarEngine;
-
-// Writes each piece in order (one write each), then flushes once. A stream
-// that is not good before the draw, or a write or flush that fails, throws
-// (the stream's own exception, or std::ios_base::failure). After a failure
-// the error bits the draw caused are cleared if the stream was good before;
-// bits set before the draw are left as they were.
-void writeDraw(std::ostream& stream, std::initializer_list<std::string_view> pieces);
-// As writeDraw for one piece, telling in `accepted` how many bytes went out:
-// what the buffer took before it refused more, none when it threw or its
-// flush failed.
-void writeCounted(std::ostream& stream, std::string_view bytes, std::size_t& accepted);
 
 // Before a line printed above a live bar, and after a bar's final line with
 // `Clear`: carriage return, erase the line.
@@ -39,10 +28,8 @@ enum class DrawCause { kUpdate, kTick, kFinish };
 // A drawn line of the progress done of todo; `complete` says whether the
 // work is complete (or the bar finished), so that the style's completion
 // applies.
-struct LineSource;
 struct DrawnLine {
-  std::string_view text;  // the line, for sinks that do not capture it
-  LineSource* source;     // or its parts, captured for the sink (which may take them)
+  LineSource* source;  // the line, which the sink lays out, or takes for its own
   bool complete;
   OnComplete onComplete;
   TimePoint now;
@@ -57,29 +44,19 @@ class BarSink {
   BarSink(const BarSink&) = delete;
   BarSink& operator=(const BarSink&) = delete;
   virtual ~BarSink();
-  // How lines are rendered for this sink, beyond the renderer's rules: a
-  // display measures columns and may leave out escapes (asked once), and
-  // gives `TerminalWidth` its own width (asked before each line; nothing
-  // keeps the style's).
-  virtual Measure measure() const noexcept { return Measure::kCodePoints; }
+  // The bar's fixed texts, told once, before its first line: each sink
+  // measures them as it lays its lines out.
+  virtual void prepare(const FixedTexts& texts) = 0;
+  // Whether the style's escapes are shown (asked once).
   virtual bool escapes() const noexcept { return true; }
-  virtual std::optional<std::int64_t> terminalWidth() const noexcept { return std::nullopt; }
   virtual void draw(const DrawnLine& line) = 0;
   // Whether `printAbove` needs the bar's current line.
   virtual bool wantsLineAbove() const noexcept = 0;
   // `text` above the bar. `line` is the bar's current line, or null when the
   // bar's line is final (complete or finished).
-  virtual void printAbove(std::string_view text, const Text* line) = 0;
+  virtual void printAbove(std::string_view text, LineSource* line) = 0;
   // The stream the lines reach.
   virtual std::ostream& stream() const noexcept = 0;
-  // Where the engine keeps a line's parts instead of laying it out, for a
-  // sink that lays out its lines itself (null: the engine lays them out).
-  virtual LineSource* captureLine() noexcept { return nullptr; }
-  // The bar's fixed texts, told once, before its first line.
-  virtual void prepare(std::string_view open, std::string_view close, char32_t done,
-                       char32_t current, char32_t todo) {
-    (void)open, (void)close, (void)done, (void)current, (void)todo;
-  }
   // The engine that owns the sink, once it has drawn its first line, and
   // when it goes (before anything of it is destroyed).
   virtual void bind(BarEngine& engine) noexcept { (void)engine; }

@@ -16,6 +16,13 @@
 #include "display/screen_text.hpp"
 
 namespace System::ProgressBar::detail {
+namespace {
+
+// The id of a row's place once the row has left: the display numbers its
+// rows from 1.
+constexpr RowId kEmptied = 0;
+
+}  // namespace
 
 DisplayCore::DisplayCore(std::ostream& stream, int fd, bool colour, std::unique_ptr<Output> output)
     : original_(stream),
@@ -127,7 +134,7 @@ void DisplayCore::endSuspend() {
   {
     OwnedLock lock(mutex_, "Display::suspend", "display");
     if (--suspends_ != 0 || ended_) return;
-    output_->resume(rows_);
+    if (output_->resume(rows_)) leaveShown(nullptr);
   }
   {
     const std::lock_guard<std::mutex> lock(hooksMutex_);
@@ -160,6 +167,61 @@ Row* DisplayCore::find(RowId id) noexcept {
   return nullptr;
 }
 
+RowSlot DisplayCore::takeSlot() {
+  if (!freeSlots_.empty()) {
+    const RowSlot slot = freeSlots_.back();
+    freeSlots_.pop_back();
+    return slot;
+  }
+  freeSlots_.reserve(std::size_t{slots_} + 1);  // so that freeing it never allocates
+  return slots_++;
+}
+
+void DisplayCore::release(RowSlot slot) noexcept {
+  output_->forget(slot);
+  freeSlots_.push_back(slot);
+}
+
+void DisplayCore::erase(Rows::iterator at) noexcept {
+  release(at->slot);
+  rows_.erase(at);
+}
+
+void DisplayCore::leaveShown(Row* drawn) noexcept {
+  if (output_->terminal()) {
+    // A terminal's block keeps its order: finished rows leave from its top,
+    // where the frame wrote their final lines above it for good; cleared
+    // rows leave wherever they are.
+    const auto first = std::find_if(rows_.begin(), rows_.end(),
+                                    [](const Row& r) { return r.state == RowState::kLive; });
+    for (auto r = rows_.begin(); r != first; ++r) release(r->slot);
+    rows_.erase(rows_.begin(), first);
+    for (const Row& r : rows_) {
+      if (r.state == RowState::kGone) release(r.slot);
+    }
+    std::erase_if(rows_, [](const Row& r) { return r.state == RowState::kGone; });
+    return;
+  }
+  if (drawn == nullptr || drawn->state == RowState::kLive) return;
+  // A log keeps only its running bars: a row whose final line is out leaves
+  // at once. Its place is emptied, under an id no row has, so that the
+  // display no longer finds it (a line that revives the bar brings it back
+  // as a new row, which starts over); the emptied places are taken out
+  // together once they are as many as the rows left, so that the running
+  // rows move once per as many rows leaving, not once for each.
+  release(drawn->slot);
+  {
+    const Row gone = std::move(*drawn);  // what the row held goes with it
+  }
+  *drawn = Row{};
+  drawn->id = kEmptied;
+  drawn->state = RowState::kGone;
+  if (2 * ++emptied_ >= rows_.size()) {
+    std::erase_if(rows_, [](const Row& r) { return r.id == kEmptied; });
+    emptied_ = 0;
+  }
+}
+
 RowId DisplayCore::addRow(std::optional<RowId> parent) {
   OwnedLock lock(mutex_, "Display::add", "display");
   Row row;
@@ -185,11 +247,17 @@ RowId DisplayCore::addRow(std::optional<RowId> parent) {
       while (at != rows_.end() && descends(*at)) ++at;
     }
   }
-  rows_.insert(at, std::move(row));
+  row.slot = takeSlot();
+  try {
+    rows_.insert(at, std::move(row));
+  } catch (...) {
+    freeSlots_.push_back(row.slot);
+    throw;
+  }
   return nextId_ - 1;
 }
 
-void DisplayCore::setLook(RowId id, std::shared_ptr<const RowLook> look) {
+void DisplayCore::setLook(RowId id, std::shared_ptr<const BarLook> look) {
   OwnedLock lock(mutex_, "Display::add", "display");
   if (Row* row = find(id)) row->look = std::move(look);
 }
@@ -208,7 +276,7 @@ void DisplayCore::unbind(RowId id) noexcept {
         std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.id == id; });
     if (at == rows_.end()) return;
     at->bar = nullptr;
-    if (eraseUnshown && !at->hasText) rows_.erase(at);
+    if (eraseUnshown && !at->hasText) erase(at);
   };
   if (mutex_.heldByMe()) {
     // A bar that goes while this display draws (its last handle dropped by a
@@ -234,12 +302,12 @@ void DisplayCore::removeRow(RowId id, bool& removed) {
   if (at == rows_.end() || at->state == RowState::kDone) return;
   removed = true;
   const bool shown = at->hasText;
-  rows_.erase(at);
-  if (shown && !ended_) output_->removed(rows_);
+  erase(at);
+  if (shown && !ended_ && output_->removed(rows_)) leaveShown(nullptr);
 }
 
 void DisplayCore::submit(RowId id, const DrawnLine& line,
-                         const std::shared_ptr<const RowLook>& look, BarEngine* bar,
+                         const std::shared_ptr<const BarLook>& look, BarEngine* bar,
                          const bool& removed) {
   OwnedLock lock(mutex_, "a draw", "display");
   if (ended_ || removed) return;
@@ -249,43 +317,45 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
   const bool revives = !line.complete;
   const bool finishing = line.cause == DrawCause::kFinish;
   Row* row = find(id);
-  if (row == nullptr) {
+  const bool back = row == nullptr;
+  if (back) {
     // Its final line has left the block, or it was cleared: it comes back
     // below the block.
     if (!revives && !(finishing && line.onComplete != OnComplete::Clear)) return;
-    Row back;
-    back.id = id;
-    back.bar = bar;
-    back.look = look;
-    rows_.push_back(std::move(back));
+    Row comes;
+    comes.id = id;
+    comes.bar = bar;
+    comes.look = look;
+    comes.slot = takeSlot();
     try {
-      output_->drawn(rows_, rows_.back(), line);
+      rows_.push_back(std::move(comes));
     } catch (...) {
-      if (!rows_.empty() && rows_.back().id == id) rows_.pop_back();
+      freeSlots_.push_back(comes.slot);
       throw;
     }
+    row = &rows_.back();
+  } else if (row->state != RowState::kLive && !revives && !finishing) {
     return;
   }
-  if (row->state == RowState::kLive) {
-    output_->drawn(rows_, *row, line);
-    return;
-  }
-  if (!revives && !finishing) return;
-  // Live again; a revived row starts over in a log as a new bar would.
+  // The row holds the new line until the output fails to show it.
   const RowState before = row->state;
-  const bool logged = row->logged, completeLogged = row->completeLogged;
-  row->state = RowState::kLive;
-  if (revives) row->logged = row->completeLogged = false;
+  const bool hadLine = row->hasText;
+  swap(row->source, *line.source);
+  row->hasText = true;
+  row->state = !line.complete                         ? RowState::kLive
+               : line.onComplete == OnComplete::Clear ? RowState::kGone
+                                                      : RowState::kDone;
+  bool shown;
   try {
-    output_->drawn(rows_, *row, line);
+    shown = output_->drawn(rows_, *row, line, hadLine);
   } catch (...) {
-    if (Row* again = find(id)) {
-      again->state = before;
-      again->logged = logged;
-      again->completeLogged = completeLogged;
-    }
+    swap(row->source, *line.source);
+    row->hasText = hadLine;
+    row->state = before;
+    if (back) erase(rows_.end() - 1);
     throw;
   }
+  if (shown) leaveShown(row);
 }
 
 void DisplayCore::printAbove(std::string_view text) {
@@ -304,21 +374,20 @@ void DisplayCore::printAbove(std::string_view text) {
     writeDraw(*stream_, {output_->terminal() ? text : std::string_view(plain), "\n"});
     return;
   }
-  output_->above(rows_, text);
+  if (output_->above(rows_, text)) leaveShown(nullptr);
 }
 
-std::vector<BarEngine*> DisplayCore::liveBars() { return retainLive("a tick"); }
+std::vector<Ref<BarEngine>> DisplayCore::liveBars() { return retainLive("a tick"); }
 
 // A bar whose last handle is being dropped is left out.
-std::vector<BarEngine*> DisplayCore::retainLive(const char* call) {
-  std::vector<BarEngine*> bars;
+std::vector<Ref<BarEngine>> DisplayCore::retainLive(const char* call) {
+  std::vector<Ref<BarEngine>> bars;
   OwnedLock lock(mutex_, call, "display");
   if (ended_) return bars;
   bars.reserve(rows_.size());
   for (const Row& row : rows_) {
-    if (row.state == RowState::kLive && row.bar != nullptr && row.bar->tryRetain()) {
-      bars.push_back(row.bar);
-    }
+    if (row.state != RowState::kLive || row.bar == nullptr) continue;
+    if (Ref<BarEngine> bar = row.bar->tryShare()) bars.push_back(std::move(bar));
   }
   return bars;
 }
@@ -327,18 +396,12 @@ template <class Draw>
 void DisplayCore::forEachBar(const char* call, Draw draw) {
   // The bars, each held by a reference of its own so that none goes
   // meanwhile.
-  std::vector<BarEngine*> bars = retainLive(call);
+  const std::vector<Ref<BarEngine>> bars = retainLive(call);
   if (bars.empty()) return;
-  struct Release {
-    std::vector<BarEngine*>& bars;
-    ~Release() {
-      for (BarEngine* bar : bars) bar->release();
-    }
-  } release{bars};
   // A bar that fails does not keep the others from being drawn: its failure
   // is reported once they are.
   std::exception_ptr failure;
-  for (BarEngine* bar : bars) {
+  for (const Ref<BarEngine>& bar : bars) {
     try {
       draw(*bar);
     } catch (const abi::__forced_unwind&) {
@@ -364,7 +427,7 @@ void DisplayCore::tick() {
   }
   {
     OwnedLock lock(mutex_, "a tick", "display");
-    if (!ended_) output_->ticked(rows_);
+    if (!ended_ && output_->ticked(rows_)) leaveShown(nullptr);
   }
   if (failure) std::rethrow_exception(failure);
 }
@@ -392,8 +455,9 @@ void DisplayCore::end() {
     OwnedLock lock(mutex_, "Display::end", "display");
     if (ended_) return;
     // Ended once the final output is out: a failed one can be tried again.
-    output_->end(rows_);
+    const bool shown = output_->end(rows_);
     ended_ = true;
+    if (shown) leaveShown(nullptr);
   }
   if (failure) std::rethrow_exception(failure);
 }
@@ -408,8 +472,10 @@ void DisplayCore::close() noexcept {
 }
 
 RowSink::~RowSink() {
-  if (bound_) display_.unbind(row_);
-  display_.release();
+  if (bound_) display_->unbind(row_);
 }
+
+void RefCount<DisplayCore>::retain(DisplayCore* core) noexcept { core->retain(); }
+void RefCount<DisplayCore>::release(DisplayCore* core) noexcept { core->release(); }
 
 }  // namespace System::ProgressBar::detail

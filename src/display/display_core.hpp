@@ -15,56 +15,36 @@
 #include "bar/owned_mutex.hpp"
 #include "bar/sink.hpp"
 #include "bar/throttle.hpp"
-#include "render/line.hpp"
+#include "render/fixed_parts.hpp"
 
 namespace System::ProgressBar::detail {
 
 using RowId = std::uint64_t;
+// Where each output keeps what it holds of a row: the core numbers its rows'
+// slots from 0 and gives a slot to another row once its row has left, so that
+// an output's slots are never more than the rows held at once.
+using RowSlot = std::uint32_t;
 
 enum class RowState { kLive, kDone, kGone };
 
-// A bar's fixed texts, kept by its row (in one place, which the measured
-// copy refers to) so that the row can be laid out again without the bar.
-struct RowLook {
-  RowLook(std::string_view openText, std::string_view closeText, char32_t done, char32_t current,
-          char32_t todo)
-      : open(openText),
-        close(closeText),
-        fixed(open, close, done, current, todo, Measure::kColumns) {}
-  const Text open, close;
-  const FixedParts fixed;
-};
-
-// One bar's row.
+// One bar's row: where it stands, and its last line before its layout,
+// which each output lays out as it shows rows.
 struct Row {
   RowId id;
   std::optional<RowId> parent;
   RowState state = RowState::kLive;
   BarEngine* bar = nullptr;  // the bar drawing it, while that bar lives
-  std::shared_ptr<const RowLook> look;
-  bool hasText = false;
-  LineSource source;                                  // the last line drawn, before its layout
-  std::size_t prefixColumns = 0, postfixColumns = 0;  // of the source's labels
-  // The line as last laid out, and for what: the width and the label columns.
-  Text text;
-  std::size_t columns = 0;    // of text
-  std::uint64_t version = 0;  // which layout of the output's made text (0: none yet)
-  bool clean = true;          // text holds no control character
-  bool laid = false;
-  std::int64_t laidWidth = 0;
-  std::size_t laidPrefix = 0, laidPostfix = 0;
-  // Plain log lines: what was written last, and when.
-  bool logged = false;
-  bool completeLogged = false;
-  // What the last line written showed (counts, message), and the latest.
-  std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
-  std::uint64_t loggedMessage = 0, changedMessage = 0;
-  TimePoint loggedAt{};
+  std::shared_ptr<const BarLook> look;
+  bool hasText = false;  // a line was drawn for it
+  LineSource source;     // the last line drawn
+  RowSlot slot = 0;
 };
 using Rows = std::vector<Row>;
 
 // How a display's rows reach its stream: frames on a terminal, or a plain
-// log. Everything is called under the display's lock.
+// log. Everything is called under the display's lock. Each call that shows
+// rows returns whether they are shown as they now are, so that the display
+// may let the rows whose final line is out leave.
 class Output {
  public:
   Output() = default;
@@ -73,23 +53,43 @@ class Output {
   virtual ~Output() = default;
   virtual bool terminal() const noexcept = 0;
   virtual bool escapes() const noexcept = 0;
-  // A bar drew `line` for its live `row`. A failure leaves every row as it was.
-  virtual void drawn(Rows& rows, Row& row, const DrawnLine& line) = 0;
-  virtual void above(Rows& rows, std::string_view text) = 0;
+  // A bar drew a line for `row`, which holds it now (and had one before when
+  // `hadLine`), live or, when the line is complete, done or gone. A failure
+  // leaves everything the output keeps as it was.
+  virtual bool drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) = 0;
+  virtual bool above(const Rows& rows, std::string_view text) = 0;
   // A row that had shown a line was taken out.
-  virtual void removed(Rows& rows) = 0;
+  virtual bool removed(const Rows& rows) = 0;
   // Every bar of a tick has drawn.
-  virtual void ticked(Rows& rows) = 0;
+  virtual bool ticked(const Rows& rows) = 0;
   // The display ends: the last of its output.
-  virtual void end(Rows& rows) = 0;
+  virtual bool end(const Rows& rows) = 0;
+  // The row in `slot` has left: what the output kept of it goes.
+  virtual void forget(RowSlot slot) noexcept = 0;
   virtual void setColumns(std::int64_t columns) noexcept = 0;
   // Writes to `stream` from now on, asking `fd` (-1: none) about the terminal.
   virtual void divert(std::ostream& stream, int fd) noexcept = 0;
   // The block goes while the program has the terminal to itself (rows keep
   // their lines meanwhile, and lines printed above are written as they
   // come), and comes back.
-  virtual void suspend(Rows& rows) = 0;
-  virtual void resume(Rows& rows) = 0;
+  virtual void suspend(const Rows& rows) = 0;
+  virtual bool resume(const Rows& rows) = 0;
+};
+
+// An output's own state of each row, in the row's slot.
+template <class State>
+class RowSlots {
+ public:
+  State& of(const Row& row) {
+    if (row.slot >= states_.size()) states_.resize(row.slot + std::size_t{1});
+    return states_[row.slot];
+  }
+  void forget(RowSlot slot) noexcept {
+    if (slot < states_.size()) states_[slot] = State{};
+  }
+
+ private:
+  std::vector<State> states_;
 };
 
 // Told before a display is suspended and after it is back, outside its lock.
@@ -128,6 +128,7 @@ class DisplayCore {
   DisplayCore(const DisplayCore&) = delete;
   DisplayCore& operator=(const DisplayCore&) = delete;
 
+  // The count behind Ref<DisplayCore>.
   void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
   void release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
@@ -136,7 +137,7 @@ class DisplayCore {
   // A new row at the end of the block, or right below `parent`'s row and the
   // rows placed below it before.
   RowId addRow(std::optional<RowId> parent);
-  void setLook(RowId row, std::shared_ptr<const RowLook> look);
+  void setLook(RowId row, std::shared_ptr<const BarLook> look);
   void bind(RowId row, BarEngine& bar);
   // The bar behind a row is gone: a row that never showed a line goes too.
   void unbind(RowId row) noexcept;
@@ -147,7 +148,7 @@ class DisplayCore {
   // A line of a row's bar. A row that has left the block comes back below
   // it (with `look` and `bar`) for a line that revives it or that finishing
   // keeps.
-  void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const RowLook>& look,
+  void submit(RowId row, const DrawnLine& line, const std::shared_ptr<const BarLook>& look,
               BarEngine* bar, const bool& removed);
   void printAbove(std::string_view text);
   // Runs `f` with the block erased, then draws it again (also when f throws).
@@ -176,9 +177,8 @@ class DisplayCore {
   bool drawsOnTerminalOf(int fd, int own) const noexcept;
   // Redraws every bar, each under its own lock, then one frame.
   void tick();
-  // The bars of the live rows, each with a reference of its own (none once
-  // the display has ended).
-  std::vector<BarEngine*> liveBars();
+  // The bars of the live rows (none once the display has ended).
+  std::vector<Ref<BarEngine>> liveBars();
   // Draws each bar whose stored progress no line shows, then the final
   // output; later draws are dropped.
   void end();
@@ -199,7 +199,14 @@ class DisplayCore {
  private:
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
-  std::vector<BarEngine*> retainLive(const char* call);
+  RowSlot takeSlot();
+  void release(RowSlot slot) noexcept;
+  // Takes the row at `at` out of the block, its slot free for another.
+  void erase(Rows::iterator at) noexcept;
+  // After an output has shown the rows as they are, those whose final line
+  // is out leave (`drawn`: the row whose line it showed, if any).
+  void leaveShown(Row* drawn) noexcept;
+  std::vector<Ref<BarEngine>> retainLive(const char* call);
   // Runs `draw` on each live bar, each held by a reference and under its own
   // lock, not the display's; the first failure is thrown once all have run.
   template <class Draw>
@@ -212,9 +219,12 @@ class DisplayCore {
   const std::unique_ptr<Output> output_;
   mutable OwnedMutex mutex_;
   // Under mutex_:
-  Rows rows_;             // the block, top to bottom
-  std::ostream* stream_;  // the original, or where it is diverted
-  int streamFd_;          // the descriptor that goes with it
+  Rows rows_;                       // the block, top to bottom
+  RowSlot slots_ = 0;               // slots given so far
+  std::vector<RowSlot> freeSlots_;  // of rows that left; room for every slot
+  std::size_t emptied_ = 0;         // places of rows that left, not yet taken out
+  std::ostream* stream_;            // the original, or where it is diverted
+  int streamFd_;                    // the descriptor that goes with it
   struct Diversion {
     DivertId id;
     Target target;
@@ -238,46 +248,41 @@ class DisplayCore {
 // The sink of a display's bar: its row.
 class RowSink final : public BarSink {
  public:
-  RowSink(DisplayCore& display, RowId row) noexcept : display_(display), row_(row) {
-    display_.retain();
-  }
-  LineSource* captureLine() noexcept override { return &line_; }
-  void prepare(std::string_view open, std::string_view close, char32_t done, char32_t current,
-               char32_t todo) override {
-    look_ = std::make_shared<const RowLook>(open, close, done, current, todo);
-    display_.setLook(row_, look_);
+  RowSink(DisplayCore& display, RowId row) noexcept
+      : display_(Ref<DisplayCore>::share(&display)), row_(row) {}
+  void prepare(const FixedTexts& texts) override {
+    look_ = std::make_shared<const BarLook>(texts, Measure::kColumns);
+    display_->setLook(row_, look_);
   }
   ~RowSink() override;
-  Measure measure() const noexcept override { return Measure::kColumns; }
-  bool escapes() const noexcept override { return display_.escapes(); }
+  bool escapes() const noexcept override { return display_->escapes(); }
   void draw(const DrawnLine& line) override {
-    display_.submit(row_, line, look_, engine_, removed_);
+    display_->submit(row_, line, look_, engine_, removed_);
   }
   bool keepsUnseen() const noexcept override { return true; }
   bool wantsLineAbove() const noexcept override { return false; }
-  void printAbove(std::string_view text, const Text*) override { display_.printAbove(text); }
-  std::ostream& stream() const noexcept override { return display_.stream(); }
+  void printAbove(std::string_view text, LineSource*) override { display_->printAbove(text); }
+  std::ostream& stream() const noexcept override { return display_->stream(); }
   void bind(BarEngine& engine) noexcept override {
     engine_ = &engine;
-    display_.bind(row_, engine);
+    display_->bind(row_, engine);
   }
   void unbind() noexcept override {
-    display_.unbind(row_);
+    display_->unbind(row_);
     engine_ = nullptr;
     bound_ = false;
   }
   // The row, when this is a row of `display`.
   std::optional<RowId> rowIn(const DisplayCore& display) const noexcept {
-    if (&display != &display_) return std::nullopt;
+    if (&display != display_.get()) return std::nullopt;
     return row_;
   }
-  void remove() { display_.removeRow(row_, removed_); }
+  void remove() { display_->removeRow(row_, removed_); }
 
  private:
-  DisplayCore& display_;
+  const Ref<DisplayCore> display_;
   const RowId row_;
-  LineSource line_;  // where the bar leaves its lines; swapped with the row's
-  std::shared_ptr<const RowLook> look_;
+  std::shared_ptr<const BarLook> look_;
   BarEngine* engine_ = nullptr;  // once bound
   bool bound_ = true;     // until the engine unbinds (a sink whose bar never started never was)
   bool removed_ = false;  // under the display's lock: taken out by Display::remove

@@ -14,6 +14,7 @@
 #include "base/text.hpp"
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -21,10 +22,6 @@ namespace {
 // The columns of a log line's bar proper; a style of no width (a spinner's)
 // has none, in a log as on a terminal.
 constexpr std::int64_t kLogBarColumns = 30;
-
-// The id of a row's place once the row has left: the display numbers its
-// rows from 1.
-constexpr RowId kEmptied = 0;
 
 // Leaves out the blanks that end a line's visible text, keeping the escape
 // sequences among and after them.
@@ -45,6 +42,26 @@ void trimEnd(Text& line) {
   line += escapes;
 }
 
+// What a log keeps of a row: what its last line written showed (counts,
+// message) and when, the latest, and the line that shows the latest.
+struct LogRow {
+  bool logged = false;
+  std::int64_t loggedDone = 0, loggedTodo = 0, changedDone = 0, changedTodo = 0;
+  std::uint64_t loggedMessage = 0, changedMessage = 0;
+  TimePoint loggedAt{};
+  Text text;
+
+  bool changed() const noexcept {
+    return changedDone != loggedDone || changedTodo != loggedTodo ||
+           changedMessage != loggedMessage;
+  }
+  void markLogged() noexcept {
+    loggedDone = changedDone;
+    loggedTodo = changedTodo;
+    loggedMessage = changedMessage;
+  }
+};
+
 class LogOutput final : public Output {
  public:
   LogOutput(std::ostream& stream, bool colour, const DisplayOptions& options)
@@ -55,9 +72,9 @@ class LogOutput final : public Output {
 
   bool terminal() const noexcept override { return false; }
   bool escapes() const noexcept override { return colour_; }
-  void drawn(Rows& rows, Row& row, const DrawnLine& line) override;
+  bool drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) override;
   // A plain line: no control character, escapes only with colour.
-  void above(Rows&, std::string_view text) override {
+  bool above(const Rows&, std::string_view text) override {
     Text plain;
     for (std::size_t at = 0;;) {  // each of its lines
       const std::size_t end = std::min(text.find('\n', at), text.size());
@@ -67,104 +84,80 @@ class LogOutput final : public Output {
       at = end + 1;
     }
     writeDraw(*stream_, {plain});
+    return false;
   }
-  void removed(Rows&) override {}
-  void ticked(Rows&) override {}
+  bool removed(const Rows&) override { return false; }
+  bool ticked(const Rows&) override { return false; }
   // What changed since each bar's last line.
-  void end(Rows& rows) override;
+  bool end(const Rows& rows) override;
+  void forget(RowSlot slot) noexcept override { rows_.forget(slot); }
   void setColumns(std::int64_t) noexcept override {}
   void divert(std::ostream& stream, int) noexcept override { stream_ = &stream; }
-  void suspend(Rows&) override {}  // a log has nothing to erase
-  void resume(Rows&) override {}
+  void suspend(const Rows&) override {}  // a log has nothing to erase
+  bool resume(const Rows&) override { return false; }
 
  private:
-  void leave(Rows& rows, Row& row) noexcept;
-  static bool changed(const Row& row) noexcept {
-    return row.changedDone != row.loggedDone || row.changedTodo != row.loggedTodo ||
-           row.changedMessage != row.loggedMessage;
-  }
-  static void logged(Row& row) {
-    row.loggedDone = row.changedDone;
-    row.loggedTodo = row.changedTodo;
-    row.loggedMessage = row.changedMessage;
-  }
-
   std::ostream* stream_;
   const bool colour_;
   const bool align_;
   std::size_t alignPrefix_ = 0, alignPostfix_ = 0;  // the widest labels of the bars so far
   const std::int64_t logIntervalNs_;
-  Text laid_, plain_;        // reused by every line
-  std::size_t emptied_ = 0;  // places of rows that left, not yet taken out
+  RowSlots<LogRow> rows_;
+  Text laid_, plain_;  // reused by every line
 };
 
 // A bar's first line, its final one, and in between a line at most once per
 // interval while its counts or its message change (the time its labels show
 // is not a change). The line is written before anything is kept of it, so
-// that a failed write leaves the row and the alignment as they were.
-void LogOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
-  const LineSource& source = *line.source;
+// that a failed write leaves the row and the alignment as they were. A row
+// whose final line is out leaves: a log keeps only its running bars.
+bool LogOutput::drawn(const Rows&, const Row& row, const DrawnLine& line, bool) {
+  LogRow& kept = rows_.of(row);
+  const LineSource& source = row.source;
   // Aligned as the block of a terminal would be: to the widest labels of
   // the bars seen so far.
   std::size_t prefix = 0, postfix = 0;
   if (align_) {
-    prefix = std::max(alignPrefix_, measure(source.prefix, Measure::kColumns).length);
-    postfix = std::max(alignPostfix_, measure(source.postfix, Measure::kColumns).length);
+    prefix = std::max(alignPrefix_, measure(source.prefix(), Measure::kColumns).length);
+    postfix = std::max(alignPostfix_, measure(source.postfix(), Measure::kColumns).length);
   }
-  layoutSourceBar(laid_, source, row.look->fixed, source.width > 0 ? kLogBarColumns : 0, prefix,
-                  postfix);
+  layoutSource(laid_, source, row.look->fixed,
+               LineFit{.terminalWidth = std::nullopt,
+                       .barColumns = source.width > 0 ? kLogBarColumns : 0,
+                       .prefixColumns = prefix,
+                       .postfixColumns = postfix});
   plain_.clear();
   appendPlain(plain_, laid_, colour_);
   trimEnd(plain_);
-  const bool changes = line.done != row.loggedDone || line.todo != row.loggedTodo ||
-                       line.message != row.loggedMessage;
-  const bool write = !row.logged || line.complete ||
-                     (changes && nanosecondsBetween(row.loggedAt, line.now) >= logIntervalNs_);
+  const bool changes = line.done != kept.loggedDone || line.todo != kept.loggedTodo ||
+                       line.message != kept.loggedMessage;
+  const bool write = !kept.logged || line.complete ||
+                     (changes && nanosecondsBetween(kept.loggedAt, line.now) >= logIntervalNs_);
   if (write) writeDraw(*stream_, {plain_, "\n"});
   alignPrefix_ = prefix;
   alignPostfix_ = postfix;
-  if (line.complete) {
-    leave(rows, row);
-    return;
-  }
-  swap(row.source, *line.source);
-  row.text.swap(plain_);
-  row.hasText = true;
-  row.changedDone = line.done;
-  row.changedTodo = line.todo;
-  row.changedMessage = line.message;
+  if (line.complete) return true;  // the row leaves: nothing of it is needed any more
+  kept.text.swap(plain_);
+  kept.changedDone = line.done;
+  kept.changedTodo = line.todo;
+  kept.changedMessage = line.message;
   if (write) {
-    row.logged = true;
-    logged(row);
-    row.loggedAt = line.now;
+    kept.logged = true;
+    kept.markLogged();
+    kept.loggedAt = line.now;
   }
+  return true;
 }
 
-// A row whose final line is out leaves: nothing of it is needed any more.
-// Its place is emptied at once, under an id no row has, so that the display
-// no longer finds it (a line that revives the bar brings it back as a new
-// row, which starts over); the emptied places are taken out together once
-// they are as many as the rows left, so that the running rows move once per
-// as many rows leaving, not once for each.
-void LogOutput::leave(Rows& rows, Row& row) noexcept {
-  {
-    const Row gone = std::move(row);  // what the row held goes with it
+bool LogOutput::end(const Rows& rows) {
+  for (const Row& row : rows) {
+    if (!row.hasText) continue;
+    LogRow& kept = rows_.of(row);
+    if (!kept.changed()) continue;
+    writeDraw(*stream_, {kept.text, "\n"});
+    kept.markLogged();
   }
-  row = Row{};
-  row.id = kEmptied;
-  row.state = RowState::kGone;
-  if (2 * ++emptied_ >= rows.size()) {
-    std::erase_if(rows, [](const Row& r) { return r.id == kEmptied; });
-    emptied_ = 0;
-  }
-}
-
-void LogOutput::end(Rows& rows) {
-  for (Row& row : rows) {
-    if (!row.hasText || !changed(row)) continue;
-    writeDraw(*stream_, {row.text, "\n"});
-    logged(row);
-  }
+  return false;
 }
 
 }  // namespace

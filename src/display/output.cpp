@@ -121,7 +121,7 @@ bool rewrapsOnResize(std::optional<bool> forced) noexcept {
   return false;
 }
 
-BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent) {
+Own<BarSink> DisplayAccess::rowSink(Display& display, BarEngine* parent) {
   DisplayCore& core = *display.core_;
   std::optional<RowId> parentRow;
   if (parent != nullptr) {
@@ -133,7 +133,7 @@ BarSink* DisplayAccess::rowSink(Display& display, BarEngine* parent) {
   }
   const RowId row = core.addRow(parentRow);
   try {
-    return new RowSink(core, row);
+    return Own<BarSink>(new RowSink(core, row));
   } catch (...) {
     core.unbind(row);
     throw;
@@ -149,6 +149,16 @@ void DisplayAccess::remove(Display& display, BarEngine& bar) {
 
 DisplayCore& DisplayAccess::core(Display& display) noexcept { return *display.core_; }
 
+void EndDisplay::operator()(DisplayCore* core) const noexcept {
+  const DeferCancellation deferred;  // the final frame goes out whole
+  try {
+    core->end();
+  } catch (...) {  // the final frame could not be written; end() reports it
+  }
+  core->close();
+  core->release();
+}
+
 void throwTotalOutOfRange() {
   throw std::out_of_range("Display::add: the total is out of the range of a progress count");
 }
@@ -162,56 +172,33 @@ Display::Display() : Display(DisplayOptions{}) {}
 // On standard error's buffer through a stream of the display's own, tied to
 // no other: std::cerr flushes std::cout before each write, which would
 // change when a program's buffered standard output reaches its file.
-Display::Display(const DisplayOptions& options)
-    : core_(nullptr), refreshRate_(options.refreshRate) {
+Display::Display(const DisplayOptions& options) : refreshRate_(options.refreshRate) {
   auto own = std::make_unique<std::ostream>(std::cerr.rdbuf());
   own->exceptions(std::cerr.exceptions());
   std::ostream& stream = *own;
-  core_ = detail::coreOn(stream, STDERR_FILENO, options, own);
+  core_ = decltype(core_)(detail::coreOn(stream, STDERR_FILENO, options, own));
 }
 
 Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)
-    : core_(nullptr), refreshRate_(options.refreshRate) {
+    : refreshRate_(options.refreshRate) {
   std::unique_ptr<std::ostream> none;
-  core_ = detail::coreOn(stream, fd, options, none);
+  core_ = decltype(core_)(detail::coreOn(stream, fd, options, none));
 }
 
 Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options)
-    : core_(nullptr), refreshRate_(options.refreshRate) {
+    : refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(true, options.colour);
-  core_ = new detail::DisplayCore(
+  core_ = decltype(core_)(new detail::DisplayCore(
       stream, -1, colour,
       detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour,
-                             options.rewrapsOnResize.value_or(false), options));
+                             options.rewrapsOnResize.value_or(false), options)));
 }
 
 Display::Display(std::ostream& stream, AsLog, const DisplayOptions& options)
-    : core_(nullptr), refreshRate_(options.refreshRate) {
+    : refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(false, options.colour);
-  core_ = new detail::DisplayCore(stream, -1, colour, detail::logOutput(stream, colour, options));
-}
-
-Display::Display(Display&& other) noexcept
-    : core_(std::exchange(other.core_, nullptr)), refreshRate_(other.refreshRate_) {}
-
-Display& Display::operator=(Display&& other) noexcept {
-  if (this != &other) {
-    Display gone(std::move(*this));
-    core_ = std::exchange(other.core_, nullptr);
-    refreshRate_ = other.refreshRate_;
-  }
-  return *this;
-}
-
-Display::~Display() {
-  if (core_ == nullptr) return;
-  const detail::DeferCancellation deferred;  // the final frame goes out whole
-  try {
-    core_->end();
-  } catch (...) {  // the final frame could not be written; end() reports it
-  }
-  core_->close();
-  core_->release();
+  core_ = decltype(core_)(
+      new detail::DisplayCore(stream, -1, colour, detail::logOutput(stream, colour, options)));
 }
 
 void Display::printAbove(std::string_view text) { core_->printAbove(text); }
@@ -223,22 +210,14 @@ void Display::redraw() { core_->tick(); }
 void Display::suspendFor(detail::FunctionRef<void()> f) { core_->suspend(f); }
 std::ostream& Display::lines() { return detail::linesOf(*core_); }
 
+// The display's state is held from before the block goes until it is back.
 Suspension::Suspension(Display& display)
-    : core_(&detail::DisplayAccess::core(display)), uncaught_(std::uncaught_exceptions()) {
-  core_->retain();
-  try {
-    core_->beginSuspend();
-  } catch (...) {
-    core_->release();
-    throw;
-  }
+    : core_(detail::Ref<detail::DisplayCore>::share(&detail::DisplayAccess::core(display))),
+      uncaught_(std::uncaught_exceptions()) {
+  core_->beginSuspend();
 }
 
 Suspension::~Suspension() noexcept(false) {
-  struct Release {
-    detail::DisplayCore* core;
-    ~Release() { core->release(); }
-  } release{core_};
   if (std::uncaught_exceptions() == uncaught_) {
     core_->endSuspend();
     return;

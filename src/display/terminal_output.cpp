@@ -22,6 +22,7 @@
 #include "base/arithmetic.hpp"
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
+#include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
@@ -56,6 +57,19 @@ struct ShownLine {
   bool kept = false;  // of a next frame: the text is the shown line's, left where it is
 };
 
+// What the terminal keeps of a row: its labels' columns, and its line as
+// last laid out, and for what: the width and the label columns.
+struct RowText {
+  std::size_t prefixColumns = 0, postfixColumns = 0;
+  Text text;
+  std::size_t columns = 0;    // of text
+  std::uint64_t version = 0;  // which layout of the output's made text (0: none yet)
+  bool clean = true;          // text holds no control character
+  bool laid = false;
+  std::int64_t laidWidth = 0;
+  std::size_t laidPrefix = 0, laidPostfix = 0;
+};
+
 class TerminalOutput final : public Output {
  public:
   TerminalOutput(std::ostream& stream, int fd, std::int64_t columns, std::int64_t rows, bool colour,
@@ -71,23 +85,24 @@ class TerminalOutput final : public Output {
 
   bool terminal() const noexcept override { return true; }
   bool escapes() const noexcept override { return colour_; }
-  void drawn(Rows& rows, Row& row, const DrawnLine& line) override;
-  void above(Rows& rows, std::string_view text) override {
+  bool drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) override;
+  bool above(const Rows& rows, std::string_view text) override {
     above_.emplace_back(text);
     try {
-      frame(rows, false);
+      return frame(rows, false);
     } catch (...) {
       above_.clear();
       throw;
     }
   }
-  void removed(Rows& rows) override { frame(rows, false); }
-  void ticked(Rows& rows) override { frame(rows, false); }
+  bool removed(const Rows& rows) override { return frame(rows, false); }
+  bool ticked(const Rows& rows) override { return frame(rows, false); }
   // The final frame is drawn even while suspended: it is the last word.
-  void end(Rows& rows) override {
+  bool end(const Rows& rows) override {
     suspended_ = false;
-    frame(rows, true);
+    return frame(rows, true);
   }
+  void forget(RowSlot slot) noexcept override { texts_.forget(slot); }
   void setColumns(std::int64_t columns) noexcept override {
     columns_.store(columns, std::memory_order_relaxed);
   }
@@ -95,18 +110,19 @@ class TerminalOutput final : public Output {
     stream_ = &stream;
     if (fd >= 0) fd_ = fd;
   }
-  void suspend(Rows& rows) override;
-  void resume(Rows& rows) override {
+  void suspend(const Rows& rows) override;
+  bool resume(const Rows& rows) override {
     suspended_ = false;
-    frame(rows, false);
+    return frame(rows, false);
   }
 
  private:
-  void frame(Rows& rows, bool last);
+  // Draws the block; whether it did (and shows the rows as they are).
+  bool frame(const Rows& rows, bool last);
   // Writes frame_; on a failure, notes where the cursor went and that the
   // screen must be written again whole.
   void writeFrame();
-  void layOut(Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix);
+  RowText& layOut(const Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix);
   static std::size_t appendRow(Text& out, std::string_view text, bool clean, std::size_t columns,
                                std::int64_t width);
   void appendMove(std::int64_t rows);
@@ -124,6 +140,7 @@ class TerminalOutput final : public Output {
   const bool rewraps_;
   const bool align_;
   std::size_t alignPrefix_ = 0, alignPostfix_ = 0;  // the widest labels seen in the block
+  RowSlots<RowText> texts_;
   const Throttle frameThrottle_;
   std::atomic<std::int64_t> columns_;  // stated width, or the last one asked
   std::vector<Text> above_;            // lines to print above the block at the next frame
@@ -140,60 +157,62 @@ class TerminalOutput final : public Output {
   Text frame_;                 // reused by every frame, as are these
   Text laid_;
   Text printed_;
-  std::vector<Row*> block_;
+  std::vector<const Row*> block_;
   std::vector<ShownLine> next_;
 };
 
-void TerminalOutput::drawn(Rows& rows, Row& row, const DrawnLine& line) {
-  // Keep the old line until the frame is out, so that a failed frame leaves
-  // the row as it was.
-  const bool wasShown = row.hasText;
-  swap(row.source, *line.source);
-  const auto previous = std::make_pair(row.prefixColumns, row.postfixColumns);
-  row.hasText = true;
-  row.prefixColumns = measure(row.source.prefix, Measure::kColumns).length;
-  row.postfixColumns = measure(row.source.postfix, Measure::kColumns).length;
-  row.laid = false;
-  if (line.complete) {
-    row.state = line.onComplete == OnComplete::Clear ? RowState::kGone : RowState::kDone;
-  }
+bool TerminalOutput::drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) {
+  RowText& text = texts_.of(row);
+  // Keep the old columns until the frame is out, so that a failed frame
+  // leaves the row as it was.
+  const auto previous = std::make_pair(text.prefixColumns, text.postfixColumns);
+  text.prefixColumns = measure(row.source.prefix(), Measure::kColumns).length;
+  text.postfixColumns = measure(row.source.postfix(), Measure::kColumns).length;
+  text.laid = false;
   const bool due =
       line.cause != DrawCause::kTick &&
-      (line.complete || !wasShown || !framed_ || !frameThrottle_.tooSoon(line.now, lastFrame_));
-  if (!due) return;  // shown by a later frame (a tick frames once for all its bars)
+      (line.complete || !hadLine || !framed_ || !frameThrottle_.tooSoon(line.now, lastFrame_));
+  if (!due) return false;  // shown by a later frame (a tick frames once for all its bars)
+  bool shown;
   try {
-    frame(rows, false);
+    shown = frame(rows, false);
   } catch (...) {
-    swap(row.source, *line.source);
-    std::tie(row.prefixColumns, row.postfixColumns) = previous;
-    row.laid = false;  // the failed frame laid out the new line
-    row.hasText = wasShown;
-    row.state = RowState::kLive;
+    RowText& again = texts_.of(row);  // the frame may have made room for other rows
+    std::tie(again.prefixColumns, again.postfixColumns) = previous;
+    again.laid = false;  // the failed frame laid out the new line
     throw;
   }
   lastFrame_ = line.now;
+  return shown;
 }
 
-void TerminalOutput::layOut(Row& row, std::int64_t width, std::size_t prefix, std::size_t postfix) {
-  if (row.laid && row.laidWidth == width && row.laidPrefix == prefix &&
-      row.laidPostfix == postfix) {
-    return;
+RowText& TerminalOutput::layOut(const Row& row, std::int64_t width, std::size_t prefix,
+                                std::size_t postfix) {
+  RowText& text = texts_.of(row);
+  if (text.laid && text.laidWidth == width && text.laidPrefix == prefix &&
+      text.laidPostfix == postfix) {
+    return text;
   }
-  layoutSource(laid_, row.source, row.look->fixed, width, prefix, postfix);
+  layoutSource(laid_, row.source, row.look->fixed,
+               LineFit{.terminalWidth = width,
+                       .barColumns = -1,
+                       .prefixColumns = prefix,
+                       .postfixColumns = postfix});
   if (!colour_) {  // no escape from any source, labels included
-    row.text.clear();
-    appendPlain(row.text, laid_, false);
+    text.text.clear();
+    appendPlain(text.text, laid_, false);
   } else {
-    row.text.swap(laid_);
+    text.text.swap(laid_);
   }
-  const RowShape shape = shapeOf(row.text);
-  row.columns = shape.columns;
-  row.clean = shape.clean;
-  row.laid = true;
-  row.version = ++layouts_;
-  row.laidWidth = width;
-  row.laidPrefix = prefix;
-  row.laidPostfix = postfix;
+  const RowShape shape = shapeOf(text.text);
+  text.columns = shape.columns;
+  text.clean = shape.clean;
+  text.laid = true;
+  text.version = ++layouts_;
+  text.laidWidth = width;
+  text.laidPrefix = prefix;
+  text.laidPostfix = postfix;
+  return text;
 }
 
 // A line as the frame shows it: as it is when it fits, else cut. Returns
@@ -313,7 +332,7 @@ void TerminalOutput::writeFrame() {
   }
 }
 
-void TerminalOutput::suspend(Rows&) {
+void TerminalOutput::suspend(const Rows&) {
   frame_.clear();
   // Nothing shown: the cursor stays where the program left it, mid-line too.
   if (const std::int64_t up = rowsAboveCursor(shownWidth_); up > 0) {
@@ -328,11 +347,11 @@ void TerminalOutput::suspend(Rows&) {
   suspended_ = true;
 }
 
-void TerminalOutput::frame(Rows& rows, bool last) {
+bool TerminalOutput::frame(const Rows& rows, bool last) {
   if (suspended_) {  // no block: lines printed above are written as they come
     for (const Text& text : above_) writeDraw(*stream_, {text, "\n"});
     above_.clear();
-    return;
+    return false;
   }
   const std::optional<WindowSize> size = windowOf(fd_);
   const std::int64_t width =
@@ -346,19 +365,21 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   if (align_) {
     for (const Row& row : rows) {
       if (!row.hasText || row.state == RowState::kGone) continue;
-      alignPrefix_ = std::max(alignPrefix_, row.prefixColumns);
-      alignPostfix_ = std::max(alignPostfix_, row.postfixColumns);
+      const RowText& text = texts_.of(row);
+      alignPrefix_ = std::max(alignPrefix_, text.prefixColumns);
+      alignPostfix_ = std::max(alignPostfix_, text.postfixColumns);
     }
   }
   const std::size_t prefix = alignPrefix_, postfix = alignPostfix_;
-  // Rows that have left the block go; finished lines at its top are written
-  // once, above it, and leave it too.
+  // Rows cleared from the block are not shown; finished lines at its top are
+  // written once, above it, and leave it (the display takes them out once
+  // the frame is out).
   auto first = rows.begin();
   std::size_t commits = 0;
   for (; first != rows.end() && first->state != RowState::kLive; ++first) {
     if (first->state == RowState::kDone) ++commits;
   }
-  std::vector<Row*>& block = block_;
+  std::vector<const Row*>& block = block_;
   block.clear();
   for (auto r = first; r != rows.end(); ++r) {
     if (r->hasText && r->state != RowState::kGone) block.push_back(&*r);
@@ -383,8 +404,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   }
   next_.resize(block.size() + (hidden != 0 ? 1 : 0));
   for (std::size_t i = 0; i < block.size(); ++i) {
-    Row& row = *block[i];
-    layOut(row, width, prefix, postfix);
+    const RowText& row = layOut(*block[i], width, prefix, postfix);
     ShownLine& line = next_[i];
     line.version = row.version;
     // A row shown as it was laid out, at this width, is left as it is.
@@ -425,8 +445,8 @@ void TerminalOutput::frame(Rows& rows, bool last) {
     for (const Text& text : above_) appendAboveLine(text, width);
     for (auto r = rows.begin(); r != first; ++r) {
       if (r->state != RowState::kDone) continue;
-      layOut(*r, width, prefix, postfix);
-      appendLine(r->text, r->clean, r->columns, width);
+      const RowText& text = layOut(*r, width, prefix, postfix);
+      appendLine(text.text, text.clean, text.columns, width);
     }
     for (std::size_t i = 0; i < next_.size(); ++i) {
       appendLine(textOf(i), true, next_[i].columns, width);
@@ -450,7 +470,7 @@ void TerminalOutput::frame(Rows& rows, bool last) {
       appendChange(shown_[i], next_[i]);
       at = static_cast<std::int64_t>(i);
     }
-    if (at == cursorRow_) return;  // nothing changed: nothing is written
+    if (at == cursorRow_) return false;  // nothing changed: nothing is written
     frame_ += '\r';
     appendMove(static_cast<std::int64_t>(next_.size()) - at);
     frame_ += kSyncEnd;
@@ -473,10 +493,9 @@ void TerminalOutput::frame(Rows& rows, bool last) {
   shownWidth_ = width;
   cursorRow_ = static_cast<std::int64_t>(shown_.size());
   dirty_ = false;
-  rows.erase(rows.begin(), first);
-  std::erase_if(rows, [](const Row& r) { return r.state == RowState::kGone; });
   above_.clear();
   framed_ = true;
+  return true;
 }
 
 }  // namespace

@@ -293,7 +293,7 @@ class Capture final : public SuspendHook {
   // Waits until the reader has taken all that is in the pipes (at most 1 s).
   void drain() noexcept;
 
-  DisplayCore& core_;
+  Ref<DisplayCore> core_;  // held until the capture ends
   std::vector<Captured> fds_;
   int stop_[2] = {-1, -1};
   int displayFd_ = -1;
@@ -306,8 +306,8 @@ class Capture final : public SuspendHook {
   std::atomic<bool> ended_{false};
 };
 
-Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route) : core_(core) {
-  core_.retain();
+Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
+    : core_(Ref<DisplayCore>::share(&core)) {
   struct Undo {
     Capture& capture;
     bool done = false;
@@ -319,10 +319,9 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
         closeFd(c.read);
         closeFd(c.write);
       }
-      if (capture.diverted_) capture.core_.undivert(*capture.diverted_);
+      if (capture.diverted_) capture.core_->undivert(*capture.diverted_);
       closeFd(capture.displayFd_);
       for (int& fd : capture.stop_) closeFd(fd);
-      capture.core_.release();
     }
   } undo{*this};
   // Only what goes to the display's own terminal is taken: a descriptor on
@@ -330,7 +329,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
   // closed one stays closed.
   for (const int fd : fds) {
     if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) continue;
-    if (route == Route::ToSameTerminal && !showsOnDisplay(core_, fd)) continue;
+    if (route == Route::ToSameTerminal && !showsOnDisplay(*core_, fd)) continue;
     if (std::any_of(fds_.begin(), fds_.end(), [&](const Captured& c) { return c.fd == fd; })) {
       continue;
     }
@@ -338,7 +337,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
   }
   if (fds_.empty()) {
     undo.done = true;
-    core_.release();
+    core_ = Ref<DisplayCore>();
     ended_ = true;  // nothing to end
     return;
   }
@@ -357,12 +356,12 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
   // The descriptor the display writes to: its own, or its stream's (a
   // terminal stated by the caller on std::cerr writes to descriptor 2).
   const int displayFd =
-      core_.fd() >= 0 ? core_.fd() : descriptorOf(core_.stream().rdbuf()).value_or(-1);
+      core_->fd() >= 0 ? core_->fd() : descriptorOf(core_->stream().rdbuf()).value_or(-1);
   if (std::any_of(fds_.begin(), fds_.end(), [&](const Captured& c) { return c.fd == displayFd; })) {
     displayFd_ = CapturedFds::instance().duplicateOriginal(displayFd);
     displayBuf_ = std::make_unique<FdBuf>(displayFd_);
     displayStream_ = std::make_unique<std::ostream>(displayBuf_.get());
-    diverted_ = core_.divert(*displayStream_, displayFd_);
+    diverted_ = core_->divert(*displayStream_, displayFd_);
   }
   for (Captured& c : fds_) {
     CapturedFds::instance().attach(*this, c.fd, c.write);
@@ -372,7 +371,7 @@ Capture::Capture(DisplayCore& core, std::initializer_list<int> fds, Route route)
     if (c.fd == STDOUT_FILENO) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   }
   reader_ = quietThread([this] { run(); });
-  core_.addHook(*this);
+  core_->addHook(*this);
   undo.done = true;
 }
 
@@ -387,7 +386,7 @@ void Capture::detachAll() noexcept {
 
 void Capture::emit(std::string_view line) noexcept {
   try {
-    core_.printAbove(line);
+    core_->printAbove(line);
   } catch (...) {
     if (!failure_) failure_ = std::current_exception();
   }
@@ -477,7 +476,7 @@ std::exception_ptr Capture::end() noexcept {
   // Nothing here may stop halfway: a cancellation waits for the thread's
   // next cancellation point.
   const DeferCancellation deferred;
-  core_.removeHook(*this);
+  core_->removeHook(*this);
   for (const Captured& c : fds_) flushStandardStreams(c.fd);
   for (Captured& c : fds_) {
     // A child that keeps the pipe writes to the descriptor's original later.
@@ -505,10 +504,10 @@ std::exception_ptr Capture::end() noexcept {
     closeFd(c.forwardTo);
   }
   // The last lines the reader took went to the display's diverted stream.
-  if (diverted_) core_.undivert(*diverted_);
+  if (diverted_) core_->undivert(*diverted_);
   closeFd(displayFd_);
   for (int& fd : stop_) closeFd(fd);
-  core_.release();
+  core_ = Ref<DisplayCore>();
   return failure_;
 }
 
@@ -526,7 +525,7 @@ CaptureOutput::CaptureOutput(Display& display, std::initializer_list<int> fds, R
 CaptureOutput::CaptureOutput(Display& display, Route route)
     : CaptureOutput(display, {STDOUT_FILENO, STDERR_FILENO}, route) {}
 
-CaptureOutput::~CaptureOutput() { delete capture_; }
+CaptureOutput::~CaptureOutput() = default;
 
 void CaptureOutput::end() {
   if (const std::exception_ptr failure = capture_->end()) std::rethrow_exception(failure);

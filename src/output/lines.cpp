@@ -25,29 +25,27 @@ namespace {
 // written when the display ends, or else when the thread does.
 class ThreadLineBuf final : public std::streambuf, public PendingLines {
  public:
-  explicit ThreadLineBuf(DisplayCore& core) : core_(core) {
-    core_.retain();
-    core_.addPending(*this);
+  explicit ThreadLineBuf(DisplayCore& core) : core_(Ref<DisplayCore>::share(&core)) {
+    core_->addPending(*this);
   }
   ThreadLineBuf(const ThreadLineBuf&) = delete;
   ThreadLineBuf& operator=(const ThreadLineBuf&) = delete;
   ~ThreadLineBuf() override {
-    core_.removePending(*this);
+    core_->removePending(*this);
     const DeferCancellation deferred;  // a thread's end: nothing may stop it halfway
     try {
       flushPending();
     } catch (...) {  // a thread's end has nowhere to report it
     }
-    core_.release();
   }
-  DisplayCore& core() const noexcept { return core_; }
+  DisplayCore& core() const noexcept { return *core_; }
   bool idle() noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     return split_.empty();
   }
   void flushPending() override {
     const std::lock_guard<std::mutex> lock(mutex_);
-    split_.finish([&](std::string_view line) { core_.printAbove(line); });
+    split_.finish([&](std::string_view line) { core_->printAbove(line); });
   }
 
  protected:
@@ -55,7 +53,7 @@ class ThreadLineBuf final : public std::streambuf, public PendingLines {
     const std::lock_guard<std::mutex> lock(mutex_);
     try {
       split_.feed({s, static_cast<std::size_t>(n)},
-                  [&](std::string_view line) { core_.printAbove(line); });
+                  [&](std::string_view line) { core_->printAbove(line); });
     } catch (...) {
       split_.clear();  // a failed line fails its own write, and is not the next one's start
       throw;
@@ -70,7 +68,7 @@ class ThreadLineBuf final : public std::streambuf, public PendingLines {
   }
 
  private:
-  DisplayCore& core_;
+  const Ref<DisplayCore> core_;
   // The thread's own, but for the display's end, which writes what is left.
   std::mutex mutex_;
   LineSplitter split_;
@@ -121,14 +119,12 @@ std::ostream& linesOf(DisplayCore& core) {
 // the stream's own buffer, as it comes.
 class RedirectBuf final : public std::streambuf, public SuspendHook {
  public:
-  RedirectBuf(DisplayCore& core, std::streambuf* own) : core_(core), own_(own) { core_.retain(); }
-  void hook() { core_.addHook(*this); }
+  RedirectBuf(DisplayCore& core, std::streambuf* own)
+      : core_(Ref<DisplayCore>::share(&core)), own_(own) {}
+  void hook() { core_->addHook(*this); }
   RedirectBuf(const RedirectBuf&) = delete;
   RedirectBuf& operator=(const RedirectBuf&) = delete;
-  ~RedirectBuf() override {
-    core_.removeHook(*this);
-    core_.release();
-  }
+  ~RedirectBuf() override { core_->removeHook(*this); }
 
  private:
   // The lines one call completed, kept per thread so that their memory is
@@ -177,7 +173,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
       for (auto& [thread, split] : pending_) split.finish(lines.collect());
       pending_.clear();
     }
-    lines.hand(core_);
+    lines.hand(*core_);
   }
 
  protected:
@@ -188,7 +184,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
       if (suspended_) return own_->sputn(s, n);
       splitterOf(threadToken()).feed({s, static_cast<std::size_t>(n)}, lines.collect());
     }
-    lines.hand(core_);
+    lines.hand(*core_);
     return n;
   }
   int_type overflow(int_type c) override {
@@ -216,7 +212,7 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
     return pending_.emplace_back(thread, LineSplitter{}).second;
   }
 
-  DisplayCore& core_;
+  const Ref<DisplayCore> core_;
   std::streambuf* own_;  // under mutex_
   std::mutex mutex_;
   bool suspended_ = false;
@@ -227,17 +223,8 @@ class RedirectBuf final : public std::streambuf, public SuspendHook {
 
 namespace System::ProgressBar {
 
-LineSink::LineSink(Display& display) : core_(&detail::DisplayAccess::core(display)) {
-  core_->retain();
-}
-LineSink::LineSink(const LineSink& other) noexcept : core_(other.core_) { core_->retain(); }
-LineSink& LineSink::operator=(const LineSink& other) noexcept {
-  other.core_->retain();
-  core_->release();
-  core_ = other.core_;
-  return *this;
-}
-LineSink::~LineSink() { core_->release(); }
+LineSink::LineSink(Display& display)
+    : core_(detail::Ref<detail::DisplayCore>::share(&detail::DisplayAccess::core(display))) {}
 void LineSink::write(std::string_view line) const { core_->printAbove(line); }
 
 namespace detail {
@@ -260,7 +247,7 @@ Redirections& redirections() {
 // The display's own output keeps going where it went: when it writes to
 // this very stream, it is given a stream of its own on the stream's buffer.
 RedirectStream::RedirectStream(std::ostream& stream, Display& display, Route route)
-    : stream_(stream), old_(stream.rdbuf()), buf_(nullptr) {
+    : stream_(stream), old_(stream.rdbuf()) {
   detail::DisplayCore& core = detail::DisplayAccess::core(display);
   if (route == Route::ToSameTerminal) {
     // Bytes that go to a file, a pipe or another terminal stay there.
@@ -275,12 +262,12 @@ RedirectStream::RedirectStream(std::ostream& stream, Display& display, Route rou
   // The buffer under every redirection of this stream: where its bytes go.
   std::streambuf* real = old_;
   for (auto r = all.active.rbegin(); r != all.active.rend(); ++r) {
-    if (&(*r)->stream_ == &stream && (*r)->buf_ == real) real = (*r)->old_;
+    if (&(*r)->stream_ == &stream && (*r)->buf_.get() == real) real = (*r)->old_;
   }
-  auto buf = std::make_unique<detail::RedirectBuf>(core, old_);
-  std::unique_ptr<std::ostream> own;
+  detail::Own<detail::RedirectBuf> buf(new detail::RedirectBuf(core, old_));
+  detail::Own<std::ostream> own;
   if (&core.stream() == &stream) {
-    own = std::make_unique<std::ostream>(real);
+    own = detail::Own<std::ostream>(new std::ostream(real));
     own->copyfmt(stream);
     own->tie(nullptr);  // the display's writes flush no other stream
     own->exceptions(stream.exceptions());
@@ -289,28 +276,27 @@ RedirectStream::RedirectStream(std::ostream& stream, Display& display, Route rou
   stream.flush();
   if (own) divert_ = core.divert(*own, core.fd());
   buf->hook();
-  core.retain();
-  core_ = &core;
-  own_ = own.release();
-  buf_ = buf.release();
-  stream.rdbuf(buf_);
+  core_ = detail::Ref<detail::DisplayCore>::share(&core);
+  own_ = std::move(own);
+  buf_ = std::move(buf);
+  stream.rdbuf(buf_.get());
   all.active.push_back(this);
 }
 
 RedirectStream::~RedirectStream() {
-  if (buf_ == nullptr) return;  // nothing was redirected
+  if (!buf_) return;  // nothing was redirected
   {
     detail::Redirections& all = detail::redirections();
     const std::lock_guard<std::mutex> lock(all.mutex);
     // A redirection begun later on the same stream goes on over what was
     // below this one; the newest puts the stream's buffer back.
     const auto later = std::find_if(all.active.begin(), all.active.end(), [&](RedirectStream* r) {
-      return &r->stream_ == &stream_ && r->old_ == buf_;
+      return &r->stream_ == &stream_ && r->old_ == buf_.get();
     });
     if (later != all.active.end()) {
       (*later)->old_ = old_;
       (*later)->buf_->setOwn(old_);
-    } else if (stream_.rdbuf() == buf_) {
+    } else if (stream_.rdbuf() == buf_.get()) {
       stream_.rdbuf(old_);
     }
     std::erase(all.active, this);
@@ -322,9 +308,7 @@ RedirectStream::~RedirectStream() {
   }
   core_->removeHook(*buf_);
   if (divert_) core_->undivert(*divert_);
-  core_->release();
-  delete own_;
-  delete buf_;
+  // The display's state, its stream and the buffer go with the members.
 }
 
 }  // namespace System::ProgressBar

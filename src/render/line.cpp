@@ -2,66 +2,15 @@
 #include "render/line.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
-#include "System/ProgressBar/Style.hpp"
 #include "base/arithmetic.hpp"
 #include "base/text.hpp"
 
 namespace System::ProgressBar::detail {
 namespace {
-
-// One fill character, with the spaces that widen it to a cell of
-// `cellColumns` (only in columns, when the three characters differ in width).
-// The bytes are put together in a register and stored at once: storing them
-// one by one and reading the cell back whole would stall on each line.
-EncodedCell encodeCell(char32_t cp, std::size_t cellColumns, Measure how) {
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) cp = kReplacement;
-  std::uint64_t packed;
-  unsigned size;
-  if (cp < 0x80) {
-    packed = cp;
-    size = 1;
-  } else if (cp < 0x800) {
-    packed = (0xC0 | (cp >> 6)) | (std::uint64_t{0x80 | (cp & 0x3F)} << 8);
-    size = 2;
-  } else if (cp < 0x10000) {
-    packed = (0xE0 | (cp >> 12)) | (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 8) |
-             (std::uint64_t{0x80 | (cp & 0x3F)} << 16);
-    size = 3;
-  } else {
-    packed = (0xF0 | (cp >> 18)) | (std::uint64_t{0x80 | ((cp >> 12) & 0x3F)} << 8) |
-             (std::uint64_t{0x80 | ((cp >> 6) & 0x3F)} << 16) |
-             (std::uint64_t{0x80 | (cp & 0x3F)} << 24);
-    size = 4;
-  }
-  if (how == Measure::kColumns) {
-    const std::size_t own = std::max<std::size_t>(1, columnsOf(cp));
-    for (std::size_t pad = own; pad < cellColumns && size < 8; ++pad, ++size) {
-      packed |= std::uint64_t{' '} << (8 * size);
-    }
-  }
-  static_assert(std::endian::native == std::endian::little ||
-                std::endian::native == std::endian::big);
-  if constexpr (std::endian::native == std::endian::big) packed = __builtin_bswap64(packed);
-  EncodedCell cell;
-  std::memcpy(cell.bytes, &packed, sizeof packed);
-  cell.size = static_cast<std::uint8_t>(size);
-  return cell;
-}
-
-// The text as it is measured: itself when valid, else with U+FFFD in place
-// of each malformed sequence, kept in `storage`.
-std::string_view validated(std::string_view text, Measure how, std::size_t& length, Text& storage) {
-  const Measured m = measure(text, how);
-  length = m.length;
-  if (m.valid) return text;
-  appendValidUtf8(storage, text);
-  return storage;
-}
 
 // Writes `count` copies of `cell` at `out`; returns the end.
 char* writeRun(char* out, const EncodedCell& cell, std::size_t count) {
@@ -103,20 +52,47 @@ struct Fill {
   bool moving = false;
 };
 
-// The line's parts and what the bar (or the renderer's rules) add to them.
+// A line as it is laid out: its labels, at the start of the buffer it is
+// laid out in (the prefix, then the postfix), the source's other parts, and
+// what the sink adds to them.
 struct Layout {
-  const LineParts& parts;
-  const FixedParts& fixed;
-  std::int64_t width;
+  std::size_t prefixBytes, postfixBytes;
+  std::string_view escapes[kLineEscapes];
+  std::int64_t progressDone, progressTodo;
   bool indeterminate;
   std::int64_t phase;
+  const FixedParts& fixed;
+  std::int64_t width;
   // The columns of the bar proper between its open and close texts, whatever
   // the width and the labels; negative: what the width leaves them.
   std::int64_t barColumns;
+
+  std::string_view escape(LineEscape which) const noexcept {
+    return escapes[static_cast<std::size_t>(which)];
+  }
 };
 
+Layout layoutOf(const LineSource& source, std::size_t prefixBytes, std::size_t postfixBytes,
+                const FixedParts& fixed, std::int64_t width, std::int64_t barColumns) {
+  Layout l{.prefixBytes = prefixBytes,
+           .postfixBytes = postfixBytes,
+           .escapes = {},
+           .progressDone = source.progressDone,
+           .progressTodo = source.progressTodo,
+           .indeterminate = source.indeterminate,
+           .phase = source.phase,
+           .fixed = fixed,
+           .width = width,
+           .barColumns = barColumns};
+  if (!source.escapeTexts.empty()) {
+    for (std::size_t i = 0; i < kLineEscapes; ++i) {
+      l.escapes[i] = source.escape(static_cast<LineEscape>(i));
+    }
+  }
+  return l;
+}
+
 Fill fillFor(const Layout& l, std::int64_t cells) {
-  const LineParts& p = l.parts;
   Fill fill;
   if (l.indeterminate) {
     fill.moving = true;
@@ -135,16 +111,15 @@ Fill fillFor(const Layout& l, std::int64_t cells) {
   // Done count: the exact floor of done * W / todo, at most W; a negative
   // count is kept at or above -W so the bar proper never exceeds 2W cells.
   std::int64_t d = 0;
-  if (p.progressTodo > 0 && p.progressDone >= 0 && p.progressDone <= p.progressTodo &&
-      p.progressTodo <= 0xFFFFFFFF && cells <= 0xFFFFFFFF) {
+  const std::int64_t done = l.progressDone, todo = l.progressTodo;
+  if (todo > 0 && done >= 0 && done <= todo && todo <= 0xFFFFFFFF && cells <= 0xFFFFFFFF) {
     // The usual case, 0 <= done <= todo < 2^32: done * cells fits 64 bits and
     // the quotient, at most cells, 32 bits.
-    d = divideFits32(static_cast<std::uint64_t>(p.progressDone) * static_cast<std::uint64_t>(cells),
-                     static_cast<std::uint32_t>(p.progressTodo));
-  } else if (p.progressTodo != 0) {
+    d = divideFits32(static_cast<std::uint64_t>(done) * static_cast<std::uint64_t>(cells),
+                     static_cast<std::uint32_t>(todo));
+  } else if (todo != 0) {
     d = static_cast<std::int64_t>(
-        std::clamp(floorDiv(Int128{p.progressDone} * cells, Int128{p.progressTodo}), Int128{-cells},
-                   Int128{cells}));
+        std::clamp(floorDiv(Int128{done} * cells, Int128{todo}), Int128{-cells}, Int128{cells}));
   }
   const Int128 r = Int128{cells} - d;  // up to 2 * cells
   fill.left = d > 0 ? d : 0;
@@ -160,12 +135,6 @@ struct Lengths {
   bool valid;
 };
 
-bool asciiOnly(std::string_view text) noexcept {
-  unsigned char any = 0;
-  for (const char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 // Short ASCII labels, the usual kind, are counted here without the general
 // routine: in code points, one a byte.
 Measured measureLabel(std::string_view text, Measure how) noexcept {
@@ -175,13 +144,13 @@ Measured measureLabel(std::string_view text, Measure how) noexcept {
   return measure(text, how);
 }
 
-Lengths measureParts(const Text& line, const LineParts& p, Measure how) {
-  const Measured prefix = measureLabel(std::string_view(line.data(), p.prefixBytes), how);
+Lengths measureParts(const Text& line, const Layout& l) {
+  const Measure how = l.fixed.measure;
+  const Measured prefix = measureLabel(std::string_view(line.data(), l.prefixBytes), how);
   const Measured postfix =
-      measureLabel(std::string_view(line.data() + p.prefixBytes, p.postfixBytes), how);
+      measureLabel(std::string_view(line.data() + l.prefixBytes, l.postfixBytes), how);
   bool valid = prefix.valid && postfix.valid;
-  for (const std::string_view escape : {p.escapePrefix, p.escapeOpen, p.escapeDone, p.escapeCurrent,
-                                        p.escapeTodo, p.escapeClose, p.escapePostfix}) {
+  for (const std::string_view escape : l.escapes) {
     valid = valid && (escape.empty() || measure(escape, Measure::kCodePoints).valid);
   }
   return {prefix.length, postfix.length, valid};
@@ -189,7 +158,6 @@ Lengths measureParts(const Text& line, const LineParts& p, Measure how) {
 
 // Lays out a line whose texts are all valid UTF-8.
 void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
-  const LineParts& p = l.parts;
   const FixedParts& f = l.fixed;
   const std::size_t prefixGap = lengths.prefix != 0 ? 1 : 0;
   const std::size_t postfixGap = lengths.postfix != 0 ? 1 : 0;
@@ -205,12 +173,19 @@ void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
   const auto padding = static_cast<std::size_t>(w - cells * columns);
   const Fill fill = fillFor(l, cells);
 
+  const std::string_view escapePrefix = l.escape(LineEscape::kPrefix);
+  const std::string_view escapeOpen = l.escape(LineEscape::kOpen);
+  const std::string_view escapeDone = l.escape(LineEscape::kDone);
+  const std::string_view escapeCurrent = l.escape(LineEscape::kCurrent);
+  const std::string_view escapeTodo = l.escape(LineEscape::kTodo);
+  const std::string_view escapeClose = l.escape(LineEscape::kClose);
+  const std::string_view escapePostfix = l.escape(LineEscape::kPostfix);
   const EncodedCell& leftCell = fill.moving ? f.todo : f.done;
-  const UInt128 fixedBytes = UInt128(p.escapePrefix.size()) + p.prefixBytes + prefixGap +
-                             p.escapeOpen.size() + f.open.size() + p.escapeDone.size() +
-                             p.escapeCurrent.size() + p.escapeTodo.size() +
-                             (fill.moving ? p.escapeTodo.size() : 0) + p.escapeClose.size() +
-                             f.close.size() + p.escapePostfix.size() + postfixGap + p.postfixBytes;
+  const UInt128 fixedBytes = UInt128(escapePrefix.size()) + l.prefixBytes + prefixGap +
+                             escapeOpen.size() + f.open.size() + escapeDone.size() +
+                             escapeCurrent.size() + escapeTodo.size() +
+                             (fill.moving ? escapeTodo.size() : 0) + escapeClose.size() +
+                             f.close.size() + escapePostfix.size() + postfixGap + l.postfixBytes;
   const UInt128 bytes = fixedBytes + static_cast<UInt128>(fill.left) * leftCell.size +
                         (fill.mark ? f.current.size : 0) +
                         static_cast<UInt128>(fill.right) * f.todo.size + padding;
@@ -221,55 +196,55 @@ void layoutValid(Text& line, const Layout& l, const Lengths& lengths) {
   const std::size_t total = static_cast<std::size_t>(bytes);
   line.resize(total);
   char* const b = line.data();
-  std::memmove(b + total - p.postfixBytes, b + p.prefixBytes, p.postfixBytes);
-  std::memmove(b + p.escapePrefix.size(), b, p.prefixBytes);
-  char* out = put(b, p.escapePrefix) + p.prefixBytes;
+  std::memmove(b + total - l.postfixBytes, b + l.prefixBytes, l.postfixBytes);
+  std::memmove(b + escapePrefix.size(), b, l.prefixBytes);
+  char* out = put(b, escapePrefix) + l.prefixBytes;
   if (prefixGap != 0) *out++ = ' ';
-  out = put(out, p.escapeOpen);
+  out = put(out, escapeOpen);
   out = put(out, f.open);
-  out = put(out, p.escapeDone);
-  if (fill.moving) out = put(out, p.escapeTodo);
+  out = put(out, escapeDone);
+  if (fill.moving) out = put(out, escapeTodo);
   out = writeRun(out, leftCell, static_cast<std::size_t>(fill.left));
-  out = put(out, p.escapeCurrent);
+  out = put(out, escapeCurrent);
   out = writeRun(out, f.current, fill.mark ? 1 : 0);
-  out = put(out, p.escapeTodo);
+  out = put(out, escapeTodo);
   out = writeRun(out, f.todo, static_cast<std::size_t>(fill.right));
   std::memset(out, ' ', padding);
   out += padding;
-  out = put(out, p.escapeClose);
+  out = put(out, escapeClose);
   out = put(out, f.close);
-  out = put(out, p.escapePostfix);
+  out = put(out, escapePostfix);
   if (postfixGap != 0) *out++ = ' ';
 }
 
-}  // namespace
-
-FixedParts::FixedParts(std::string_view openText, std::string_view closeText, char32_t doneChar,
-                       char32_t currentChar, char32_t todoChar, Measure how)
-    : cellColumns(1), measure(how) {
-  // The usual style, counted in code points: ASCII throughout, one byte each.
-  if (how == Measure::kCodePoints && (doneChar | currentChar | todoChar) < 0x80 &&
-      asciiOnly(openText) && asciiOnly(closeText)) {
-    open = openText;
-    close = closeText;
-    openLength = openText.size();
-    closeLength = closeText.size();
-    done.bytes[0] = static_cast<char>(doneChar);
-    current.bytes[0] = static_cast<char>(currentChar);
-    todo.bytes[0] = static_cast<char>(todoChar);
-    done.size = current.size = todo.size = 1;
+// Lays out `line`, which starts with the labels `layout` names.
+void layoutWith(Text& line, const Layout& layout) {
+  const Lengths lengths = measureParts(line, layout);
+  if (lengths.valid) {
+    layoutValid(line, layout, lengths);
     return;
   }
-  open = validated(openText, how, openLength, cleanOpen_);
-  close = validated(closeText, how, closeLength, cleanClose_);
-  if (how == Measure::kColumns) {
-    cellColumns = std::max(
-        {std::size_t{1}, columnsOf(doneChar), columnsOf(currentChar), columnsOf(todoChar)});
+  // Rare: bytes that are not UTF-8. Write them as they were measured.
+  const auto clean = [](std::string_view text) {
+    Text out;
+    appendValidUtf8(out, text);
+    return out;
+  };
+  Text escapes[kLineEscapes];
+  Layout cleaned = layout;
+  for (std::size_t i = 0; i < kLineEscapes; ++i) {
+    escapes[i] = clean(layout.escapes[i]);
+    cleaned.escapes[i] = escapes[i];
   }
-  done = encodeCell(doneChar, cellColumns, how);
-  current = encodeCell(currentChar, cellColumns, how);
-  todo = encodeCell(todoChar, cellColumns, how);
+  Text texts = clean(std::string_view(line.data(), layout.prefixBytes));
+  cleaned.prefixBytes = texts.size();
+  texts += clean(std::string_view(line.data() + layout.prefixBytes, layout.postfixBytes));
+  cleaned.postfixBytes = texts.size() - cleaned.prefixBytes;
+  line = std::move(texts);
+  layoutValid(line, cleaned, measureParts(line, cleaned));
 }
+
+}  // namespace
 
 std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char32_t todo) noexcept {
   const auto bytesOf = [](char32_t c) -> std::size_t {
@@ -279,92 +254,23 @@ std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char3
   return static_cast<std::size_t>(std::clamp<std::int64_t>(width, 0, 4096)) * cell + 64;
 }
 
-namespace {
-
-void layoutWith(Text& line, const Layout& layout) {
-  const Lengths lengths = measureParts(line, layout.parts, layout.fixed.measure);
-  if (lengths.valid) {
-    layoutValid(line, layout, lengths);
-    return;
-  }
-  // Rare: bytes that are not UTF-8. Write them as they were measured.
-  const LineParts& parts = layout.parts;
-  const auto clean = [](std::string_view text) {
-    Text out;
-    appendValidUtf8(out, text);
-    return out;
-  };
-  const Text escapes[] = {clean(parts.escapePrefix), clean(parts.escapeOpen),
-                          clean(parts.escapeDone),   clean(parts.escapeCurrent),
-                          clean(parts.escapeTodo),   clean(parts.escapeClose),
-                          clean(parts.escapePostfix)};
-  Text texts = clean(std::string_view(line.data(), parts.prefixBytes));
-  const std::size_t prefixBytes = texts.size();
-  texts += clean(std::string_view(line.data() + parts.prefixBytes, parts.postfixBytes));
-  LineParts cleanParts = parts;
-  cleanParts.escapePrefix = escapes[0];
-  cleanParts.escapeOpen = escapes[1];
-  cleanParts.escapeDone = escapes[2];
-  cleanParts.escapeCurrent = escapes[3];
-  cleanParts.escapeTodo = escapes[4];
-  cleanParts.escapeClose = escapes[5];
-  cleanParts.escapePostfix = escapes[6];
-  cleanParts.prefixBytes = prefixBytes;
-  cleanParts.postfixBytes = texts.size() - prefixBytes;
-  line = std::move(texts);
-  const Layout cleaned{cleanParts,           layout.fixed, layout.width,
-                       layout.indeterminate, layout.phase, layout.barColumns};
-  layoutValid(line, cleaned, measureParts(line, cleanParts, layout.fixed.measure));
-}
-
-}  // namespace
-
-namespace {
-
-// Keeps the parts of a line in `source`, reusing its texts.
-void capture(LineSource& source, const Text& line, const LineParts& parts, const LineContext& bar) {
-  source.prefix.assign(line.data(), parts.prefixBytes);
-  source.postfix.assign(line.data() + parts.prefixBytes, parts.postfixBytes);
-  const std::string_view escapes[] = {parts.escapePrefix,  parts.escapeOpen, parts.escapeDone,
-                                      parts.escapeCurrent, parts.escapeTodo, parts.escapeClose,
-                                      parts.escapePostfix};
-  for (std::size_t i = 0; i < 7; ++i) source.escapes[i].assign(escapes[i]);
-  source.width = parts.width;
-  source.followsTerminal = parts.followsTerminal;
-  source.progressDone = parts.progressDone;
-  source.progressTodo = parts.progressTodo;
-  source.indeterminate = bar.indeterminate;
-  source.phase = bar.phase;
-}
-
-void layoutSourceWith(Text& out, const LineSource& source, const FixedParts& fixed,
-                      std::int64_t width, std::int64_t barColumns, std::size_t prefixColumns,
-                      std::size_t postfixColumns) {
-  const auto padded = [&](const Text& text, std::size_t columns) {
+void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
+                  const LineFit& fit) {
+  const auto padded = [&](std::string_view text, std::size_t columns) {
     out += text;
     const std::size_t has = measure(text, fixed.measure).length;
     if (has < columns) out.append(columns - has, ' ');
   };
   out.clear();
-  padded(source.prefix, prefixColumns);
+  padded(source.prefix(), fit.prefixColumns);
   const std::size_t prefixBytes = out.size();
-  const std::size_t postfixStart = out.size();
-  padded(source.postfix, postfixColumns);
-  const std::size_t pad = out.size() - postfixStart - source.postfix.size();
-  const LineParts parts{.escapePrefix = source.escapes[0],
-                        .escapeOpen = source.escapes[1],
-                        .escapeDone = source.escapes[2],
-                        .escapeCurrent = source.escapes[3],
-                        .escapeTodo = source.escapes[4],
-                        .escapeClose = source.escapes[5],
-                        .escapePostfix = source.escapes[6],
-                        .prefixBytes = prefixBytes,
-                        .postfixBytes = out.size() - prefixBytes,
-                        .width = source.width,
-                        .followsTerminal = source.followsTerminal,
-                        .progressDone = source.progressDone,
-                        .progressTodo = source.progressTodo};
-  layoutWith(out, Layout{parts, fixed, width, source.indeterminate, source.phase, barColumns});
+  const std::string_view postfix = source.postfix();
+  padded(postfix, fit.postfixColumns);
+  const std::size_t pad = out.size() - prefixBytes - postfix.size();
+  const std::int64_t width =
+      source.followsTerminal && fit.terminalWidth ? *fit.terminalWidth : source.width;
+  layoutWith(out,
+             layoutOf(source, prefixBytes, out.size() - prefixBytes, fixed, width, fit.barColumns));
   // The postfix's padding ends the line: it takes its columns, not its bytes.
   if (pad != 0 && out.size() >= pad &&
       out.find_first_not_of(' ', out.size() - pad) == std::string::npos) {
@@ -372,38 +278,16 @@ void layoutSourceWith(Text& out, const LineSource& source, const FixedParts& fix
   }
 }
 
-}  // namespace
-
-void layoutSource(Text& out, const LineSource& source, const FixedParts& fixed,
-                  std::optional<std::int64_t> terminalWidth, std::size_t prefixColumns,
-                  std::size_t postfixColumns) {
-  const std::int64_t width =
-      source.followsTerminal && terminalWidth ? *terminalWidth : source.width;
-  layoutSourceWith(out, source, fixed, width, -1, prefixColumns, postfixColumns);
+void layoutInPlace(LineSource& source, const FixedParts& fixed) {
+  layoutWith(source.labels,
+             layoutOf(source, source.prefixBytes, source.labels.size() - source.prefixBytes, fixed,
+                      source.width, -1));
 }
 
-void layoutSourceBar(Text& out, const LineSource& source, const FixedParts& fixed,
-                     std::int64_t barColumns, std::size_t prefixColumns,
-                     std::size_t postfixColumns) {
-  layoutSourceWith(out, source, fixed, source.width, std::max<std::int64_t>(barColumns, 0),
-                   prefixColumns, postfixColumns);
-}
-
-void layoutLine(Text& line, const LineParts& parts) {
-  if (parts.context != nullptr) {
-    const auto& bar = *static_cast<const LineContext*>(parts.context);
-    if (bar.capture != nullptr) {
-      capture(*bar.capture, line, parts, bar);
-      return;
-    }
-    const std::int64_t width =
-        parts.followsTerminal && bar.terminalWidth ? *bar.terminalWidth : parts.width;
-    layoutWith(line, Layout{parts, *bar.fixed, width, bar.indeterminate, bar.phase, -1});
-    return;
-  }
-  const FixedParts fixed(parts.open, parts.close, parts.done, parts.current, parts.todo,
-                         Measure::kCodePoints);
-  layoutWith(line, Layout{parts, fixed, parts.width, false, 0, -1});
+Text layoutLine(LineSource& source, const FixedTexts& texts) {
+  const FixedParts fixed(texts, Measure::kCodePoints);
+  layoutInPlace(source, fixed);
+  return std::move(source.labels);
 }
 
 }  // namespace System::ProgressBar::detail

@@ -14,16 +14,9 @@
 namespace System::ProgressBar {
 namespace detail {
 
-ByteCount::ByteCount(BarEngine& engine) noexcept : engine_(&engine) { Engine::retain(engine); }
-ByteCount::ByteCount(const ByteCount& other) noexcept : engine_(other.engine_) {
-  Engine::retain(*engine_);
-}
-ByteCount::~ByteCount() { Engine::release(engine_); }
-
 void ByteCount::add(std::int64_t n) const {
   CountAttempt attempt;
-  const Count result = Engine::counter(*engine_).tryCount(n, attempt);
-  if (result != Count::kCounted) Engine::settle(*engine_, n, result, attempt);
+  Engine::count(*engine_, Engine::counter(*engine_), n, attempt);
 }
 
 }  // namespace detail

@@ -246,45 +246,40 @@ fi
 python3 - "$pbar" "$replay" <<'PY' || fail "terminal: the final screen is wrong"
 import os, pty, subprocess, sys, fcntl, termios, struct
 pbar, replay = sys.argv[1], sys.argv[2]
-master, slave = pty.openpty()
-fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 10, 70, 0, 0))
-child = subprocess.Popen([pbar, "random.bin"], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=slave,
-                         env=dict(os.environ, TERM="xterm-256color"))
-os.close(slave)
-raw = bytearray()
-while True:
-    try:
-        chunk = os.read(master, 65536)
-    except OSError:
-        break
-    if not chunk:
-        break
-    raw += chunk
-child.wait()
-screen = subprocess.run([replay, "70", "10"], input=bytes(raw), capture_output=True).stdout.decode()
+
+def on_terminal(rows, columns, screen_columns):
+    """pbar on random.bin, standard error on a new pseudo-terminal of `rows`
+    by `columns` (None: one that gives no size); its status and its final
+    screen, replayed `screen_columns` wide and 10 rows high."""
+    master, slave = pty.openpty()
+    if rows is not None:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
+    child = subprocess.Popen([pbar, "random.bin"], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=slave,
+                             env=dict(os.environ, TERM="xterm-256color"))
+    os.close(slave)
+    raw = bytearray()
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        raw += chunk
+    child.wait()
+    screen = subprocess.run([replay, str(screen_columns), "10"], input=bytes(raw),
+                            capture_output=True).stdout.decode()
+    return child.returncode, screen
+
+status, screen = on_terminal(10, 70, 70)
 lines = [l for l in screen.splitlines() if l.strip()]
-ok = child.returncode == 0 and len(lines) == 1 and lines[0].startswith("random.bin [=====") \
+ok = status == 0 and len(lines) == 1 and lines[0].startswith("random.bin [=====") \
     and "2.86 MiB / 2.86 MiB" in lines[0] and len(lines[0].rstrip()) <= 70
 if not ok:
     print(repr(screen), file=sys.stderr)
 # A terminal that gives no size: the bar is 80 columns, whole.
-master, slave = pty.openpty()
-child = subprocess.Popen([pbar, "random.bin"], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=slave,
-                         env=dict(os.environ, TERM="xterm-256color"))
-os.close(slave)
-raw = bytearray()
-while True:
-    try:
-        chunk = os.read(master, 65536)
-    except OSError:
-        break
-    if not chunk:
-        break
-    raw += chunk
-child.wait()
-screen = subprocess.run([replay, "100", "10"], input=bytes(raw), capture_output=True).stdout.decode()
+_, screen = on_terminal(None, None, 100)
 lines = [l.rstrip() for l in screen.splitlines() if l.strip()]
 if not (len(lines) == 1 and len(lines[0]) == 80 and "2.86 MiB / 2.86 MiB" in lines[0]):
     print("no size:", repr(screen), file=sys.stderr)

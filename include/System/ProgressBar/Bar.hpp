@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "System/ProgressBar/Progress.hpp"
-#include "System/ProgressBar/Rates.hpp"
+#include "System/ProgressBar/SpeedHistory.hpp"
 #include "System/ProgressBar/Style.hpp"
 #include "System/ProgressBar/detail/Engine.hpp"
 
@@ -32,7 +32,7 @@ class TypedBar;
 struct BarAccess;
 template <class Custom>
 ProgressBar<Custom> makeBar(Style<Custom> style, double maxRefreshRate,
-                            const Progress<Custom>& initialProgress, BarSink* sink,
+                            const Progress<Custom>& initialProgress, Own<BarSink> sink,
                             bool totalKnown);
 template <class Custom>
 Style<Custom> resolveWidth(const Style<Custom>& style);
@@ -70,19 +70,9 @@ class LockedState {
 template <class Custom = std::monostate>
 class ProgressBar {
  public:
-  ProgressBar(const ProgressBar& other) noexcept : engine_(other.engine_), bar_(other.bar_) {
-    detail::Engine::retain(*engine_);
-  }
-  ProgressBar(ProgressBar&& other) noexcept : ProgressBar(std::as_const(other)) {}
-  ProgressBar& operator=(const ProgressBar& other) noexcept {
-    detail::Engine::retain(*other.engine_);
-    detail::Engine::release(engine_);
-    engine_ = other.engine_;
-    bar_ = other.bar_;
-    return *this;
-  }
-  ProgressBar& operator=(ProgressBar&& other) noexcept { return *this = std::as_const(other); }
-  ~ProgressBar() { detail::Engine::release(engine_); }
+  // Declared, so that a move is a copy: a handle moved from keeps its bar.
+  ProgressBar(const ProgressBar&) noexcept = default;
+  ProgressBar& operator=(const ProgressBar&) noexcept = default;
 
   /// The style given at creation. A `TerminalWidth` was resolved then for a
   /// bar of its own; a display's bar keeps it as given and follows the
@@ -100,11 +90,10 @@ class ProgressBar {
 
  private:
   friend struct detail::BarAccess;
-  // Takes over the engine's first reference.
-  ProgressBar(detail::BarEngine* engine, detail::TypedBar<Custom>* bar) noexcept
-      : engine_(engine), bar_(bar) {}
+  ProgressBar(detail::Ref<detail::BarEngine> engine, detail::TypedBar<Custom>* bar) noexcept
+      : engine_(std::move(engine)), bar_(bar) {}
 
-  detail::BarEngine* engine_;
+  detail::Ref<detail::BarEngine> engine_;
   detail::TypedBar<Custom>* bar_;  // owned by the engine
 };
 
@@ -112,8 +101,8 @@ namespace detail {
 // How the library reaches a handle's engine and typed half.
 struct BarAccess {
   template <class Custom>
-  static ProgressBar<Custom> make(BarEngine* engine, TypedBar<Custom>* bar) noexcept {
-    return ProgressBar<Custom>(engine, bar);
+  static ProgressBar<Custom> make(Ref<BarEngine> engine, TypedBar<Custom>* bar) noexcept {
+    return ProgressBar<Custom>(std::move(engine), bar);
   }
   template <class Custom>
   static BarEngine& engine(const ProgressBar<Custom>& bar) noexcept {
@@ -226,8 +215,7 @@ void incProgress(const ProgressBar<Custom>& bar, N step) {
   const auto n = static_cast<std::int64_t>(step);  // modulo 2^64
   detail::TypedBar<Custom>& typed = detail::BarAccess::typed(bar);
   detail::CountAttempt attempt;
-  const detail::Count result = typed.counter->tryCount(n, attempt);
-  if (result != detail::Count::kCounted) detail::Engine::settle(*typed.engine, n, result, attempt);
+  detail::Engine::count(*typed.engine, *typed.counter, n, attempt);
 }
 
 /// Prints `text` and a line feed above a live bar, so that log lines and the
@@ -284,11 +272,9 @@ class TypedBar final : public BarModel {
     slots_[0].emplace(initial);
   }
 
-  void render(Text& line, const RenderRequest& r) override {
+  void render(LineSource& line, const RenderRequest& r) override {
     Progress<Custom>& p = r.spare ? spare() : stored();
     p.progressDone = r.done;
-    const Label<Custom>& postfix =
-        r.postfix != nullptr ? *static_cast<const Label<Custom>*>(r.postfix) : style.stylePostfix;
     // The labels see the real progress; only the bar proper may be full.
     Slot<Progress<Custom>> full;
     if (r.full) {
@@ -296,8 +282,7 @@ class TypedBar final : public BarModel {
       full->progressDone = 1;
       full->progressTodo = 1;
     }
-    detail::renderParts(line, r.escapeTexts, style, postfix, p, r.full ? *full : p, *r.timing,
-                        r.escapes, r.layout);
+    detail::renderParts(line, style, p, r.full ? *full : p, *r.timing, r.escapes, r.message);
   }
   void setTodo(std::int64_t todo) noexcept override { stored().progressTodo = todo; }
   void commitSpare() noexcept override { current_ ^= 1; }
@@ -342,28 +327,22 @@ State<Custom> LockedState<Custom>::read() const {
 
 namespace detail {
 
-// Creates a bar whose lines go to `sink` (which it takes over, also when it
-// fails) and draws its first line. The one way a bar is made.
+// Creates a bar whose lines go to `sink` and draws its first line; if that
+// fails, the sink goes. The one way a bar is made.
 template <class Custom>
 ProgressBar<Custom> makeBar(Style<Custom> style, double maxRefreshRate,
-                            const Progress<Custom>& initialProgress, BarSink* sink,
+                            const Progress<Custom>& initialProgress, Own<BarSink> sink,
                             bool totalKnown) {
   const TimePoint start = readWallClock();
-  TypedBar<Custom>* bar;
+  auto* bar = new TypedBar<Custom>(std::move(style), 1.0 / maxRefreshRate, initialProgress);
+  Own<BarModel> model(bar);
   std::vector<std::int64_t> halfLives;
-  try {
-    bar = new TypedBar<Custom>(std::move(style), 1.0 / maxRefreshRate, initialProgress);
-    detail::collectHalfLives(bar->style.stylePrefix, halfLives);
-    detail::collectHalfLives(bar->style.stylePostfix, halfLives);
-  } catch (...) {
-    detail::destroySink(sink);
-    throw;
-  }
+  detail::collectHalfLives(bar->style.stylePrefix, halfLives);
+  detail::collectHalfLives(bar->style.stylePostfix, halfLives);
   const Style<Custom>& s = bar->style;
-  BarEngine* engine = Engine::start(
-      EngineSetup{.model = bar,
-                  .sink = sink,
-                  .delay = bar->refreshDelay,
+  Ref<BarEngine> engine = Engine::start(
+      std::move(model), std::move(sink),
+      EngineSetup{.delay = bar->refreshDelay,
                   .start = start,
                   .open = s.styleOpen,
                   .close = s.styleClose,
@@ -376,9 +355,9 @@ ProgressBar<Custom> makeBar(Style<Custom> style, double maxRefreshRate,
                   .totalKnown = totalKnown,
                   .halfLives = halfLives.data(),
                   .halfLifeCount = halfLives.size()});
-  bar->engine = engine;
+  bar->engine = engine.get();
   bar->counter = &Engine::counter(*engine);
-  return BarAccess::make(engine, bar);
+  return BarAccess::make(std::move(engine), bar);
 }
 
 // The style with a `TerminalWidth` resolved against standard output.
@@ -417,7 +396,7 @@ PROGRESSBAR_EXTERN_TEMPLATE Progress<std::monostate> progressOf<std::monostate>(
 namespace detail {
 PROGRESSBAR_EXTERN_TEMPLATE class TypedBar<std::monostate>;
 PROGRESSBAR_EXTERN_TEMPLATE ProgressBar<std::monostate> makeBar<std::monostate>(
-    Style<std::monostate>, double, const Progress<std::monostate>&, BarSink*, bool);
+    Style<std::monostate>, double, const Progress<std::monostate>&, Own<BarSink>, bool);
 PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> resolveWidth<std::monostate>(
     const Style<std::monostate>&);
 }  // namespace detail

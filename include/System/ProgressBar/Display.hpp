@@ -22,6 +22,7 @@
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Style.hpp"
+#include "System/ProgressBar/detail/Ref.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
@@ -72,6 +73,18 @@ class TrackView;
 
 namespace detail {
 class DisplayCore;  // compiled: a display's rows, lock and output
+// A display's state is counted: the display, its rows and whatever writes
+// above its block hold it.
+template <>
+struct RefCount<DisplayCore> {
+  static void retain(DisplayCore* core) noexcept;
+  static void release(DisplayCore* core) noexcept;
+};
+// What the display's own reference does when it goes: ends the display (a
+// failure of the final frame is dropped), then lets go of its state.
+struct EndDisplay {
+  void operator()(DisplayCore* core) const noexcept;
+};
 [[noreturn]] void throwTotalOutOfRange();
 // `total` as a progress count, when it is one (else std::out_of_range).
 template <class Integer>
@@ -83,7 +96,7 @@ std::int64_t checkedTotal(Integer total) {
 struct DisplayAccess {
   // A new row's sink, at the end of the block or right below the row of
   // `parent` (a bar of this display, else std::invalid_argument).
-  static BarSink* rowSink(Display& display, BarEngine* parent);
+  static Own<BarSink> rowSink(Display& display, BarEngine* parent);
   static void remove(Display& display, BarEngine& bar);
   static DisplayCore& core(Display& display) noexcept;
 };
@@ -117,7 +130,9 @@ struct DisplayAccess {
 /// its handles went first (a handle declared after the display, a loop left
 /// early), and each bar's final line once. Handles to its bars stay valid after that: they keep
 /// counting and can be read, but draw nothing more. The stream must outlive every handle. A display
-/// can be moved; a display moved from may only be destroyed or assigned to.
+/// can be moved; a display moved from may only be destroyed or assigned to. Destroying a display
+/// (or assigning to it) ends it, and does not report a failure of the final frame (call `end()` to
+/// see it).
 class Display {
  public:
   /// On standard error, asking descriptor 2 whether it is a terminal.
@@ -130,13 +145,6 @@ class Display {
   Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options = {});
   /// On `stream`, written as a plain log.
   Display(std::ostream& stream, AsLog log, const DisplayOptions& options = {});
-  Display(Display&& other) noexcept;
-  Display& operator=(Display&& other) noexcept;
-  Display(const Display&) = delete;
-  Display& operator=(const Display&) = delete;
-  /// Ends the display; a failure of the final frame is not reported here
-  /// (call `end()` to see it).
-  ~Display();
 
   /// A new bar in a new row at the bottom of the block. Its first line is
   /// drawn before this returns; if that fails, no bar is added. A
@@ -236,7 +244,8 @@ class Display {
                            detail::DisplayAccess::rowSink(*this, parent), totalKnown);
   }
 
-  detail::DisplayCore* core_;  // counted: the display and each of its rows hold it
+  // The display's own reference, which ends it when it goes.
+  detail::Own<detail::DisplayCore, detail::EndDisplay> core_;
   double refreshRate_;
 };
 
@@ -253,7 +262,7 @@ class [[nodiscard]] Suspension {
   ~Suspension() noexcept(false);
 
  private:
-  detail::DisplayCore* core_;  // counted
+  detail::Ref<detail::DisplayCore> core_;
   int uncaught_;
 };
 

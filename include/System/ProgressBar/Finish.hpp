@@ -32,7 +32,7 @@ enum class FinishMessage {
 /// update's: the bar is left unfinished and the failure propagates.
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar) {
-  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr, std::nullopt);
+  detail::Engine::finish(detail::BarAccess::engine(bar), std::nullopt, std::nullopt);
 }
 
 /// As `finish`, ending the line as `how` says whatever the style says:
@@ -41,7 +41,7 @@ void finish(const ProgressBar<Custom>& bar) {
 /// way is drawn again to end this way.
 template <class Custom>
 void finish(const ProgressBar<Custom>& bar, OnComplete how) {
-  detail::Engine::finish(detail::BarAccess::engine(bar), nullptr, how);
+  detail::Engine::finish(detail::BarAccess::engine(bar), std::nullopt, how);
 }
 
 /// As `finish`, with `message` in place of the postfix or after it:
@@ -51,11 +51,9 @@ template <class Custom>
 void finish(const ProgressBar<Custom>& bar, Text message,
             FinishMessage where = FinishMessage::InsteadOfPostfix,
             std::optional<OnComplete> how = std::nullopt) {
-  const Label<Custom> shown =
-      where == FinishMessage::InsteadOfPostfix
-          ? msg<Custom>(std::move(message))
-          : bar.pbStyle().stylePostfix + " " + msg<Custom>(std::move(message));
-  detail::Engine::finish(detail::BarAccess::engine(bar), &shown, how);
+  detail::Engine::finish(detail::BarAccess::engine(bar),
+                         detail::PostfixMessage{message, where == FinishMessage::AfterPostfix},
+                         how);
 }
 
 /// Finishes the bar and erases its line (a display's row leaves), whatever

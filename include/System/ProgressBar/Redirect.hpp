@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "System/ProgressBar/Display.hpp"
+#include "System/ProgressBar/detail/Ref.hpp"
 
 namespace System::ProgressBar {
 
@@ -59,15 +60,12 @@ enum class Route {
 class LineSink {
  public:
   explicit LineSink(Display& display);
-  LineSink(const LineSink& other) noexcept;
-  LineSink& operator=(const LineSink& other) noexcept;
-  ~LineSink();
   /// `line` above the block (a line feed in it starts another line), as
   /// `Display::printAbove` writes it; throws as that does.
   void write(std::string_view line) const;
 
  private:
-  detail::DisplayCore* core_;
+  detail::Ref<detail::DisplayCore> core_;
 };
 
 /// Sends everything written to `stream` (`std::cout`, `std::cerr`,
@@ -89,12 +87,14 @@ class RedirectStream {
   ~RedirectStream();
 
  private:
+  // Let go of last to first once the destructor has put everything back:
+  // the display's state, the display's stream, then the buffer.
   std::ostream& stream_;
-  std::streambuf* old_;                  // the buffer below this one
-  detail::RedirectBuf* buf_;             // owned; null when nothing is redirected
-  std::ostream* own_ = nullptr;          // owned: the display's, when it wrote to `stream`
-  detail::DisplayCore* core_ = nullptr;  // held while redirected
-  std::optional<std::uint64_t> divert_;  // the display's diversion to own_
+  std::streambuf* old_;                    // the buffer below this one
+  detail::Own<detail::RedirectBuf> buf_;   // null when nothing is redirected
+  detail::Own<std::ostream> own_;          // the display's, when it wrote to `stream`
+  detail::Ref<detail::DisplayCore> core_;  // held while redirected
+  std::optional<std::uint64_t> divert_;    // the display's diversion to own_
 };
 
 /// Captures file descriptors of the process (standard output and standard
@@ -138,7 +138,7 @@ class CaptureOutput {
   void end();
 
  private:
-  detail::Capture* capture_;  // owned
+  detail::Own<detail::Capture> capture_;
 };
 
 }  // namespace System::ProgressBar

@@ -1,18 +1,14 @@
-// Motion for work whose total is not known: a spinner label, and a style
-// for such bars.
+// Motion for work whose total is not known: a spinner label. The style for
+// such bars, `spinnerStyle`, is with the other style presets in
+// Template.hpp, which this header brings too.
 //
-//   auto bar = pb::newProgressBar(pb::spinnerStyle("lines"), 10.0, pb::Progress<>{0, 0},
-//                                 pb::unknownTotal);
+//   style.stylePrefix = pb::spinner(pb::SpinnerFrames::Ascii) + " " + pb::count();
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "System/ProgressBar/Counts.hpp"
 #include "System/ProgressBar/Label.hpp"
-#include "System/ProgressBar/Rates.hpp"
-#include "System/ProgressBar/Style.hpp"
-#include "System/ProgressBar/Time.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
@@ -52,28 +48,13 @@ Label<Custom> spinner(SpinnerFrames frames = SpinnerFrames::Braille,
   return spinner<Custom>(detail::spinnerFrames(frames), step);
 }
 
-/// A style for a bar whose total is not known: the spinner, the count of
-/// `unit`, the elapsed time and the rate, and no bar proper:
-/// "⠹ 1234 lines 2s 617 lines/s".
-template <class Custom = std::monostate>
-Style<Custom> spinnerStyle(const Text& unit = "items",
-                           SpinnerFrames frames = SpinnerFrames::Braille) {
-  Style<Custom> style;
-  style.styleOpen = "";
-  style.styleClose = "";
-  style.styleWidth = ConstantWidth{0};
-  style.stylePrefix = spinner<Custom>(frames) + " " + count<Custom>() + " " + unit + " " +
-                      elapsedTime<Custom>(humanDuration) + " " +
-                      throughput<Custom>(unit + "/s", "--");
-  style.stylePostfix = emptyLabel<Custom>();
-  return style;
-}
-
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> spinner<std::monostate>(std::vector<Text>,
                                                                           std::chrono::nanoseconds);
 PROGRESSBAR_EXTERN_TEMPLATE Label<std::monostate> spinner<std::monostate>(SpinnerFrames,
                                                                           std::chrono::nanoseconds);
-PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> spinnerStyle<std::monostate>(const Text&,
-                                                                               SpinnerFrames);
 
 }  // namespace System::ProgressBar
+
+// The style presets, `spinnerStyle` among them, for the programs that look
+// for it here. Last: they build on the spinner above.
+#include "System/ProgressBar/Template.hpp"

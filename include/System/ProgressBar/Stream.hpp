@@ -19,15 +19,12 @@ namespace detail {
 // A bar's counting half, without its custom type: adds bytes to it.
 class ByteCount {
  public:
-  explicit ByteCount(BarEngine& engine) noexcept;
-  ByteCount(const ByteCount& other) noexcept;
-  ByteCount& operator=(const ByteCount&) = delete;
-  ~ByteCount();
+  explicit ByteCount(BarEngine& engine) noexcept : engine_(Ref<BarEngine>::share(&engine)) {}
   // As incProgress(bar, n).
   void add(std::int64_t n) const;
 
  private:
-  BarEngine* engine_;
+  Ref<BarEngine> engine_;
 };
 
 template <class Custom>

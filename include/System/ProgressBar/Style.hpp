@@ -10,6 +10,7 @@
 #include "System/ProgressBar/Counts.hpp"
 #include "System/ProgressBar/Label.hpp"
 #include "System/ProgressBar/Progress.hpp"
+#include "System/ProgressBar/detail/Line.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
@@ -90,103 +91,75 @@ Style<Custom> defStyle() {
 
 namespace detail {
 
-// The escape texts of one line; a bar keeps its own, so that a draw
-// allocates nothing.
-struct EscapeTexts {
-  Text prefix, open, done, current, todo, close, postfix;
-};
-
-// The plain values of one line. The prefix and postfix texts are already in
-// the line buffer, in that order; `layoutLine` lays the line out around them.
-struct LineParts {
-  std::string_view escapePrefix{}, escapeOpen{}, escapeDone{}, escapeCurrent{}, escapeTodo{},
-      escapeClose{}, escapePostfix{};
-  std::size_t prefixBytes = 0, postfixBytes = 0;
-  // The style's fixed texts; a bar's context holds them measured already.
-  std::string_view open{}, close{};
-  char32_t done = U'=', current = U'>', todo = U'.';
-  std::int64_t width = 0;
-  bool followsTerminal = false;  // a TerminalWidth, which a bar's context may set
-  std::int64_t progressDone = 0, progressTodo = 0;
-  // A bar's own: how its output measures and draws (compiled); null for a
-  // line rendered on its own, by the renderer's rules.
-  const void* context = nullptr;
-};
-
-// Compiled helper of this header: turns `line` (prefix text then postfix
-// text) into the whole line. Text that is not valid UTF-8 is written as it
-// was measured: each maximal ill-formed subsequence as U+FFFD. Throws
-// std::length_error for a line too long for memory.
-void layoutLine(Text& line, const LineParts& parts);
-// About the bytes of a line of `width` with short labels (a width beyond a
-// few thousand is not reserved for in full).
-std::size_t lineBytes(std::int64_t width, char32_t done, char32_t current, char32_t todo) noexcept;
-
 inline std::int64_t widthOf(const ProgressBarWidth& width) noexcept {
   if (const auto* constant = std::get_if<ConstantWidth>(&width)) return constant->n;
   return std::get_if<TerminalWidth>(&width)->n;
 }
 
-// Which of a style's seven escapes are not the default's: the others are
-// never called. A bar works it out once, for the style it keeps; a line
-// rendered on its own, at each line.
+// The style's escape for each LineEscape.
+template <class Custom>
+inline constexpr Escape<Custom> Style<Custom>::*kStyleEscapes[kLineEscapes] = {
+    &Style<Custom>::styleEscapePrefix, &Style<Custom>::styleEscapeOpen,
+    &Style<Custom>::styleEscapeDone,   &Style<Custom>::styleEscapeCurrent,
+    &Style<Custom>::styleEscapeTodo,   &Style<Custom>::styleEscapeClose,
+    &Style<Custom>::styleEscapePostfix};
+
+// Which of a style's escapes are not the default's (as an escape mask): the
+// others are never called. A bar works it out once, for the style it keeps;
+// a line rendered on its own, at each line.
 template <class Custom>
 unsigned activeEscapes(const Style<Custom>& style) noexcept {
-  const Escape<Custom>* escapes[] = {&style.styleEscapePrefix, &style.styleEscapeOpen,
-                                     &style.styleEscapeDone,   &style.styleEscapeCurrent,
-                                     &style.styleEscapeTodo,   &style.styleEscapeClose,
-                                     &style.styleEscapePostfix};
   unsigned mask = 0;
-  for (unsigned i = 0; i < 7; ++i) {
-    if (*escapes[i] && escapes[i]->template target<NoEscape<Custom>>() == nullptr) mask |= 1u << i;
+  for (std::size_t i = 0; i < kLineEscapes; ++i) {
+    const Escape<Custom>& escape = style.*kStyleEscapes<Custom>[i];
+    if (escape && escape.template target<NoEscape<Custom>>() == nullptr) mask |= 1u << i;
   }
   return mask;
 }
 
-// Renders a line into `line`, reusing its storage and that of `escapes`
-// (which only the escapes that `run` names need, so that it may be empty
-// texts in an empty box when run is 0): the
-// labels (`postfix` in the place of the style's postfix) run on `progress`;
-// the escapes that `run` names, and the bar proper, on `shown` (the same, but
-// for a finished bar of unknown total, which shows a full bar).
+// The style's texts that do not change from line to line.
 template <class Custom>
-void renderParts(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
-                 const Label<Custom>& postfix, const Progress<Custom>& progress,
+FixedTexts fixedTexts(const Style<Custom>& style) noexcept {
+  return {style.styleOpen, style.styleClose, style.styleDone, style.styleCurrent, style.styleTodo};
+}
+
+// Renders the parts of a line into `line`, reusing its texts: the labels run
+// on `progress`, with `message` (when given) in the postfix's place or after
+// it; the escapes that `run` names, and the bar proper, on `shown` (the
+// same, but for a finished bar of unknown total, which shows a full bar).
+// The escapes `run` leaves out are empty. The mark does not move: a bar of
+// unknown total sets that itself.
+template <class Custom>
+void renderParts(LineSource& line, const Style<Custom>& style, const Progress<Custom>& progress,
                  const Progress<Custom>& shown, const Timing& timing, unsigned run,
-                 const void* context) {
-  line.clear();
-  detail::appendLabelText(line, style.stylePrefix, progress, timing);
-  const std::size_t prefixBytes = line.size();
-  detail::appendLabelText(line, postfix, progress, timing);
-  LineParts parts{.prefixBytes = prefixBytes,
-                  .postfixBytes = line.size() - prefixBytes,
-                  .open = style.styleOpen,
-                  .close = style.styleClose,
-                  .done = style.styleDone,
-                  .current = style.styleCurrent,
-                  .todo = style.styleTodo,
-                  .width = detail::widthOf(style.styleWidth),
-                  .followsTerminal = std::holds_alternative<TerminalWidth>(style.styleWidth),
-                  .progressDone = shown.progressDone,
-                  .progressTodo = shown.progressTodo,
-                  .context = context};
-  if (run != 0) {  // only the escapes that run have text
-    const Escape<Custom>* const calls[] = {&style.styleEscapePrefix, &style.styleEscapeOpen,
-                                           &style.styleEscapeDone,   &style.styleEscapeCurrent,
-                                           &style.styleEscapeTodo,   &style.styleEscapeClose,
-                                           &style.styleEscapePostfix};
-    Text* const texts[] = {&escapes->prefix, &escapes->open,  &escapes->done,   &escapes->current,
-                           &escapes->todo,   &escapes->close, &escapes->postfix};
-    std::string_view* const views[] = {&parts.escapePrefix,  &parts.escapeOpen, &parts.escapeDone,
-                                       &parts.escapeCurrent, &parts.escapeTodo, &parts.escapeClose,
-                                       &parts.escapePostfix};
-    for (unsigned i = 0; i < 7; ++i) {
-      if ((run & (1u << i)) == 0) continue;
-      *texts[i] = (*calls[i])(shown);
-      *views[i] = *texts[i];
+                 const PostfixMessage* message) {
+  Text& labels = line.labels;
+  labels.clear();
+  detail::appendLabelText(labels, style.stylePrefix, progress, timing);
+  line.prefixBytes = labels.size();
+  if (message == nullptr) {
+    detail::appendLabelText(labels, style.stylePostfix, progress, timing);
+  } else {
+    if (message->afterPostfix) {
+      detail::appendLabelText(labels, style.stylePostfix, progress, timing);
+      labels += ' ';
+    }
+    labels += message->text;
+  }
+  // With no escape to run and none run before, every escape is empty as it is.
+  if (run != 0 || !line.escapeTexts.empty()) {
+    line.escapeTexts.clear();
+    for (std::size_t i = 0; i < kLineEscapes; ++i) {
+      if ((run & (1u << i)) != 0) line.escapeTexts += (style.*kStyleEscapes<Custom>[i])(shown);
+      line.escapeEnds[i] = line.escapeTexts.size();
     }
   }
-  detail::layoutLine(line, parts);
+  line.width = detail::widthOf(style.styleWidth);
+  line.followsTerminal = std::holds_alternative<TerminalWidth>(style.styleWidth);
+  line.progressDone = shown.progressDone;
+  line.progressTodo = shown.progressTodo;
+  line.indeterminate = false;
+  line.phase = 0;
 }
 
 }  // namespace detail
@@ -204,20 +177,14 @@ void renderParts(Text& line, EscapeTexts* escapes, const Style<Custom>& style,
 template <class Custom>
 Text renderProgressBar(const Style<Custom>& style, const Progress<Custom>& progress,
                        const Timing& timing) {
-  Text line;
-  // One allocation for the whole line, whatever the labels hold on the way.
-  line.reserve(detail::lineBytes(detail::widthOf(style.styleWidth), style.styleDone,
-                                 style.styleCurrent, style.styleTodo));
-  const unsigned active = detail::activeEscapes(style);
-  if (active == 0) {
-    detail::renderParts(line, nullptr, style, style.stylePostfix, progress, progress, timing, 0,
-                        nullptr);
-  } else {
-    detail::EscapeTexts escapes;
-    detail::renderParts(line, &escapes, style, style.stylePostfix, progress, progress, timing,
-                        active, nullptr);
-  }
-  return line;
+  detail::LineSource line;
+  // One allocation for the whole line, whatever the labels hold on the way:
+  // the line is laid out where its labels are.
+  line.labels.reserve(detail::lineBytes(detail::widthOf(style.styleWidth), style.styleDone,
+                                        style.styleCurrent, style.styleTodo));
+  detail::renderParts(line, style, progress, progress, timing, detail::activeEscapes(style),
+                      nullptr);
+  return detail::layoutLine(line, detail::fixedTexts(style));
 }
 
 PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> defStyle<std::monostate>();

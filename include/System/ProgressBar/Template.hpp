@@ -1,8 +1,11 @@
-// A style from a short template, the quick way (composing labels with `+` is
-// the typed one):
+// Style presets: a style from a short template, the quick way (composing
+// labels with `+` is the typed one), and the style for work whose total is
+// not known.
 //
 //   auto style = pb::styleFromTemplate("{prefix} {bar} {bytes} {byte_rate} {eta:>5}",
 //                                      {.prefix = "model.bin"});
+//   auto bar = pb::newProgressBar(pb::spinnerStyle("lines"), 10.0, pb::Progress<>{0, 0},
+//                                 pb::unknownTotal);
 #pragma once
 
 #include <cstdint>
@@ -179,7 +182,26 @@ Style<Custom> styleFromTemplate(std::string_view text, const TemplateOptions& op
   return style;
 }
 
+/// A style for a bar whose total is not known: the spinner, the count of
+/// `unit`, the elapsed time and the rate, and no bar proper:
+/// "⠹ 1234 lines 2s 617 lines/s".
+template <class Custom = std::monostate>
+Style<Custom> spinnerStyle(const Text& unit = "items",
+                           SpinnerFrames frames = SpinnerFrames::Braille) {
+  Style<Custom> style;
+  style.styleOpen = "";
+  style.styleClose = "";
+  style.styleWidth = ConstantWidth{0};
+  style.stylePrefix = spinner<Custom>(frames) + " " + count<Custom>() + " " + unit + " " +
+                      elapsedTime<Custom>(humanDuration) + " " +
+                      throughput<Custom>(unit + "/s", "--");
+  style.stylePostfix = emptyLabel<Custom>();
+  return style;
+}
+
 PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> styleFromTemplate<std::monostate>(
     std::string_view, const TemplateOptions&);
+PROGRESSBAR_EXTERN_TEMPLATE Style<std::monostate> spinnerStyle<std::monostate>(const Text&,
+                                                                               SpinnerFrames);
 
 }  // namespace System::ProgressBar

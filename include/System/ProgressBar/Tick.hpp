@@ -9,6 +9,7 @@
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Display.hpp"
+#include "System/ProgressBar/detail/Ref.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
@@ -16,9 +17,14 @@ namespace System::ProgressBar {
 namespace detail {
 // Compiled helpers of this header: the thread of a ticker.
 class TickerThread;
+// Destroys a ticker's thread (stopped or not), and lets go of what it ticks.
+template <>
+struct Delete<TickerThread> {
+  void operator()(TickerThread* thread) const noexcept;
+};
 struct TickerAccess {
-  static TickerThread* start(BarEngine& bar, std::chrono::nanoseconds interval);
-  static TickerThread* start(Display& display, std::chrono::nanoseconds interval);
+  static Own<TickerThread> start(BarEngine& bar, std::chrono::nanoseconds interval);
+  static Own<TickerThread> start(Display& display, std::chrono::nanoseconds interval);
   // Stops and joins; afterwards the thread never touches its bar or display.
   // A cancellation of the calling thread while it waits goes on once the
   // thread is joined.
@@ -26,21 +32,24 @@ struct TickerAccess {
   static std::exception_ptr failure(const TickerThread& thread) noexcept;
   // The failure, which is then gone: it reaches the caller once.
   static std::exception_ptr takeFailure(TickerThread& thread) noexcept;
-  // Stops, joins and destroys the thread, for a destructor: a cancellation
-  // of the calling thread meanwhile waits until it is done. Gives the
-  // failure not taken yet.
-  static std::exception_ptr end(TickerThread* thread) noexcept;
+  // Stops and joins the thread, for a destructor: a cancellation of the
+  // calling thread meanwhile waits until it is done. Gives the failure not
+  // taken yet.
+  static std::exception_ptr end(TickerThread& thread) noexcept;
 };
 }  // namespace detail
 
 /// Redraws a bar, or every bar of a display, every `interval` with its stored
 /// progress at the current time. It runs on a thread of its own, started when
-/// it is made: nothing in the library starts a thread otherwise. A tick takes
-/// the same lock as an update, so it never races one, and reads the clock
-/// once it holds the lock, so it never draws a line older than the last one
-/// drawn. It draws nothing for a bar that is complete or finished, and counts
-/// as a draw for the bar's throttle. Meanwhile it watches the bar (a
-/// display's ticker: every live bar of the display it finds at a tick):
+/// it is made (the library's only other threads are those of a
+/// `CaptureOutput`). A tick takes the same lock as an update, so it never
+/// races one, and its line's time is never older than the bar's last line (a
+/// display's tick reads the clock once for all its bars, and a bar that drew
+/// since reads it again under its lock), so it never draws a line older than
+/// the last one drawn. It draws nothing for a bar that is complete or
+/// finished, and counts as a draw for the bar's throttle. Meanwhile it
+/// watches the bar (a display's ticker: every live bar of the display it
+/// finds each time it looks):
 /// between ticks it wakes by the time a draw could be due, so that until then
 /// an update that draws nothing reads no clock and costs one atomic addition,
 /// and a loop's `track` reads nothing but the bar's word per element. A
@@ -63,7 +72,7 @@ class Ticker {
   Ticker(const Ticker&) = delete;
   Ticker& operator=(const Ticker&) = delete;
   ~Ticker() noexcept(false) {
-    std::exception_ptr failure = detail::TickerAccess::end(thread_);
+    std::exception_ptr failure = detail::TickerAccess::end(*thread_);
     if (failure && std::uncaught_exceptions() == uncaught_) std::rethrow_exception(failure);
   }
 
@@ -78,7 +87,7 @@ class Ticker {
   std::exception_ptr failure() const noexcept { return detail::TickerAccess::failure(*thread_); }
 
  private:
-  detail::TickerThread* thread_;
+  detail::Own<detail::TickerThread> thread_;
   int uncaught_ = std::uncaught_exceptions();
 };
 

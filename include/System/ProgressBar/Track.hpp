@@ -12,7 +12,7 @@
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Display.hpp"
 #include "System/ProgressBar/Finish.hpp"
-#include "System/ProgressBar/Spinner.hpp"
+#include "System/ProgressBar/Template.hpp"
 #include "System/ProgressBar/detail/Std.hpp"
 
 namespace System::ProgressBar {
@@ -112,9 +112,14 @@ class TrackCounter {
   void flush(std::int64_t coarse = kNoReading) {
     if (pending_ == 0) return;
     const std::int64_t n = std::exchange(pending_, 0);
-    TypedBar<Custom>& typed = BarAccess::typed(bar_);
     CountAttempt attempt;
-    const Count result = counter_->tryCount(n, attempt, coarse);
+    Count result;
+    try {
+      result = Engine::count(*BarAccess::typed(bar_).engine, *counter_, n, attempt, coarse);
+    } catch (...) {
+      pending_ = n;
+      throw;
+    }
     sinceLast_ = wrappingAdd(sinceLast_, n);
     if (result == Count::kCounted && !attempt.haveNow &&
         (attempt.quiet != 0 || (n == flushAt_ && coarse != kNoReading && coarse <= flushBy_))) {
@@ -124,16 +129,9 @@ class TrackCounter {
       flushAt_ = attempt.room < batch_ ? attempt.room + 1 : batch_;
       return;
     }
-    TimePoint now;
-    try {
-      now = Engine::settle(*typed.engine, n, result, attempt);
-    } catch (...) {
-      pending_ = n;
-      sinceLast_ = wrappingSub(sinceLast_, n);
-      throw;
-    }
     quiet_ = 0;
-    resize(now, result == Count::kCounted ? attempt.room : 0);
+    resize(attempt.haveNow ? attempt.now : readWallClock(),
+           result == Count::kCounted ? attempt.room : 0);
   }
 
  private:

@@ -1,9 +1,11 @@
-// Internal: shared ownership of the library's own objects by an intrusive
-// count. Do not include this file directly.
+// Internal: ownership of the library's own objects, shared by an intrusive
+// count or held by one owner. Do not include this file directly.
 //
 // Copying a label or a style copies references to immutable nodes; an
 // intrusive count makes each copy one atomic addition, and keeps <memory>
-// and <atomic> out of the public headers.
+// and <atomic> out of the public headers. The compiled objects that the
+// public headers only name (a bar's engine, a display's state, a ticker's
+// thread) are counted or deleted through functions compiled with them.
 #pragma once
 
 #include <new>
@@ -30,19 +32,33 @@ class RefCounted {
   mutable long refs_ = 1;
 };
 
-// A counted reference to a T derived from RefCounted; null when default made.
+// How Ref counts a T: by the T's own retain and release, as RefCounted has
+// them. A type the public headers only name specializes it, with functions
+// compiled beside the type.
+template <class T>
+struct RefCount {
+  static void retain(T* object) noexcept { object->retain(); }
+  static void release(T* object) noexcept { object->release(); }
+};
+
+// A counted reference to a T; null when default made.
 template <class T>
 class Ref {
  public:
   Ref() noexcept = default;
-  // Takes over the one reference a new object starts with.
+  // Takes over a reference the caller holds (the one a new object starts with).
   static Ref adopt(T* object) noexcept {
     Ref r;
     r.p_ = object;
     return r;
   }
+  // Takes a reference of its own to `object`, which a reference keeps alive.
+  static Ref share(T* object) noexcept {
+    if (object != nullptr) RefCount<T>::retain(object);
+    return adopt(object);
+  }
   Ref(const Ref& other) noexcept : p_(other.p_) {
-    if (p_ != nullptr) p_->retain();
+    if (p_ != nullptr) RefCount<T>::retain(p_);
   }
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   // From a reference to a derived type.
@@ -54,7 +70,7 @@ class Ref {
     return *this;
   }
   ~Ref() {
-    if (p_ != nullptr) p_->release();
+    if (p_ != nullptr) RefCount<T>::release(p_);
   }
 
   T* get() const noexcept { return p_; }
@@ -72,6 +88,42 @@ template <class T, class... Args>
 Ref<T> makeRef(Args&&... args) {
   return Ref<T>::adopt(new T(std::forward<Args>(args)...));
 }
+
+// How Own lets go of a T: deletes it, where T is complete. A type the public
+// headers only name specializes it, with a function compiled beside the type.
+template <class T>
+struct Delete {
+  void operator()(T* object) const noexcept {
+    static_assert(sizeof(T) > 0, "deleting an incomplete type");
+    delete object;
+  }
+};
+
+// The one owner of a T, which lets go of it as `Drop` says when the owner
+// goes or is given another; null when default made or moved from. What
+// std::unique_ptr is, without <memory> in the public headers.
+template <class T, class Drop = Delete<T>>
+class Own {
+ public:
+  Own() noexcept = default;
+  explicit Own(T* object) noexcept : p_(object) {}
+  Own(Own&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Own& operator=(Own other) noexcept {
+    std::swap(p_, other.p_);
+    return *this;
+  }
+  ~Own() {
+    if (p_ != nullptr) Drop{}(p_);
+  }
+
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  T& operator*() const noexcept { return *p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  T* p_ = nullptr;
+};
 
 // A value in place, or none. std::optional would ask whether its value is
 // default constructible, which instantiates a custom value's default

@@ -1,11 +1,10 @@
-// The thread of a steady tick.
+// The thread of a steady tick, and a bar's ticker.
 #include <cxxabi.h>
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <functional>
-#include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -16,7 +15,7 @@
 #include "bar/clock.hpp"
 #include "bar/engine.hpp"
 #include "base/cancel.hpp"
-#include "display/display_core.hpp"
+#include "tick/ticked.hpp"
 
 namespace System::ProgressBar::detail {
 
@@ -25,25 +24,16 @@ namespace System::ProgressBar::detail {
 // by, so that their updates read no clock meanwhile (see CellKeeper::watch).
 class TickerThread final : public Watcher {
  public:
-  // `redraw` ticks; `bars` gives the bars to watch, each with a reference of
-  // its own; `release` lets go of what it ticks once the thread is done.
-  TickerThread(std::function<void()> redraw, std::function<std::vector<BarEngine*>()> bars,
-               std::function<void()> release, std::chrono::nanoseconds interval)
-      : redraw_(std::move(redraw)),
-        bars_(std::move(bars)),
-        release_(std::move(release)),
-        interval_(interval),
-        thread_([this] { run(); }) {}
+  TickerThread(std::unique_ptr<Ticked> ticked, std::chrono::nanoseconds interval)
+      : ticked_(std::move(ticked)), interval_(interval), thread_([this] { run(); }) {}
   TickerThread(const TickerThread&) = delete;
   TickerThread& operator=(const TickerThread&) = delete;
   // Joins the thread, however long its last tick takes: a cancellation of
-  // the calling thread meanwhile waits until it is done.
+  // the calling thread meanwhile waits until it is done. What it ticks goes
+  // after, with the members.
   ~TickerThread() {
-    {
-      const DeferCancellation deferred;
-      stop();
-    }
-    release_();
+    const DeferCancellation deferred;
+    stop();
   }
 
   // A cancellation of the calling thread goes on once the thread is joined,
@@ -93,7 +83,7 @@ class TickerThread final : public Watcher {
       std::exception_ptr failed;
       try {
         if (wake == TickerWake::kTick) {
-          redraw_();
+          ticked_->tick();
           tickAt = later(Steady::now(), interval_);
         }
         lookBy = look(tickAt);
@@ -136,70 +126,71 @@ class TickerThread final : public Watcher {
   TimePoint look(Steady::time_point tickAt) {
     const TimePoint now = readWallClock();
     const TimePoint tickAtWall = later(now, tickAt - Steady::now());
-    std::vector<BarEngine*> bars = bars_();
-    // Sorted, each once: those new to the watch keep their reference, the
-    // others give the extra one back; those gone from the bars are let go.
-    std::sort(bars.begin(), bars.end());
-    std::vector<BarEngine*> gone;
-    std::set_difference(watched_.begin(), watched_.end(), bars.begin(), bars.end(),
-                        std::back_inserter(gone));
-    for (BarEngine* bar : watched_) {
-      if (std::binary_search(bars.begin(), bars.end(), bar)) bar->release();
+    std::vector<Ref<BarEngine>> bars = ticked_->bars();
+    // Sorted, each once: those gone from the bars are let go.
+    const auto byAddress = [](const Ref<BarEngine>& a, const Ref<BarEngine>& b) {
+      return a.get() < b.get();
+    };
+    std::sort(bars.begin(), bars.end(), byAddress);
+    std::vector<Ref<BarEngine>> gone;
+    for (Ref<BarEngine>& bar : watched_) {
+      if (!std::binary_search(bars.begin(), bars.end(), bar, byAddress)) {
+        gone.push_back(std::move(bar));
+      }
     }
     watched_.swap(bars);
+    bars.clear();
     forget(gone);
     TimePoint by = tickAtWall;
-    for (BarEngine* bar : watched_) by = std::min(by, bar->watch(this, tickAtWall, now));
+    for (const Ref<BarEngine>& bar : watched_) {
+      by = std::min(by, bar->watch(this, tickAtWall, now));
+    }
     return by;
   }
 
-  void forget(std::vector<BarEngine*>& bars) noexcept {
-    for (BarEngine* bar : bars) {
+  void forget(std::vector<Ref<BarEngine>>& bars) noexcept {
+    for (Ref<BarEngine>& bar : bars) {
       bar->unwatch(this);
-      bar->release();
+      bar = Ref<BarEngine>();
     }
     bars.clear();
   }
 
-  const std::function<void()> redraw_;
-  const std::function<std::vector<BarEngine*>()> bars_;
-  const std::function<void()> release_;
+  // Declared first, destroyed last: the thread uses it until joined.
+  const std::unique_ptr<Ticked> ticked_;
   const std::chrono::nanoseconds interval_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  bool stopping_ = false;            // under mutex_
-  bool asked_ = false;               // under mutex_: a bar asked for a look
-  std::exception_ptr failure_;       // under mutex_
-  std::vector<BarEngine*> watched_;  // the thread's, then (once joined) stop()'s
+  bool stopping_ = false;                // under mutex_
+  bool asked_ = false;                   // under mutex_: a bar asked for a look
+  std::exception_ptr failure_;           // under mutex_
+  std::vector<Ref<BarEngine>> watched_;  // the thread's, then (once joined) stop()'s
   std::thread thread_;
 };
 
-TickerThread* TickerAccess::start(BarEngine& bar, std::chrono::nanoseconds interval) {
-  bar.retain();
-  try {
-    return new TickerThread([&bar] { bar.redraw(DrawCause::kUpdate); },
-                            [&bar] {
-                              std::vector<BarEngine*> bars{&bar};
-                              bar.retain();
-                              return bars;
-                            },
-                            [&bar] { bar.release(); }, interval);
-  } catch (...) {
-    bar.release();
-    throw;
-  }
+namespace {
+
+// A bar's own ticker: it ticks and watches that bar alone.
+class TickedBar final : public Ticked {
+ public:
+  explicit TickedBar(BarEngine& bar) noexcept : bar_(Ref<BarEngine>::share(&bar)) {}
+  void tick() override { bar_->redraw(DrawCause::kUpdate); }
+  std::vector<Ref<BarEngine>> bars() override { return {bar_}; }
+
+ private:
+  const Ref<BarEngine> bar_;
+};
+
+}  // namespace
+
+Own<TickerThread> startTicker(std::unique_ptr<Ticked> ticked, std::chrono::nanoseconds interval) {
+  return Own<TickerThread>(new TickerThread(std::move(ticked), interval));
 }
 
-TickerThread* TickerAccess::start(Display& display, std::chrono::nanoseconds interval) {
-  DisplayCore& core = DisplayAccess::core(display);
-  core.retain();
-  try {
-    return new TickerThread([&core] { core.tick(); }, [&core] { return core.liveBars(); },
-                            [&core] { core.release(); }, interval);
-  } catch (...) {
-    core.release();
-    throw;
-  }
+void Delete<TickerThread>::operator()(TickerThread* thread) const noexcept { delete thread; }
+
+Own<TickerThread> TickerAccess::start(BarEngine& bar, std::chrono::nanoseconds interval) {
+  return startTicker(std::make_unique<TickedBar>(bar), interval);
 }
 
 void TickerAccess::stop(TickerThread& thread) { thread.stop(); }
@@ -209,14 +200,12 @@ std::exception_ptr TickerAccess::failure(const TickerThread& thread) noexcept {
 std::exception_ptr TickerAccess::takeFailure(TickerThread& thread) noexcept {
   return thread.takeFailure();
 }
-std::exception_ptr TickerAccess::end(TickerThread* thread) noexcept {
+std::exception_ptr TickerAccess::end(TickerThread& thread) noexcept {
   {
     const DeferCancellation deferred;  // and stop() lets nothing out
-    thread->stop();
+    thread.stop();
   }
-  std::exception_ptr failure = thread->takeFailure();
-  delete thread;
-  return failure;
+  return thread.takeFailure();
 }
 
 }  // namespace System::ProgressBar::detail
