@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -127,6 +128,16 @@ std::unique_ptr<Output> logOutput(std::ostream& stream, bool colour, const Displ
 // Shows no row; lines printed above are written as they would be without
 // the block (as they are on a terminal, plain in a log).
 std::unique_ptr<Output> hiddenOutput(std::ostream& stream, bool terminal, bool colour);
+// A child's display that reports to its parent on `fd` (the parent's
+// socket) and draws with `fallback` once the parent is gone; `name` is the
+// process's, in front of its rows in the parent's display.
+std::unique_ptr<Output> reportOutput(int fd, std::string name, std::unique_ptr<Output> fallback);
+// The descriptor the report variable's `value` names, when it is one a
+// parent made for reports.
+std::optional<int> reportDescriptor(std::string_view value) noexcept;
+// A variable of the environment, as it is now (for a parent that sets the
+// report variable and puts it back).
+std::optional<std::string> environmentValue(const char* name);
 // `text` and a line feed as a program would write it with no block: as it
 // is on a terminal, plain lines in a log (escapes only with colour).
 void writeAbove(std::ostream& stream, std::string_view text, bool terminal, bool colour);

@@ -1,5 +1,6 @@
 // A display's output (a terminal or not, with colour or not) and the
 // display's own members.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "bar/engine.hpp"
 #include "base/cancel.hpp"
 #include "display/display_core.hpp"
+#include "display/report.hpp"
 
 #if defined(__GLIBCXX__)
 #include <ext/stdio_sync_filebuf.h>
@@ -61,8 +63,10 @@ DisplayCore* makeCore(std::ostream& stream, std::unique_ptr<std::ostream>& own, 
   return new DisplayCore(stream, fd, colour, std::move(output));
 }
 
+// `reports`: a display on standard error made with the default
+// constructor, which reports to a parent that shares its display.
 DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options,
-                    std::unique_ptr<std::ostream>& own) {
+                    std::unique_ptr<std::ostream>& own, bool reports = false) {
   // A program started with its standard error closed (2>&-) works as
   // without the display: the bars go nowhere, and no draw fails.
   const bool closed = closedDescriptor(fd) && descriptorOf(given.rdbuf()) == fd;
@@ -73,11 +77,15 @@ DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options,
   if (hiddenWanted(options.hidden)) {
     return makeCore(stream, own, fd, colour, hiddenOutput(stream, terminal, colour));
   }
-  return makeCore(
-      stream, own, fd, colour,
+  std::unique_ptr<Output> output =
       terminal ? terminalOutput(stream, fd, 80, 0, colour, rewrapsOnResize(options.rewrapsOnResize),
                                 terminalProgressWanted(options.terminalProgress), options)
-               : logOutput(stream, colour, options));
+               : logOutput(stream, colour, options);
+  const char* report = reports ? std::getenv(kReportVariable) : nullptr;
+  if (const std::optional<int> parent = reportDescriptor(report != nullptr ? report : "")) {
+    output = reportOutput(*parent, program_invocation_short_name, std::move(output));
+  }
+  return makeCore(stream, own, fd, colour, std::move(output));
 }
 
 // The leading number of a version ("3.6.1", "20250101-120000-abc"), and
@@ -168,6 +176,12 @@ bool terminalProgressWanted(std::optional<bool> forced) noexcept {
   return versionOf(std::getenv("VTE_VERSION")).first >= 8000;
 }
 
+std::optional<std::string> environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
 bool hiddenWanted(bool forced) noexcept {
   return forced || (set("PROGRESSBAR_HIDE") && !equals("PROGRESSBAR_HIDE", "0"));
 }
@@ -199,6 +213,7 @@ void DisplayAccess::remove(Display& display, BarEngine& bar) {
 }
 
 DisplayCore& DisplayAccess::core(Display& display) noexcept { return *display.core_; }
+double DisplayAccess::refreshRate(const Display& display) noexcept { return display.refreshRate_; }
 
 void EndDisplay::operator()(DisplayCore* core) const noexcept {
   const DeferCancellation deferred;  // the final frame goes out whole
@@ -227,7 +242,7 @@ Display::Display(const DisplayOptions& options) : refreshRate_(options.refreshRa
   auto own = std::make_unique<std::ostream>(std::cerr.rdbuf());
   own->exceptions(std::cerr.exceptions());
   std::ostream& stream = *own;
-  core_ = decltype(core_)(detail::coreOn(stream, STDERR_FILENO, options, own));
+  core_ = decltype(core_)(detail::coreOn(stream, STDERR_FILENO, options, own, true));
 }
 
 Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)

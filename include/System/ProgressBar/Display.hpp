@@ -119,6 +119,7 @@ struct DisplayAccess {
   static Own<BarSink> rowSink(Display& display, BarEngine* parent);
   static void remove(Display& display, BarEngine& bar);
   static DisplayCore& core(Display& display) noexcept;
+  static double refreshRate(const Display& display) noexcept;
 };
 }  // namespace detail
 
