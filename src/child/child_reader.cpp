@@ -10,6 +10,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -101,7 +103,17 @@ class ChildReader {
       if (::setenv(kReportVariable, value_.c_str(), 1) != 0) {
         throw std::system_error(errno, std::generic_category(), "ChildProgress: setenv");
       }
-      thread_ = std::thread([this] { run(); });
+      // The reader takes no signal of the program's: every one blocked.
+      sigset_t all, old;
+      ::sigfillset(&all);
+      ::pthread_sigmask(SIG_SETMASK, &all, &old);
+      try {
+        thread_ = std::thread([this] { run(); });
+      } catch (...) {
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        throw;
+      }
+      ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
     } catch (...) {
       putBackEnvironment();
       closeAll();
