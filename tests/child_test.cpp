@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "System/ProgressBar.hpp"
+#include "display/report.hpp"
 #include "support/fake_clock.hpp"
 
 extern char** environ;
@@ -251,6 +252,85 @@ TEST_F(ChildProgressTest, TheDisplayMayEndFirst) {
   pb::ChildProgress share(*ended, parent);
   delete ended;
   EXPECT_EQ(child("life").wait(), 0);
+}
+
+// The protocol's lines: what is taken, and what is dropped.
+TEST(ReportLines, ValidOnesAreTakenAndAnyOtherIsDropped) {
+  using pb::detail::BarReport;
+  using pb::detail::parseReport;
+  using pb::detail::ReportState;
+  struct Case {
+    const char* line;
+    bool valid;
+  };
+  for (const Case c : {
+           Case{R"({"id":0,"done":0})", true},
+           Case{R"({"id":3,"done":-7,"total":null,"state":"removed","name":"n"})", true},
+           Case{R"({"id":3,"done":1,"later":{"a":[1,2]}})", true},
+           Case{R"({"print":"text"})", true},
+           Case{R"({"id":3,"done":9223372036854775807,"total":9223372036854775807})", true},
+           Case{R"({"id":3,"done":-9223372036854775808})", true},
+           Case{R"({"id":3,"done":9223372036854775808})", false},
+           Case{R"({"id":3,"done":1,"total":9223372036854775808})", false},
+           Case{R"({"id":-1,"done":0})", false},
+           Case{R"({"id":1.5,"done":0})", false},
+           Case{R"({"id":"1","done":0})", false},
+           Case{R"({"done":0})", false},
+           Case{R"({"id":1})", false},
+           Case{R"({"id":1,"done":0.5})", false},
+           Case{R"({"id":1,"done":0,"total":"ten"})", false},
+           Case{R"({"id":1,"done":0,"state":"odd"})", false},
+           Case{R"({"id":1,"done":0,"state":1})", false},
+           Case{R"({"id":1,"done":0,"prefix":7})", false},
+           Case{R"({"id":1,"done":0,"name":null})", false},
+           Case{R"({"id":1,"done":0,"message":[]})", false},
+           Case{R"({"print":1})", false},
+           Case{R"({"print":"a","id":1})", false},
+           Case{R"([1])", false},
+           Case{R"("text")", false},
+           Case{R"({"id":1,"done":0)", false},
+           Case{"", false},
+       }) {
+    EXPECT_EQ(parseReport(c.line).has_value(), c.valid) << c.line;
+  }
+  const auto bar = std::get<BarReport>(*parseReport(
+      R"({"id":3,"done":-7,"total":12,"state":"abandoned","name":"n","prefix":"p","message":"m"})"));
+  EXPECT_EQ(bar.id, 3U);
+  EXPECT_EQ(bar.done, -7);
+  EXPECT_EQ(bar.total, 12);
+  EXPECT_EQ(bar.state, ReportState::kAbandoned);
+  EXPECT_EQ(bar.name + bar.prefix + bar.message, "npm");
+}
+
+TEST(ReportLines, EachStateAndTextGoesAndComesBackWithinOneLine) {
+  using pb::detail::BarReport;
+  using pb::detail::ReportState;
+  for (const ReportState state :
+       {ReportState::kRunning, ReportState::kDone, ReportState::kAbandoned, ReportState::kCleared,
+        ReportState::kRemoved}) {
+    BarReport sent{.id = 9,
+                   .name = std::string(5000, 'n'),
+                   .prefix = "\xe2\x9c\x93 ok \"quoted\"",
+                   .message = std::string(3000, '\x01') + "\xff",
+                   .done = 5,
+                   .total = std::nullopt,
+                   .state = state};
+    const std::string line = pb::detail::encodeReport(sent);
+    EXPECT_LE(line.size(), pb::detail::kReportMax);
+    ASSERT_TRUE(line.ends_with('\n'));
+    EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line";
+    const auto back =
+        std::get<BarReport>(*pb::detail::parseReport(line.substr(0, line.size() - 1)));
+    EXPECT_EQ(back.state, state);
+    EXPECT_EQ(back.id, 9U);
+    EXPECT_EQ(back.total, std::nullopt);
+    EXPECT_EQ(back.prefix, sent.prefix);
+    EXPECT_TRUE(sent.name.starts_with(back.name) && !back.name.empty());
+    EXPECT_TRUE(back.message.ends_with("\x01") || back.message.ends_with("\xef\xbf\xbd"));
+  }
+  const std::string print =
+      pb::detail::encodeReport(pb::detail::PrintReport{std::string(9000, '"')});
+  EXPECT_LE(print.size(), pb::detail::kReportMax);
 }
 
 #ifdef PBAR_PATH
