@@ -146,6 +146,7 @@ class ChildReader {
   struct Shown {
     ChildBar bar;
     bool totalKnown;
+    Text name, prefix, message;  // as the last report that had them said
   };
   using Key = std::pair<pid_t, std::uint64_t>;
 
@@ -193,14 +194,28 @@ class ChildReader {
         return;
       }
       drain();
-      if (polled[1].revents != 0) return;  // stopping: every report sent is read
+      const bool stopping = polled[1].revents != 0;
+      if (stopping) {
+        // Children that send from now on are told the parent is gone, and
+        // draw on their own (also where a process forked without exec holds
+        // this socket too); what they sent before is still read.
+        ::shutdown(reader_, SHUT_RD);
+        drain();
+      }
       for (std::size_t i = 2; i < polled.size(); ++i) {
         if (polled[i].revents != 0) processEnded(pids[i - 2]);
+      }
+      if (stopping) {  // a child that has ended by now ended: it is not merely left
+        for (auto& [pid, process] : processes_) {
+          pollfd ended{process.pidfd, POLLIN, 0};
+          if (process.pidfd >= 0 && ::poll(&ended, 1, 0) > 0) process.gone = true;
+        }
       }
       for (auto& [pid, process] : processes_) {
         if (process.gone) processEnded(pid);
       }
       std::erase_if(processes_, [](const auto& p) { return p.second.gone && p.second.pidfd < 0; });
+      if (stopping) return;
     }
   }
 
@@ -295,11 +310,15 @@ class ChildReader {
     follow(pid);
     const Key key{pid, report.id};
     auto at = shown_.find(key);
-    const Text name = plainOf(report.name), prefix = plainOf(report.prefix);
-    ChildText text{name.empty()     ? prefix
-                   : prefix.empty() ? name
-                                    : name + ": " + prefix,
-                   plainOf(report.message)};
+    // The texts a report leaves out are those the bar's last report gave.
+    const auto textOf = [&](const std::optional<Text>& given, Text Shown::*kept) {
+      if (given) return plainOf(*given);
+      return at != shown_.end() ? (at->second).*kept : Text();
+    };
+    const Text name = textOf(report.name, &Shown::name);
+    const Text prefix = textOf(report.prefix, &Shown::prefix);
+    const Text message = textOf(report.message, &Shown::message);
+    ChildText text{name.empty() ? prefix : prefix.empty() ? name : name + ": " + prefix, message};
     if (at == shown_.end()) {
       if (report.state == ReportState::kRemoved) return;
       if (shown_.size() >= kMaxRows) {
@@ -318,7 +337,7 @@ class ChildReader {
       at = shown_
                .emplace(key, Shown{makeBar(childStyle(), rate_, progress, std::move(sink),
                                            report.total.has_value()),
-                                   report.total.has_value()})
+                                   report.total.has_value(), name, prefix, message})
                .first;
     } else if (report.state == ReportState::kRemoved) {
       if (auto* sink = dynamic_cast<RowSink*>(&BarAccess::engine(at->second.bar).sink())) {
@@ -335,6 +354,9 @@ class ChildReader {
       updateProgress(shown.bar, [&](const Progress<ChildText>& p) {
         return Progress<ChildText>{report.done, report.total.value_or(p.progressTodo), text};
       });
+      shown.name = name;
+      shown.prefix = prefix;
+      shown.message = message;
     }
     switch (report.state) {
       case ReportState::kRunning:

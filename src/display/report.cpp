@@ -46,9 +46,9 @@ Text encodeReport(const Report& report) {
   }
   // The three texts share what is left of a line, each escaped byte six.
   constexpr std::size_t kTextBytes = (kReportMax - 160) / 3 / 6;
-  if (!bar.name.empty()) json["name"] = head(bar.name, kTextBytes);
-  json["prefix"] = head(bar.prefix, kTextBytes);
-  json["message"] = head(bar.message, kTextBytes);
+  if (bar.name) json["name"] = head(*bar.name, kTextBytes);
+  if (bar.prefix) json["prefix"] = head(*bar.prefix, kTextBytes);
+  if (bar.message) json["message"] = head(*bar.message, kTextBytes);
   return dump(json);
 }
 

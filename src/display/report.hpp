@@ -20,10 +20,11 @@ inline constexpr std::size_t kReportMax = 4096;
 
 enum class ReportState { kRunning, kDone, kAbandoned, kCleared, kRemoved };
 
-// A bar as its process shows it.
+// A bar as its process shows it. A text left out keeps what the bar's last
+// report said (none: empty).
 struct BarReport {
   std::uint64_t id = 0;
-  Text name, prefix, message;
+  std::optional<Text> name, prefix, message;
   std::int64_t done = 0;
   std::optional<std::int64_t> total;  // none: not known
   ReportState state = ReportState::kRunning;

@@ -3,6 +3,7 @@
 // draws them. When the parent is gone (a report cannot be sent), the display
 // draws on its own from then on, as it would have without a parent.
 #include <errno.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -45,7 +46,14 @@ Text plainOf(std::string_view text) {
 class ReportOutput final : public Output {
  public:
   ReportOutput(int fd, std::string name, std::unique_ptr<Output> fallback)
-      : fd_(fd), name_(std::move(name)), fallback_(std::move(fallback)) {}
+      : fd_(fd), name_(std::move(name)), fallback_(std::move(fallback)) {
+    // The process that made the socket: the parent, whose end tells that
+    // nobody reads any more, even where a copy of its socket lives on in a
+    // process it forked.
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) parent_ = peer.pid;
+  }
 
   // As the display would be without a parent: captures and redirections
   // take the same lines, which go to the parent as printed lines.
@@ -106,7 +114,11 @@ class ReportOutput final : public Output {
   // Sends one report whole; false (and alone from now on) when the parent
   // is gone. A report that would wait is dropped unless `wait`.
   bool send(std::string_view text, bool wait) noexcept {
-    int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
+    const int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
+    if (parent_ > 0 && ::kill(parent_, 0) != 0 && errno == ESRCH) {
+      alone_ = true;
+      return false;
+    }
     for (;;) {
       if (::send(fd_, text.data(), text.size(), flags) >= 0) return true;
       if (errno == EINTR) continue;
@@ -120,6 +132,7 @@ class ReportOutput final : public Output {
   const int fd_;
   const std::string name_;
   const std::unique_ptr<Output> fallback_;
+  pid_t parent_ = 0;  // 0: not known
   bool alone_ = false;
   RowSlots<Reported> reported_;
 };

@@ -40,8 +40,9 @@ struct ChildAccess {
 /// `parentBar` (the child's program name in front), finishes, abandons,
 /// clears and removes it as the child does, and prints its lines above the
 /// block. A child that ends with a bar still running (killed by a signal,
-/// say) leaves that row abandoned; a report that is not valid is dropped and
-/// counted; when the parent is gone, a child draws on its own again. Any
+/// say) leaves that row abandoned; a report that is not valid, or that would
+/// make more than 4096 rows of children at once, is dropped and counted; when
+/// the parent is gone, or this object is, a child draws on its own again. Any
 /// program can report: the README gives the protocol (JSON objects, one a
 /// line, each written whole to the descriptor).
 ///
