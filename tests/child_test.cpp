@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -81,6 +82,30 @@ int runChild(std::string_view what) {
          {R"({"id":1,"name":"py","prefix":"x","message":"m","done":3,"total":10})",
           R"({"id":1,"done":10,"total":10,"state":"done"})"}) {
       if (::write(fd, line.data(), line.size()) < 0) return 1;
+    }
+    return 0;
+  }
+  if (what == "dying-parent") {  // killed while a kid reports and a forked copy holds its socket
+    pb::Display display;
+    const auto jobs = display.add(pb::Style<>{.stylePrefix = "jobs"}, 1);
+    const pb::ChildProgress share(display, jobs);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+      ::sleep(30);
+      ::_exit(0);
+    }
+    std::ofstream(std::getenv("HOLDER_FILE")) << holder;
+    const std::string kid = std::filesystem::read_symlink("/proc/self/exe").string() +
+                            " --child=many-lines 2>" + std::getenv("KID_ERR") + " &";
+    if (std::system(kid.c_str()) != 0) return 1;
+    std::this_thread::sleep_for(100ms);
+    ::kill(::getpid(), SIGKILL);
+  }
+  if (what == "many-lines") {
+    pb::Display display;
+    for (int i = 0; i < 300; ++i) {
+      display.printAbove("kid line " + std::to_string(i));
+      std::this_thread::sleep_for(1ms);
     }
     return 0;
   }
@@ -255,6 +280,29 @@ TEST_F(ChildProgressTest, AChildWhoseParentStoppedSharingDrawsOnItsOwn) {
             "zeta [..............................]   0%\n"
             "zeta [==============================] 100%\n");
   EXPECT_EQ(buf.text().find("zeta"), std::string::npos);
+}
+
+TEST(ChildProgressParent, AKidOfAParentKilledAndNotYetReapedDrawsOnItsOwnAtOnce) {
+  const std::string kidErr = ::testing::TempDir() + "child_kid_err";
+  const std::string holderFile = ::testing::TempDir() + "child_holder";
+  ::unlink(kidErr.c_str());
+  ::setenv("KID_ERR", kidErr.c_str(), 1);
+  ::setenv("HOLDER_FILE", holderFile.c_str(), 1);
+  Started parent = child("dying-parent");
+  // The parent stays a zombie, unreaped, while its kid goes on.
+  const auto deadline = std::chrono::steady_clock::now() + 15s;
+  while (fileText(kidErr).find("kid line 299\n") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_NE(fileText(kidErr).find("kid line 299\n"), std::string::npos)
+      << "the kid waited for the forked copy of its parent";
+  pid_t holder = 0;
+  std::ifstream(holderFile) >> holder;
+  if (holder > 0) ::kill(holder, SIGKILL);
+  EXPECT_TRUE(WIFSIGNALED(parent.wait()));
+  ::unsetenv("KID_ERR");
+  ::unsetenv("HOLDER_FILE");
 }
 
 TEST_F(ChildProgressTest, AChildThatEndedBeforeSharingEndsLeavesItsRowsEnded) {

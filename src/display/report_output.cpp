@@ -3,14 +3,18 @@
 // draws them. When the parent is gone (a report cannot be sent), the display
 // draws on its own from then on, as it would have without a parent.
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <utility>
 
+#include "base/cancel.hpp"
 #include "display/display_core.hpp"
 #include "display/report.hpp"
 #include "display/screen_text.hpp"
@@ -53,6 +57,10 @@ class ReportOutput final : public Output {
     ucred peer{};
     socklen_t length = sizeof peer;
     if (::getsockopt(fd_, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0) parent_ = peer.pid;
+    if (parent_ > 0) parentFd_ = static_cast<int>(::syscall(SYS_pidfd_open, parent_, 0));
+  }
+  ~ReportOutput() override {
+    if (parentFd_ >= 0) ::close(parentFd_);
   }
 
   // As the display would be without a parent: captures and redirections
@@ -92,6 +100,7 @@ class ReportOutput final : public Output {
     // A running row taken out is gone from the parent's display too.
     if (const Reported* kept = reported_.find(slot);
         !alone_ && !finished && kept != nullptr && kept->sent) {
+      const DeferCancellation deferred;  // nothing may leave here
       try {
         BarReport report;
         report.id = kept->id;
@@ -111,28 +120,43 @@ class ReportOutput final : public Output {
   bool resume(const Rows& rows) override { return alone_ ? fallback_->resume(rows) : true; }
 
  private:
+  // Whether the process that made the socket has ended (a zombie not yet
+  // reaped included, which a process it forked may outlive with a copy of
+  // its socket that nobody reads).
+  bool parentEnded() const {
+    if (parentFd_ >= 0) {
+      pollfd ended{parentFd_, POLLIN, 0};
+      return ::poll(&ended, 1, 0) > 0;
+    }
+    return parent_ > 0 && ::kill(parent_, 0) != 0 && errno == ESRCH;
+  }
+
   // Sends one report whole; false (and alone from now on) when the parent
-  // is gone. A report that would wait is dropped unless `wait`.
-  bool send(std::string_view text, bool wait) noexcept {
-    const int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
-    if (parent_ > 0 && ::kill(parent_, 0) != 0 && errno == ESRCH) {
-      alone_ = true;
-      return false;
-    }
+  // is gone. A report that would wait is dropped unless `wait`; one that
+  // waits, waits for room or for the parent's end. Waiting is a
+  // cancellation point.
+  bool send(std::string_view text, bool wait) {
     for (;;) {
-      if (::send(fd_, text.data(), text.size(), flags) >= 0) return true;
+      if (parentEnded()) break;
+      if (::send(fd_, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) return true;
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;  // the next report catches up
-      if (errno == ENOBUFS && !wait) return true;
-      alone_ = true;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS) break;
+      if (!wait) return true;  // the next report catches up
+      pollfd room[2] = {{fd_, POLLOUT, 0}, {parentFd_, POLLIN, 0}};
+      // Without a descriptor of the parent, its end is looked for now and then.
+      if (::poll(room, parentFd_ >= 0 ? 2 : 1, parentFd_ >= 0 ? -1 : 100) < 0 && errno != EINTR) {
+        break;
+      }
     }
+    alone_ = true;
+    return false;
   }
 
   const int fd_;
   const std::string name_;
   const std::unique_ptr<Output> fallback_;
-  pid_t parent_ = 0;  // 0: not known
+  pid_t parent_ = 0;   // 0: not known
+  int parentFd_ = -1;  // the parent's pidfd; -1: none to be had
   bool alone_ = false;
   RowSlots<Reported> reported_;
 };
