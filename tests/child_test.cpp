@@ -343,6 +343,19 @@ TEST_F(ChildProgressTest, SharingNestsAndPutsTheVariableBack) {
                std::invalid_argument);
 }
 
+TEST_F(ChildProgressTest, ItsDescriptorsGoWithItEvenAsTheStandardOnes) {
+  // Standard input closed: the socket or the pipe takes descriptor 0.
+  const int saved = ::dup(STDIN_FILENO);
+  ::close(STDIN_FILENO);
+  {
+    pb::ChildProgress share(display, jobs);
+    EXPECT_NE(::fcntl(STDIN_FILENO, F_GETFD), -1) << "descriptor 0 is one of its own";
+  }
+  EXPECT_EQ(::fcntl(STDIN_FILENO, F_GETFD), -1) << "descriptor 0 is closed again";
+  ::dup2(saved, STDIN_FILENO);
+  ::close(saved);
+}
+
 TEST_F(ChildProgressTest, TheDisplayMayEndFirst) {
   auto* ended = new pb::Display(out, pb::AsLog{});
   const auto parent = ended->add(pb::Style<>{}, Progress<>{0, 1});

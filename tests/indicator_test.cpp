@@ -180,6 +180,12 @@ const IndicatorCase kIndicatorCases[] = {
        },
        {"0;0", "1;50"}}}},
     {"NothingBeforeTheFirstBar", {}, {}},
+    {"TheWorkOfRowsThatAllLeftIsShownAgainAfterASuspension",
+     {{"a: 2", addBar(2), {"1;0"}},
+      {"a done, leaves the block", inc(0, 2), {"1;100"}},
+      {"suspended",
+       [](pb::Display& d, std::vector<Bar>&) { d.suspend([] {}); },
+       {"0;0", "1;100"}}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Shares, IndicatorBytes, ::testing::ValuesIn(kIndicatorCases),
