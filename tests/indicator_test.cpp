@@ -13,6 +13,7 @@
 
 #include "System/ProgressBar.hpp"
 #include "display/display_core.hpp"
+#include "display/work_share.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
 
@@ -235,6 +236,22 @@ TEST(Indicator, AFailedFrameSendsItAgain) {
   testclock::advance(200ms);
   pb::incProgress(a, 1);
   EXPECT_EQ(indicatorsIn(buf.take()), Strings{"1;10"}) << "the failed update was not kept";
+}
+
+TEST(Indicator, ThePercentOfSumsOfAnySizeIsRoundedDown) {
+  using pb::detail::UInt128;
+  const UInt128 big = UInt128{1} << 126, max = ~UInt128{0} >> 1;
+  struct Case {
+    UInt128 done, todo;
+    int percent;
+  };
+  for (const Case c :
+       {Case{0, 0, 100}, Case{0, 7, 0}, Case{1, 3, 33}, Case{2, 3, 66}, Case{199, 200, 99},
+        Case{7, 7, 100}, Case{big, max, 50}, Case{max - 1, max, 99}, Case{max, max, 100},
+        Case{big / 3, big, 33}, Case{(UInt128{1} << 120) - 1, UInt128{1} << 120, 99},
+        Case{UInt128{1} << 119, (UInt128{1} << 121) - 1, 25}}) {
+    EXPECT_EQ(pb::detail::percentOf(c.done, c.todo), c.percent);
+  }
 }
 
 // Which terminals get it when the caller leaves it to the environment.

@@ -22,6 +22,31 @@ WorkPart partOf(const Row& row) noexcept {
   return {std::clamp<std::int64_t>(row.done, 0, todo), todo, true, row.abandoned()};
 }
 
+int percentOf(UInt128 done, UInt128 todo) noexcept {
+  // Totals of 0 are work complete, as their bars are.
+  if (done >= todo) return 100;
+  // Two decimal digits of done ÷ todo by long division, each step's rest
+  // times ten taken as ten additions modulo todo, so that nothing goes past
+  // 128 bits however large the sums are.
+  int percent = 0;
+  UInt128 rest = done;  // < todo
+  for (int digit = 0; digit < 2; ++digit) {
+    UInt128 times = 0;
+    int carries = 0;
+    for (int i = 0; i < 10; ++i) {
+      if (times >= todo - rest) {
+        times -= todo - rest;
+        ++carries;
+      } else {
+        times += rest;
+      }
+    }
+    percent = percent * 10 + carries;
+    rest = times;
+  }
+  return percent;
+}
+
 void WorkShare::retire(const WorkPart& part) noexcept {
   any_ = true;
   error_ = error_ || part.abandoned;
@@ -46,14 +71,7 @@ std::optional<Indicator> WorkShare::indicator(const Rows& rows) const noexcept {
   }
   if (!any) return std::nullopt;
   if (!known) return Indicator{error ? 2 : 3, 0};
-  // Totals of 0 are work complete, as their bars are. Sums beyond 2^120
-  // (2^57 rows of the largest total) lose their lowest bits first, so that
-  // done * 100 fits: the percent is exact below that.
-  while (todo >> 120 != 0) {
-    done >>= 1;
-    todo >>= 1;
-  }
-  const int percent = todo == 0 ? 100 : static_cast<int>(done * 100 / todo);
+  const int percent = percentOf(done, todo);
   return Indicator{error ? 2 : 1, percent};
 }
 

@@ -30,11 +30,14 @@ struct WorkPart {
   bool abandoned = false;
 };
 WorkPart partOf(const Row& row) noexcept;
+// ⌊done × 100 ÷ todo⌋ for done ≤ todo, exact for any size; 100 for no
+// work at all.
+int percentOf(UInt128 done, UInt128 todo) noexcept;
 
 // The sums over every row whose total is known, rows that have left
-// included: the work's share is their quotient. A row's done counts from 0
-// to its total, so a sum never exceeds the sum of the totals, and 2^64 rows
-// of the largest total still fit 128 bits.
+// included: the work's share is their quotient, exact. A row's done counts
+// from 0 to its total, so a sum never exceeds the sum of the totals, and
+// 2^64 rows of the largest total still fit 128 bits.
 class WorkShare {
  public:
   // A row that finished has left: its part stays in the work, and an
