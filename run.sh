@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 # What the build needs, and what its configure step looks for: spdlog (the
 # sink and its test), tmux (the examples in a real terminal) and help2man
 # (pbar's man page); CI builds require them.
-packages=(cmake make g++ pkg-config libgmp-dev libutf8proc-dev libgtest-dev libgmock-dev
+packages=(cmake make g++ pkg-config libgmp-dev libutf8proc-dev nlohmann-json3-dev libgtest-dev libgmock-dev
           libvterm-dev libspdlog-dev tmux help2man)
 # What the tests run besides: python3 (pbar on a pseudo-terminal), and node
 # with npm, which fetches xterm.js for the resize tests (a machine may have

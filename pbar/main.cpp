@@ -136,7 +136,8 @@ std::int64_t terminalColumns() {
   return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-enum class Shown { kNothing, kNumbers, kRows, kLog };
+// kReport: to the display of a parent that shares it.
+enum class Shown { kNothing, kNumbers, kRows, kLog, kReport };
 
 // Finds each input's total, and what makes it unreadable, before anything
 // is drawn.
@@ -225,10 +226,14 @@ class Run {
             std::chrono::duration<double>(options.interval.value_or(0.1)))),
         gate_(options.delay, options.wait) {
     const char* const term = std::getenv("TERM");
-    if (options.quiet) {
+    const char* const hide = std::getenv("PROGRESSBAR_HIDE");
+    const char* const report = std::getenv("PROGRESSBAR_REPORT_FD");
+    if (options.quiet || (hide != nullptr && hide[0] != '\0' && std::strcmp(hide, "0") != 0)) {
       shown_ = Shown::kNothing;
     } else if (options.numeric) {
       shown_ = Shown::kNumbers;
+    } else if (report != nullptr && report[0] != '\0') {
+      shown_ = Shown::kReport;
     } else if (::isatty(STDERR_FILENO) == 1 &&
                !(term != nullptr && std::strcmp(term, "dumb") == 0)) {
       shown_ = Shown::kRows;
@@ -262,14 +267,18 @@ class Run {
     if (shown_ == Shown::kRows) {
       rows_.emplace(STDERR_FILENO, static_cast<int>(inputs_.size()), gate_, options.height);
       signalWatch().watch(&*rows_);
-    } else if (shown_ == Shown::kLog) {
+    } else if (shown_ == Shown::kLog || shown_ == Shown::kReport) {
       pb::DisplayOptions displayOptions{.alignColumns = inputs_.size() > 1};
       if (options.interval) {
         displayOptions.refreshRate = 1.0 / *options.interval;
         displayOptions.logInterval = interval_;
       }
       const pb::AsLog log;
-      display_.emplace(logStream_, log, displayOptions);
+      if (shown_ == Shown::kReport) {
+        display_.emplace(displayOptions);  // on standard error: it reports while the parent lives
+      } else {
+        display_.emplace(logStream_, log, displayOptions);
+      }
     }
   }
 

@@ -55,7 +55,10 @@ On a terminal the bars are redrawn in place, and several pbars of one
 pipeline (pbar a.tar | gzip | pbar -N gz > a.tgz) each keep a row of their
 own; otherwise each bar writes a plain line when it starts, every interval
 while it changes, and when it ends. When the reader of standard output goes
-away, pbar ends quietly, as killed by SIGPIPE. Exit status: 0 when every
+away, pbar ends quietly, as killed by SIGPIPE. Started by a program that
+shares its display with its children (PROGRESSBAR_REPORT_FD set), pbar
+reports its bars to that display instead of drawing them; PROGRESSBAR_HIDE
+set to anything but 0 hides them, as -q does. Exit status: 0 when every
 input was copied, 1 when one could not be read or the output could not be
 written, 2 for a bad command line.
 )";

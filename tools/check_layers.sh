@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-layers=(base label render bar tick display output stream)
+layers=(base label render bar tick display output child stream)
 status=0
 breach() { printf '%s\n' "$*" >&2; status=1; }
 

@@ -22,6 +22,7 @@
 
 #include "System/ProgressBar/Bar.hpp"
 #include "System/ProgressBar/Bytes.hpp"
+#include "System/ProgressBar/Children.hpp"
 #include "System/ProgressBar/Counts.hpp"
 #include "System/ProgressBar/Display.hpp"
 #include "System/ProgressBar/Finish.hpp"

@@ -156,7 +156,7 @@ void BarEngine::renderLine(bool spare, std::int64_t done, TimePoint now,
 void BarEngine::drawLine(bool spare, Counts c, TimePoint now, bool complete, DrawCause cause,
                          const PostfixMessage* message, OnComplete how) {
   renderLine(spare, c.done, now, message);
-  sink_->draw(DrawnLine{&line_, complete, how, now, cause, c.done, c.todo, messages_});
+  sink_->draw(DrawnLine{&line_, complete, how, now, cause, c.done, c.todo, messages_, totalKnown_});
   history_.advance(c.done, now);
   lineEnded_ = complete;
   endedAs_ = how;

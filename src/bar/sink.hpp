@@ -36,6 +36,7 @@ struct DrawnLine {
   DrawCause cause;
   std::int64_t done, todo;
   std::uint64_t message;  // how many times the bar's message was set
+  bool totalKnown;        // false while the bar's total is not known
 };
 
 class BarSink {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
+#include <tuple>
 
 #include "bar/engine.hpp"
 #include "base/cancel.hpp"
@@ -177,13 +178,13 @@ RowSlot DisplayCore::takeSlot() {
   return slots_++;
 }
 
-void DisplayCore::release(RowSlot slot) noexcept {
-  output_->forget(slot);
+void DisplayCore::release(RowSlot slot, bool finished) noexcept {
+  output_->forget(slot, finished);
   freeSlots_.push_back(slot);
 }
 
 void DisplayCore::erase(Rows::iterator at) noexcept {
-  release(at->slot);
+  release(at->slot, false);
   rows_.erase(at);
 }
 
@@ -194,10 +195,10 @@ void DisplayCore::leaveShown(Row* drawn) noexcept {
     // rows leave wherever they are.
     const auto first = std::find_if(rows_.begin(), rows_.end(),
                                     [](const Row& r) { return r.state == RowState::kLive; });
-    for (auto r = rows_.begin(); r != first; ++r) release(r->slot);
+    for (auto r = rows_.begin(); r != first; ++r) release(r->slot, true);
     rows_.erase(rows_.begin(), first);
     for (const Row& r : rows_) {
-      if (r.state == RowState::kGone) release(r.slot);
+      if (r.state == RowState::kGone) release(r.slot, true);
     }
     std::erase_if(rows_, [](const Row& r) { return r.state == RowState::kGone; });
     return;
@@ -209,7 +210,7 @@ void DisplayCore::leaveShown(Row* drawn) noexcept {
   // as a new row, which starts over); the emptied places are taken out
   // together once they are as many as the rows left, so that the running
   // rows move once per as many rows leaving, not once for each.
-  release(drawn->slot);
+  release(drawn->slot, true);
   {
     const Row gone = std::move(*drawn);  // what the row held goes with it
   }
@@ -338,9 +339,13 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
     return;
   }
   // The row holds the new line until the output fails to show it.
+  const auto counts = std::make_tuple(row->done, row->todo, row->totalKnown);
   const RowState before = row->state;
   const bool hadLine = row->hasText;
   swap(row->source, *line.source);
+  row->done = line.done;
+  row->todo = line.todo;
+  row->totalKnown = line.totalKnown;
   row->hasText = true;
   row->state = !line.complete                         ? RowState::kLive
                : line.onComplete == OnComplete::Clear ? RowState::kGone
@@ -350,6 +355,7 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
     shown = output_->drawn(rows_, *row, line, hadLine);
   } catch (...) {
     swap(row->source, *line.source);
+    std::tie(row->done, row->todo, row->totalKnown) = counts;
     row->hasText = hadLine;
     row->state = before;
     if (back) erase(rows_.end() - 1);
@@ -360,18 +366,8 @@ void DisplayCore::submit(RowId id, const DrawnLine& line,
 
 void DisplayCore::printAbove(std::string_view text) {
   OwnedLock lock(mutex_, "printAbove", "display");
-  if (ended_) {  // as it is on a terminal; plain lines in a log
-    Text plain;
-    if (!output_->terminal()) {
-      for (std::size_t at = 0;;) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        appendPlain(plain, text.substr(at, end - at), colour_);
-        if (end >= text.size()) break;
-        plain += '\n';
-        at = end + 1;
-      }
-    }
-    writeDraw(*stream_, {output_->terminal() ? text : std::string_view(plain), "\n"});
+  if (ended_) {
+    writeAbove(*stream_, text, output_->terminal(), colour_);
     return;
   }
   if (output_->above(rows_, text)) leaveShown(nullptr);

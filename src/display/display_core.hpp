@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,7 +38,14 @@ struct Row {
   std::shared_ptr<const BarLook> look;
   bool hasText = false;  // a line was drawn for it
   LineSource source;     // the last line drawn
+  // The counts of the last line drawn, for outputs that show the work's
+  // share or report it.
+  std::int64_t done = 0, todo = 0;
+  bool totalKnown = false;
   RowSlot slot = 0;
+
+  // Finished short of a known total, its line kept: work given up.
+  bool abandoned() const noexcept { return state == RowState::kDone && totalKnown && done < todo; }
 };
 using Rows = std::vector<Row>;
 
@@ -64,8 +72,9 @@ class Output {
   virtual bool ticked(const Rows& rows) = 0;
   // The display ends: the last of its output.
   virtual bool end(const Rows& rows) = 0;
-  // The row in `slot` has left: what the output kept of it goes.
-  virtual void forget(RowSlot slot) noexcept = 0;
+  // The row in `slot` has left: what the output kept of it goes. `finished`:
+  // it left once its final line was shown (else it was taken out).
+  virtual void forget(RowSlot slot, bool finished) noexcept = 0;
   virtual void setColumns(std::int64_t columns) noexcept = 0;
   // Writes to `stream` from now on, asking `fd` (-1: none) about the terminal.
   virtual void divert(std::ostream& stream, int fd) noexcept = 0;
@@ -86,6 +95,10 @@ class RowSlots {
   }
   void forget(RowSlot slot) noexcept {
     if (slot < states_.size()) states_[slot] = State{};
+  }
+  // What is kept in `slot`, if anything.
+  const State* find(RowSlot slot) const noexcept {
+    return slot < states_.size() ? &states_[slot] : nullptr;
   }
 
  private:
@@ -109,9 +122,25 @@ class PendingLines {
 };
 
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
-                                       std::int64_t rows, bool colour, bool rewraps,
+                                       std::int64_t rows, bool colour, bool rewraps, bool indicator,
                                        const DisplayOptions& options);
 std::unique_ptr<Output> logOutput(std::ostream& stream, bool colour, const DisplayOptions& options);
+// Shows no row; lines printed above are written as they would be without
+// the block (as they are on a terminal, plain in a log).
+std::unique_ptr<Output> hiddenOutput(std::ostream& stream, bool terminal, bool colour);
+// A child's display that reports to its parent on `fd` (the parent's
+// socket) and draws with `fallback` once the parent is gone; `name` is the
+// process's, in front of its rows in the parent's display.
+std::unique_ptr<Output> reportOutput(int fd, std::string name, std::unique_ptr<Output> fallback);
+// The descriptor the report variable's `value` names, when it is one a
+// parent made for reports.
+std::optional<int> reportDescriptor(std::string_view value) noexcept;
+// A variable of the environment, as it is now (for a parent that sets the
+// report variable and puts it back).
+std::optional<std::string> environmentValue(const char* name);
+// `text` and a line feed as a program would write it with no block: as it
+// is on a terminal, plain lines in a log (escapes only with colour).
+void writeAbove(std::ostream& stream, std::string_view text, bool terminal, bool colour);
 
 // A display's rows and its lock; counted, since the display and each row's
 // sink hold it.
@@ -200,9 +229,9 @@ class DisplayCore {
   ~DisplayCore() = default;
   Row* find(RowId id) noexcept;
   RowSlot takeSlot();
-  void release(RowSlot slot) noexcept;
   // Takes the row at `at` out of the block, its slot free for another.
   void erase(Rows::iterator at) noexcept;
+  void release(RowSlot slot, bool finished) noexcept;
   // After an output has shown the rows as they are, those whose final line
   // is out leave (`drawn`: the row whose line it showed, if any).
   void leaveShown(Row* drawn) noexcept;
@@ -303,5 +332,10 @@ bool isTerminal(int fd) noexcept;
 std::optional<int> descriptorOf(std::streambuf* buf) noexcept;
 // Whether the terminal the environment names re-wraps its lines on a resize.
 bool rewrapsOnResize(std::optional<bool> forced) noexcept;
+// Whether the terminal the environment names shows its own progress
+// indicator (OSC 9;4).
+bool terminalProgressWanted(std::optional<bool> forced) noexcept;
+// Whether bars are hidden: by the option, or by PROGRESSBAR_HIDE.
+bool hiddenWanted(bool forced) noexcept;
 
 }  // namespace System::ProgressBar::detail

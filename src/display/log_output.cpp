@@ -75,22 +75,14 @@ class LogOutput final : public Output {
   bool drawn(const Rows& rows, const Row& row, const DrawnLine& line, bool hadLine) override;
   // A plain line: no control character, escapes only with colour.
   bool above(const Rows&, std::string_view text) override {
-    Text plain;
-    for (std::size_t at = 0;;) {  // each of its lines
-      const std::size_t end = std::min(text.find('\n', at), text.size());
-      appendPlain(plain, text.substr(at, end - at), colour_);
-      plain += '\n';
-      if (end >= text.size()) break;
-      at = end + 1;
-    }
-    writeDraw(*stream_, {plain});
+    writeAbove(*stream_, text, false, colour_);
     return false;
   }
   bool removed(const Rows&) override { return false; }
   bool ticked(const Rows&) override { return false; }
   // What changed since each bar's last line.
   bool end(const Rows& rows) override;
-  void forget(RowSlot slot) noexcept override { rows_.forget(slot); }
+  void forget(RowSlot slot, bool) noexcept override { rows_.forget(slot); }
   void setColumns(std::int64_t) noexcept override {}
   void divert(std::ostream& stream, int) noexcept override { stream_ = &stream; }
   void suspend(const Rows&) override {}  // a log has nothing to erase

@@ -1,8 +1,10 @@
 // A display's output (a terminal or not, with colour or not) and the
 // display's own members.
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -15,6 +17,7 @@
 #include "bar/engine.hpp"
 #include "base/cancel.hpp"
 #include "display/display_core.hpp"
+#include "display/report.hpp"
 
 #if defined(__GLIBCXX__)
 #include <ext/stdio_sync_filebuf.h>
@@ -60,8 +63,10 @@ DisplayCore* makeCore(std::ostream& stream, std::unique_ptr<std::ostream>& own, 
   return new DisplayCore(stream, fd, colour, std::move(output));
 }
 
+// `reports`: a display on standard error made with the default
+// constructor, which reports to a parent that shares its display.
 DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options,
-                    std::unique_ptr<std::ostream>& own) {
+                    std::unique_ptr<std::ostream>& own, bool reports = false) {
   // A program started with its standard error closed (2>&-) works as
   // without the display: the bars go nowhere, and no draw fails.
   const bool closed = closedDescriptor(fd) && descriptorOf(given.rdbuf()) == fd;
@@ -69,10 +74,33 @@ DisplayCore* coreOn(std::ostream& given, int fd, const DisplayOptions& options,
   if (closed) fd = -1;
   const bool terminal = drawnAsTerminal(fd);
   const bool colour = colourWanted(terminal, options.colour);
-  return makeCore(stream, own, fd, colour,
-                  terminal ? terminalOutput(stream, fd, 80, 0, colour,
-                                            rewrapsOnResize(options.rewrapsOnResize), options)
-                           : logOutput(stream, colour, options));
+  if (hiddenWanted(options.hidden)) {
+    return makeCore(stream, own, fd, colour, hiddenOutput(stream, terminal, colour));
+  }
+  std::unique_ptr<Output> output =
+      terminal ? terminalOutput(stream, fd, 80, 0, colour, rewrapsOnResize(options.rewrapsOnResize),
+                                terminalProgressWanted(options.terminalProgress), options)
+               : logOutput(stream, colour, options);
+  const char* report = reports ? std::getenv(kReportVariable) : nullptr;
+  if (const std::optional<int> parent = reportDescriptor(report != nullptr ? report : "")) {
+    output = reportOutput(*parent, program_invocation_short_name, std::move(output));
+  }
+  return makeCore(stream, own, fd, colour, std::move(output));
+}
+
+// The leading number of a version ("3.6.1", "20250101-120000-abc"), and
+// the next one after a dot; -1 where there is none.
+std::pair<long, long> versionOf(const char* text) {
+  if (text == nullptr) return {-1, -1};
+  char* end = nullptr;
+  errno = 0;
+  const long major = std::strtol(text, &end, 10);
+  if (end == text || errno != 0 || major < 0) return {-1, -1};
+  if (*end != '.') return {major, -1};
+  const char* minorText = end + 1;
+  const long minor = std::strtol(minorText, &end, 10);
+  if (end == minorText || errno != 0 || minor < 0) return {major, -1};
+  return {major, minor};
 }
 
 }  // namespace
@@ -121,6 +149,43 @@ bool rewrapsOnResize(std::optional<bool> forced) noexcept {
   return false;
 }
 
+// The terminals known to show the sequence in a tab, title bar or taskbar,
+// from the version each first did, as their release notes give it:
+// - Windows Terminal 1.6 (WT_SESSION; its version is not in the
+//   environment, and every release still in use is later);
+// - ConEmu, where the sequence comes from (ConEmuANSI=ON);
+// - Ghostty 1.2.0 (TERM_PROGRAM=ghostty, TERM_PROGRAM_VERSION);
+// - iTerm2 3.6.0 (TERM_PROGRAM=iTerm.app); earlier releases take OSC 9 for
+//   a notification and would post one for each change;
+// - WezTerm builds after its 20240203 release (TERM_PROGRAM=WezTerm, whose
+//   version is the build's date); the release itself takes OSC 9 for a
+//   notification too;
+// - VTE 0.80 (VTE_VERSION=8000: GNOME Terminal, Ptyxis, Tilix and others).
+// Inside tmux or screen the sequence reaches no tab: they pass it nowhere.
+// Any other terminal may show it as text or raise an alert, so it is off.
+bool terminalProgressWanted(std::optional<bool> forced) noexcept {
+  if (forced) return *forced;
+  if (equals("PROGRESSBAR_TERMINAL_PROGRESS", "1")) return true;
+  if (equals("PROGRESSBAR_TERMINAL_PROGRESS", "0")) return false;
+  if (set("TMUX") || set("STY")) return false;
+  if (set("WT_SESSION") || equals("ConEmuANSI", "ON")) return true;
+  const auto [major, minor] = versionOf(std::getenv("TERM_PROGRAM_VERSION"));
+  if (equals("TERM_PROGRAM", "ghostty")) return major > 1 || (major == 1 && minor >= 2);
+  if (equals("TERM_PROGRAM", "iTerm.app")) return major > 3 || (major == 3 && minor >= 6);
+  if (equals("TERM_PROGRAM", "WezTerm")) return major > 20240203;
+  return versionOf(std::getenv("VTE_VERSION")).first >= 8000;
+}
+
+std::optional<std::string> environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+bool hiddenWanted(bool forced) noexcept {
+  return forced || (set("PROGRESSBAR_HIDE") && !equals("PROGRESSBAR_HIDE", "0"));
+}
+
 Own<BarSink> DisplayAccess::rowSink(Display& display, BarEngine* parent) {
   DisplayCore& core = *display.core_;
   std::optional<RowId> parentRow;
@@ -148,6 +213,7 @@ void DisplayAccess::remove(Display& display, BarEngine& bar) {
 }
 
 DisplayCore& DisplayAccess::core(Display& display) noexcept { return *display.core_; }
+double DisplayAccess::refreshRate(const Display& display) noexcept { return display.refreshRate_; }
 
 void EndDisplay::operator()(DisplayCore* core) const noexcept {
   const DeferCancellation deferred;  // the final frame goes out whole
@@ -176,7 +242,7 @@ Display::Display(const DisplayOptions& options) : refreshRate_(options.refreshRa
   auto own = std::make_unique<std::ostream>(std::cerr.rdbuf());
   own->exceptions(std::cerr.exceptions());
   std::ostream& stream = *own;
-  core_ = decltype(core_)(detail::coreOn(stream, STDERR_FILENO, options, own));
+  core_ = decltype(core_)(detail::coreOn(stream, STDERR_FILENO, options, own, true));
 }
 
 Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)
@@ -185,20 +251,27 @@ Display::Display(std::ostream& stream, int fd, const DisplayOptions& options)
   core_ = decltype(core_)(detail::coreOn(stream, fd, options, none));
 }
 
+// A stated output is what the caller says, whatever the environment names
+// (a hiding switch aside).
 Display::Display(std::ostream& stream, AsTerminal terminal, const DisplayOptions& options)
     : refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(true, options.colour);
   core_ = decltype(core_)(new detail::DisplayCore(
       stream, -1, colour,
-      detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour,
-                             options.rewrapsOnResize.value_or(false), options)));
+      detail::hiddenWanted(options.hidden)
+          ? detail::hiddenOutput(stream, true, colour)
+          : detail::terminalOutput(stream, -1, terminal.columns, terminal.rows, colour,
+                                   options.rewrapsOnResize.value_or(false),
+                                   options.terminalProgress.value_or(false), options)));
 }
 
 Display::Display(std::ostream& stream, AsLog, const DisplayOptions& options)
     : refreshRate_(options.refreshRate) {
   const bool colour = detail::colourWanted(false, options.colour);
-  core_ = decltype(core_)(
-      new detail::DisplayCore(stream, -1, colour, detail::logOutput(stream, colour, options)));
+  core_ = decltype(core_)(new detail::DisplayCore(
+      stream, -1, colour,
+      detail::hiddenWanted(options.hidden) ? detail::hiddenOutput(stream, false, colour)
+                                           : detail::logOutput(stream, colour, options)));
 }
 
 void Display::printAbove(std::string_view text) { core_->printAbove(text); }

@@ -22,6 +22,7 @@
 #include "base/arithmetic.hpp"
 #include "display/display_core.hpp"
 #include "display/screen_text.hpp"
+#include "display/work_share.hpp"
 #include "render/line.hpp"
 
 namespace System::ProgressBar::detail {
@@ -68,17 +69,19 @@ struct RowText {
   bool laid = false;
   std::int64_t laidWidth = 0;
   std::size_t laidPrefix = 0, laidPostfix = 0;
+  WorkPart part;  // its part of the work as the last frame counted it
 };
 
 class TerminalOutput final : public Output {
  public:
   TerminalOutput(std::ostream& stream, int fd, std::int64_t columns, std::int64_t rows, bool colour,
-                 bool rewraps, const DisplayOptions& options)
+                 bool rewraps, bool indicator, const DisplayOptions& options)
       : stream_(&stream),
         fd_(fd),
         rowsStated_(rows),
         colour_(colour),
         rewraps_(rewraps),
+        indicator_(indicator),
         align_(options.alignColumns),
         frameThrottle_(1.0 / options.refreshRate),
         columns_(columns) {}
@@ -102,7 +105,14 @@ class TerminalOutput final : public Output {
     suspended_ = false;
     return frame(rows, true);
   }
-  void forget(RowSlot slot) noexcept override { texts_.forget(slot); }
+  void forget(RowSlot slot, bool finished) noexcept override {
+    // A finished row's part stays in the work's share; a row taken out
+    // leaves the work.
+    if (const RowText* text = texts_.find(slot); indicator_ && finished && text != nullptr) {
+      share_.retire(text->part);
+    }
+    texts_.forget(slot);
+  }
   void setColumns(std::int64_t columns) noexcept override {
     columns_.store(columns, std::memory_order_relaxed);
   }
@@ -132,12 +142,18 @@ class TerminalOutput final : public Output {
   void appendAboveLine(std::string_view text, std::int64_t width);
   void appendChange(const ShownLine& shown, const ShownLine& next);
   std::int64_t rowsAboveCursor(std::int64_t width) const noexcept;
+  // The indicator for the rows as they are, when it changed: written at the
+  // frame's start, and what it then shows.
+  std::optional<Indicator> indicatorChange(const Rows& rows, bool last);
 
   std::ostream* stream_;
   int fd_;                         // -1: none; the size is stated
   const std::int64_t rowsStated_;  // stated height; 0: unknown
   const bool colour_;
   const bool rewraps_;
+  const bool indicator_;  // the terminal's own progress indicator is kept
+  WorkShare share_;
+  Indicator sent_;  // what the terminal's indicator shows now
   const bool align_;
   std::size_t alignPrefix_ = 0, alignPostfix_ = 0;  // the widest labels seen in the block
   RowSlots<RowText> texts_;
@@ -334,13 +350,17 @@ void TerminalOutput::writeFrame() {
 
 void TerminalOutput::suspend(const Rows&) {
   frame_.clear();
+  // The indicator is cleared while the program has the terminal; the next
+  // frame shows it again.
+  if (sent_ != Indicator{}) appendIndicator(frame_, Indicator{});
   // Nothing shown: the cursor stays where the program left it, mid-line too.
   if (const std::int64_t up = rowsAboveCursor(shownWidth_); up > 0) {
     frame_ += '\r';
     appendMove(-up);
     appendEraseRows(up);
-    writeFrame();
   }
+  if (!frame_.empty()) writeFrame();
+  sent_ = Indicator{};
   shown_.clear();
   cursorRow_ = 0;
   dirty_ = false;
@@ -431,6 +451,7 @@ bool TerminalOutput::frame(const Rows& rows, bool last) {
 
   const bool whole = dirty_ || !above_.empty() || commits != 0 || width != shownWidth_ ||
                      next_.size() != shown_.size();
+  const std::optional<Indicator> indicator = indicatorChange(rows, last);
   frame_.clear();
   if (whole) {
     frame_ += kSyncBegin;
@@ -470,13 +491,26 @@ bool TerminalOutput::frame(const Rows& rows, bool last) {
       appendChange(shown_[i], next_[i]);
       at = static_cast<std::int64_t>(i);
     }
-    if (at == cursorRow_) return false;  // nothing changed: nothing is written
+    if (at == cursorRow_) {  // no row changed: only the indicator may have
+      if (indicator) {
+        appendIndicator(frame_, *indicator);
+        writeFrame();
+        sent_ = *indicator;
+      }
+      return false;
+    }
     frame_ += '\r';
     appendMove(static_cast<std::int64_t>(next_.size()) - at);
     frame_ += kSyncEnd;
   }
 
+  if (indicator) {
+    Text change;
+    appendIndicator(change, *indicator);
+    frame_.insert(0, change);
+  }
   if (!frame_.empty()) writeFrame();
+  if (indicator) sent_ = *indicator;
   if (next_.size() == shown_.size()) {  // the lines that changed take their places
     for (std::size_t i = 0; i < next_.size(); ++i) {
       if (next_[i].kept) continue;
@@ -498,12 +532,24 @@ bool TerminalOutput::frame(const Rows& rows, bool last) {
   return true;
 }
 
+std::optional<Indicator> TerminalOutput::indicatorChange(const Rows& rows, bool last) {
+  if (!indicator_) return std::nullopt;
+  for (const Row& row : rows) {
+    if (row.hasText) texts_.of(row).part = partOf(row);
+  }
+  // The last frame clears it: the work is over.
+  const std::optional<Indicator> now = last ? Indicator{} : share_.indicator(rows);
+  if (!now || *now == sent_) return std::nullopt;
+  return now;
+}
+
 }  // namespace
 
 std::unique_ptr<Output> terminalOutput(std::ostream& stream, int fd, std::int64_t columns,
-                                       std::int64_t rows, bool colour, bool rewraps,
+                                       std::int64_t rows, bool colour, bool rewraps, bool indicator,
                                        const DisplayOptions& options) {
-  return std::make_unique<TerminalOutput>(stream, fd, columns, rows, colour, rewraps, options);
+  return std::make_unique<TerminalOutput>(stream, fd, columns, rows, colour, rewraps, indicator,
+                                          options);
 }
 
 }  // namespace System::ProgressBar::detail

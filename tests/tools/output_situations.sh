@@ -6,10 +6,11 @@
 # of the same program without the library, and the bars must be where a
 # person expects them.
 #
-#   bash tests/tools/output_situations.sh path/to/situations [path/to/logging]
+#   bash tests/tools/output_situations.sh path/to/situations [path/to/logging [path/to/children]]
 set -uo pipefail
 prog=$(realpath "$1")
 logging=${2:+$(realpath "$2")}
+children=${3:+$(realpath "$3")}
 source "$(dirname "$0")/tmux_lib.sh"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"; tmux kill-server 2>/dev/null || true' EXIT
@@ -58,6 +59,12 @@ for _ in 1 2 3 4 5 6 7 8; do  # a fault of descriptor numbers shows one run in a
   same "standard error closed, again" "$dir/out"
 done
 
+# Bars hidden by the environment: the same standard output, and no bar in
+# the log, only what the program printed there.
+PROGRESSBAR_HIDE=1 CI=true run >"$dir/out" 2>"$dir/err" </dev/null || fail "hidden: exit $?"
+same "bars hidden" "$dir/out"
+if grep -q '^steps' "$dir/err"; then fail "hidden: a bar in the log"; fi
+
 # A terminal: standard output and standard error on it, or one of them elsewhere.
 start 100 30
 tmux send-keys -t t "$prog; echo; echo finished" Enter
@@ -100,6 +107,13 @@ tmux send-keys -t t "$prog 2>/dev/null; echo; echo finished" Enter
 wait_for '^finished$'
 grep -qxF 'result 20: write' <<<"$(screen -S -)" || fail "2>/dev/null: the results are not shown"
 
+start 100 30
+tmux send-keys -t t "PROGRESSBAR_HIDE=1 $prog; echo; echo finished" Enter
+wait_for '^finished$'
+shot=$(screen -S -)
+grep -qxF 'result 30: child' <<<"$shot" || fail "hidden: the results are not shown"
+if grep -q '^steps' <<<"$shot"; then fail "hidden: a bar on the terminal"; fi
+
 # Interrupted: the shell's prompt comes back on a line of its own.
 start 100 30
 tmux send-keys -t t "$prog" Enter
@@ -122,6 +136,33 @@ if [[ -n $logging ]]; then
   if grep -qE '^(worker|child)' "$dir/err"; then fail "logging: program output in the display's log"; fi
   n=$(cat "$dir/err" "$dir/out" | grep -c '^\[info\]')  # spdlog's when found, else std::cout's
   ((n == 9)) || fail "logging: $n info lines"
+fi
+
+# Children sharing their parent's display: each child's final line once,
+# wherever the display goes, and nothing of theirs on standard output.
+if [[ -n $children ]]; then
+  for situation in file closed; do
+    if [[ $situation == file ]]; then
+      timeout 30 "$children" >"$dir/out" 2>"$dir/err" </dev/null || fail "children: exit $?"
+    else
+      timeout 30 "$children" >"$dir/out" 2>&- </dev/null || fail "children, 2>&-: exit $?"
+      : >"$dir/err"
+    fi
+    [[ -s $dir/out ]] && fail "children ($situation): something on standard output"
+  done
+  timeout 30 "$children" >"$dir/out" 2>"$dir/err" </dev/null
+  for line in 'children: fetch .* 100%' 'children: unpack .* 100%' 'fetch done' 'unpack done'; do
+    n=$(grep -c "^$line\$" "$dir/err")
+    ((n == 1)) || fail "children: '$line' is in the log $n times"
+  done
+  start 100 30
+  tmux send-keys -t t "$children; echo finished" Enter
+  wait_for '^finished$'
+  shot=$(screen -S -)
+  for line in 'children: fetch .* 100%' 'children: unpack .* 100%' 'jobs .* 100%'; do
+    n=$(grep -c "^$line\$" <<<"$shot")
+    ((n == 1)) || fail "children on a terminal: '$line' is on the screen $n times"
+  done
 fi
 
 ((failures == 0)) && echo "output situations: standard output as without the library in every one"

@@ -54,6 +54,26 @@ struct DisplayOptions {
   /// overwritten. nullopt decides from the environment (TMUX, TERM_PROGRAM,
   /// VTE_VERSION and the like); true or false decides for the caller.
   std::optional<bool> rewrapsOnResize = std::nullopt;
+  /// The terminal's own progress indicator (the sequence `ESC ] 9 ; 4 ;
+  /// state ; percent ESC \`, which Windows Terminal, ConEmu, Ghostty,
+  /// iTerm2, WezTerm and VTE terminals show in the tab, title bar or
+  /// taskbar): the share of every known total that is done, in whole
+  /// percent rounded down, over every bar the display has had; busy with no
+  /// share while no bar has a known total; an error from the moment a bar is
+  /// abandoned (finished short of its total with its line kept); cleared
+  /// while the display is suspended and when it ends. Sent with a frame that
+  /// changes it, never in a log. nullopt decides from the environment: on
+  /// only for terminals known to show it (outside tmux and screen), and
+  /// `PROGRESSBAR_TERMINAL_PROGRESS` set to `1` or `0` decides instead; off
+  /// for a stated terminal (`AsTerminal`). true or false decides for the
+  /// caller.
+  std::optional<bool> terminalProgress = std::nullopt;
+  /// Draws no bar at all, on any output; nothing else changes: bars count,
+  /// lines printed above the block and the lines of redirections and
+  /// captures are written as they would be without a block. Also set by
+  /// the environment variable `PROGRESSBAR_HIDE` (anything but empty or `0`),
+  /// for every display of the program.
+  bool hidden = false;
 };
 
 /// Output stated by the caller: a terminal of this many columns (and rows, 0
@@ -99,6 +119,7 @@ struct DisplayAccess {
   static Own<BarSink> rowSink(Display& display, BarEngine* parent);
   static void remove(Display& display, BarEngine& bar);
   static DisplayCore& core(Display& display) noexcept;
+  static double refreshRate(const Display& display) noexcept;
 };
 }  // namespace detail
 
