@@ -16,6 +16,7 @@
 #include "display/work_share.hpp"
 #include "support/fake_clock.hpp"
 #include "support/recording_buf.hpp"
+#include "support/scoped_env.hpp"
 
 namespace pb = System::ProgressBar;
 using namespace std::chrono_literals;
@@ -41,31 +42,7 @@ Strings indicatorsIn(std::string_view bytes) {
   return found;
 }
 
-// Sets an environment variable for a scope, then puts it back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testsupport::ScopedEnv;
 
 using Bar = pb::ProgressBar<>;
 struct Step {

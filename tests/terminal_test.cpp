@@ -15,6 +15,7 @@
 #include "display/display_core.hpp"
 #include "support/fake_clock.hpp"
 #include "support/fd_buf.hpp"
+#include "support/scoped_env.hpp"
 #include "support/screen.hpp"
 
 namespace pb = System::ProgressBar;
@@ -198,29 +199,7 @@ TEST(DisplayOnAPipe, IsALog) {
   ::close(fds[1]);
 }
 
-// Sets or clears an environment variable for a scope.
-class Env {
- public:
-  Env(const char* name, const char* value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~Env() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using Env = testsupport::ScopedEnv;
 
 // A terminal that cannot move the cursor gets the log.
 TEST(DisplayOnAPty, IsALogWhenTheTerminalIsDumb) {

@@ -57,12 +57,6 @@ Style<ChildText> childStyle() {
   return style;
 }
 
-Text plainOf(std::string_view text) {
-  Text plain;
-  appendPlain(plain, text, false);
-  return plain;
-}
-
 void closeFd(int& fd) noexcept {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -312,7 +306,7 @@ class ChildReader {
     auto at = shown_.find(key);
     // The texts a report leaves out are those the bar's last report gave.
     const auto textOf = [&](const std::optional<Text>& given, Text Shown::*kept) {
-      if (given) return plainOf(*given);
+      if (given) return plainText(*given);
       return at != shown_.end() ? (at->second).*kept : Text();
     };
     const Text name = textOf(report.name, &Shown::name);

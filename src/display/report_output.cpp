@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -41,12 +42,6 @@ ReportState stateOf(const Row& row) noexcept {
   return row.abandoned() ? ReportState::kAbandoned : ReportState::kDone;
 }
 
-Text plainOf(std::string_view text) {
-  Text plain;
-  appendPlain(plain, text, false);
-  return plain;
-}
-
 class ReportOutput final : public Output {
  public:
   ReportOutput(int fd, std::string name, std::unique_ptr<Output> fallback)
@@ -72,8 +67,8 @@ class ReportOutput final : public Output {
       Reported& kept = reported_.of(row);
       BarReport report{.id = row.id,
                        .name = name_,
-                       .prefix = plainOf(row.source.prefix()),
-                       .message = plainOf(row.source.postfix()),
+                       .prefix = plainText(row.source.prefix()),
+                       .message = plainText(row.source.postfix()),
                        .done = row.done,
                        .total = row.totalKnown ? std::optional(row.todo) : std::nullopt,
                        .state = stateOf(row)};
@@ -168,12 +163,9 @@ std::unique_ptr<Output> reportOutput(int fd, std::string name, std::unique_ptr<O
 }
 
 std::optional<int> reportDescriptor(std::string_view value) noexcept {
-  if (value.empty() || value.size() > 9) return std::nullopt;
-  int fd = 0;
-  for (const char c : value) {
-    if (c < '0' || c > '9') return std::nullopt;
-    fd = fd * 10 + (c - '0');
-  }
+  int fd = -1;
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), fd);
+  if (error != std::errc{} || end != value.data() + value.size() || fd < 0) return std::nullopt;
   // Only a datagram socket, which the parent made: any other descriptor of
   // that number is not for reports.
   struct stat info {};

@@ -264,4 +264,10 @@ void appendPlain(Text& out, std::string_view line, bool escapes) {
   }
 }
 
+Text plainText(std::string_view text) {
+  Text plain;
+  appendPlain(plain, text, false);
+  return plain;
+}
+
 }  // namespace System::ProgressBar::detail

@@ -53,5 +53,7 @@ std::int64_t appendPrinted(Text& out, std::string_view line, std::int64_t width,
 // Appends `line` as a plain log line: no control characters, and escape
 // sequences only when `escapes`.
 void appendPlain(Text& out, std::string_view line, bool escapes);
+// `text` with no control character and no escape sequence.
+Text plainText(std::string_view text);
 
 }  // namespace System::ProgressBar::detail
